@@ -1,0 +1,25 @@
+#include "capture/capture_engine.h"
+
+namespace korvalin {
+
+CaptureEngine::CaptureEngine(EventWriter& events, platform::SerialQueue& queue)
+    : events(events), queue(queue)
+{
+}
+
+bool CaptureEngine::hasOpenSegment() const { return false; }
+
+void CaptureEngine::stopIO() {}
+
+std::optional<ClosedSegment> CaptureEngine::finishSegment() { return std::nullopt; }
+
+Event CaptureEngine::closedEvent(const ClosedSegment& segment) const
+{
+    return Event{{"ev", "segment_closed"}, {"path", segment.path}};
+}
+
+void CaptureEngine::teardownDevices() {}
+
+void CaptureEngine::removeDeviceListeners() {}
+
+} // namespace korvalin

@@ -1,0 +1,26 @@
+#pragma once
+
+// The services of the operating system that the program uses, reached
+// through one replaceable set of interfaces. The production binary installs
+// the Linux implementations; the simulator and the tests install their own.
+
+namespace platform {
+
+class System;
+class AudioHardware;
+class Media;
+class Authorization;
+class ToneOutputFactory;
+
+struct Platform {
+    System* system = nullptr;
+    AudioHardware* audio = nullptr;
+    Media* media = nullptr;
+    Authorization* authorization = nullptr;
+    ToneOutputFactory* tone = nullptr;
+};
+
+// The process's platform. Installed once at start-up, before any thread runs.
+Platform& current();
+
+} // namespace platform

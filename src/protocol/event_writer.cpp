@@ -1,0 +1,48 @@
+#include "protocol/event_writer.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace korvalin {
+
+namespace {
+void writeAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+} // namespace
+
+void EventWriter::emit(const Event& event)
+{
+    auto line = encodeJson(event);
+    if (!line) {
+        log("nelze serializovat event " + event.dump(-1, ' ', false, Json::error_handler_t::replace));
+        return;
+    }
+    *line += '\n';
+    std::lock_guard guard(lock_);
+    writeAll(handle_, *line);
+}
+
+void EventWriter::log(std::string_view message)
+{
+    std::string line = "korvalin-cap: ";
+    line += message;
+    line += '\n';
+    (void)!::write(logHandle_, line.data(), line.size());
+}
+
+Event errorEvent(std::string_view code, std::string_view message, bool fatal)
+{
+    return Event{{"ev", "error"}, {"code", code}, {"msg", message}, {"fatal", fatal}};
+}
+
+} // namespace korvalin
