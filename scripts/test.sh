@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds from clean and runs every test: the unit tests, the black-box tests
+# of both binaries (the real one on a private sound server), and the
+# thread-sensitive tests once more under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh --packages-only
+
+rm -rf build build-tsan
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2
+
+tsan_targets=()
+for target in capture_tests; do
+  [ -f "tests/${target%_tests}/CMakeLists.txt" ] && tsan_targets+=("$target")
+done
+if [ ${#tsan_targets[@]} -gt 0 ]; then
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALIN_SANITIZE=thread >/dev/null
+  cmake --build build-tsan -j2 --target "${tsan_targets[@]}"
+fi
+
+if [ -x scripts/pulse_server.sh ]; then
+  eval "$(scripts/pulse_server.sh start)"
+  trap 'scripts/pulse_server.sh stop >/dev/null 2>&1 || true' EXIT
+fi
+
+status=0
+(cd build && ctest --output-on-failure -j2) || status=$?
+for target in "${tsan_targets[@]}"; do
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build-tsan/tests/${target%_tests}/${target}" || status=$?
+done
+exit $status

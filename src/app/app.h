@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "protocol/event_writer.h"
+
+namespace korvalin {
+
+// The process-wide values every mode shares.
+struct App {
+    const std::string version = "0.1.0";
+    EventWriter events;
+    platform::SerialQueue engineQueue{"cz.korvalin.cap.engine"};
+};
+
+// Runs the mode chosen by the first argument; never returns.
+[[noreturn]] void runEntryPoint(App& app, const std::vector<std::string>& args);
+
+// Ends the process at once with the given status. Every event line has been
+// written with write(2) before, so nothing is lost.
+[[noreturn]] void exitProcess(int status);
+
+// The system's product version text (for example "16.1.0").
+std::string osVersionString();
+bool isSupportedOS();
+// Returns when the system is new enough; otherwise reports it and exits 3.
+void requireSupportedOS(App& app);
+
+} // namespace korvalin

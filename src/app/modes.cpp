@@ -1,0 +1,121 @@
+#include "app/modes.h"
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "capture/capture_engine.h"
+
+namespace korvalin {
+
+namespace {
+
+int usage(App& app, const std::string& message)
+{
+    app.events.emit(errorEvent("bad_command", message, true));
+    return 2;
+}
+
+int notYetAvailable(App& app, const std::string& option)
+{
+    app.events.emit(errorEvent("internal", option + " zatím není k dispozici", true));
+    return 1;
+}
+
+int version(App& app, const std::string&, const std::vector<std::string>&)
+{
+    std::string line = app.version + "\n";
+    (void)!::write(1, line.data(), line.size());
+    return 0;
+}
+
+int selfTest(App& app, const std::string& option, const std::vector<std::string>&)
+{
+    return notYetAvailable(app, option);
+}
+
+int permissions(App& app, const std::string& option, const std::vector<std::string>&)
+{
+    return notYetAvailable(app, option);
+}
+
+int requestMicrophone(App& app, const std::string& option, const std::vector<std::string>&)
+{
+    return notYetAvailable(app, option);
+}
+
+int automation(App& app, const std::string& option, const std::vector<std::string>& bundleIDs)
+{
+    if (bundleIDs.empty())
+        return usage(app, "--automation potřebuje aspoň jeden bundle ID");
+    return notYetAvailable(app, option);
+}
+
+int merge(App& app, const std::string& option, const std::vector<std::string>& args)
+{
+    if (args.size() < 2)
+        return usage(app, "--merge <výstup> <segment>…");
+    return notYetAvailable(app, option);
+}
+
+int repair(App& app, const std::string& option, const std::vector<std::string>& targets)
+{
+    if (targets.empty())
+        return usage(app, "--repair <adresář|soubor.m4a>…");
+    return notYetAvailable(app, option);
+}
+
+int analyze(App& app, const std::string& option, const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return usage(app, "--analyze <soubor.m4a>");
+    return notYetAvailable(app, option);
+}
+
+int probe(App& app, const std::string& option, const std::vector<std::string>& args)
+{
+    requireSupportedOS(app);
+    double seconds = probeSecondsArgument(args.empty() ? "2" : args.front());
+    (void)seconds;
+    return notYetAvailable(app, option);
+}
+
+constexpr std::array modes = {
+    Mode{"--version", version},
+    Mode{"--selftest", selfTest},
+    Mode{"--permissions", permissions},
+    Mode{"--request-mic", requestMicrophone},
+    Mode{"--automation", automation},
+    Mode{"--request-automation", automation},
+    Mode{"--merge", merge},
+    Mode{"--repair", repair},
+    Mode{"--analyze", analyze},
+    Mode{"--probe", probe},
+};
+
+} // namespace
+
+const Mode* findMode(std::string_view argument)
+{
+    for (const Mode& mode : modes)
+        if (mode.option == argument)
+            return &mode;
+    return nullptr;
+}
+
+double probeSecondsArgument(const std::string& text)
+{
+    double value = 2.0;
+    if (!text.empty() && text.find_first_of(" \t\n\v\f\r") != 0) {
+        char* end = nullptr;
+        double parsed = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() + text.size() && !std::isnan(parsed))
+            value = parsed;
+    }
+    if (value <= 0.2)
+        return 0.2;
+    return value > 30 ? 30 : value;
+}
+
+} // namespace korvalin

@@ -1,0 +1,49 @@
+#include "protocol/line_reader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "protocol/utf8.h"
+
+namespace korvalin {
+
+std::optional<std::string> LineReader::next()
+{
+    for (;;) {
+        size_t newline = buffer_.find('\n', scanned_);
+        if (newline != std::string::npos) {
+            std::string line = buffer_.substr(0, newline);
+            buffer_.erase(0, newline + 1);
+            scanned_ = 0;
+            if (discarding_) {
+                discarding_ = false;
+                continue;
+            }
+            return decodeUtf8Lossy(line);
+        }
+        scanned_ = buffer_.size();
+        if (buffer_.size() > lineCap) {
+            buffer_.clear();
+            buffer_.shrink_to_fit();
+            scanned_ = 0;
+            discarding_ = true;
+        }
+        if (eof_)
+            break;
+        char chunk[chunkSize] = {};
+        ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n > 0)
+            buffer_.append(chunk, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            eof_ = true;
+    }
+    if (buffer_.empty() || discarding_)
+        return std::nullopt;
+    std::string last;
+    last.swap(buffer_);
+    scanned_ = 0;
+    return decodeUtf8Lossy(last);
+}
+
+} // namespace korvalin

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+#include <unistd.h>
+
+#include "protocol/event_writer.h"
+
+using korvalin::encodeJson;
+using korvalin::Event;
+using korvalin::EventWriter;
+using korvalin::Json;
+
+namespace {
+
+struct Pipe {
+    int fds[2];
+    Pipe() { EXPECT_EQ(pipe(fds), 0); }
+    ~Pipe()
+    {
+        close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    }
+    void closeWrite()
+    {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+    std::string readAll()
+    {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+            out.append(buffer, static_cast<size_t>(n));
+        return out;
+    }
+    std::string drain()
+    {
+        closeWrite();
+        return readAll();
+    }
+};
+
+} // namespace
+
+TEST(JsonLine, SortsKeysAndWritesCompactCanonicalForm)
+{
+    Event event{{"version", "0.1.0"}, {"pid", 42}, {"ev", "ready"}};
+    EXPECT_EQ(encodeJson(event), R"({"ev":"ready","pid":42,"version":"0.1.0"})");
+    EXPECT_EQ(encodeJson(korvalin::errorEvent("busy", "segment už běží", true)),
+              R"({"code":"busy","ev":"error","fatal":true,"msg":"segment už běží"})");
+}
+
+TEST(JsonLine, EscapesSlashesControlCharactersAndKeepsUnicodeRaw)
+{
+    Event event{{"path", "/tmp/a b/\"x\"\\y.m4a"}, {"text", "řádek\n\t\x01konec"}};
+    EXPECT_EQ(encodeJson(event),
+              "{\"path\":\"\\/tmp\\/a b\\/\\\"x\\\"\\\\y.m4a\",\"text\":\"řádek\\n\\t\\u0001konec\"}");
+}
+
+TEST(JsonLine, NumbersKeepTheirKind)
+{
+    Json numbers = Json::array({3, -120.0, -6.0206, 0.1, 2.3, int64_t{1} << 53, 1e300});
+    EXPECT_EQ(encodeJson(numbers), "[3,-120,-6.0206,0.1,2.3,9007199254740992,1e+300]");
+    Json nested{{"apps", Json::array({Json{{"state", "granted"}, {"bundle_id", "a.b"}}})}};
+    EXPECT_EQ(encodeJson(nested), R"({"apps":[{"bundle_id":"a.b","state":"granted"}]})");
+}
+
+TEST(JsonLine, RejectsWhatJsonCannotRepresent)
+{
+    EXPECT_FALSE(encodeJson(Json{{"x", std::nan("")}}));
+    EXPECT_FALSE(encodeJson(Json{{"x", INFINITY}}));
+    EXPECT_FALSE(encodeJson(Json{{"x", "\xFF"}}));
+    EXPECT_FALSE(encodeJson(Json{{"x", "\xED\xA0\x80"}})); // an encoded surrogate
+}
+
+TEST(EventWriter, WritesOneLinePerEventAndLogsSeparately)
+{
+    Pipe out, err;
+    EventWriter writer(out.fds[1], err.fds[1]);
+    writer.emit(Event{{"ev", "stopped"}, {"reason", "quit"}});
+    writer.emit(Event{{"ev", "x"}, {"bad", std::nan("")}});
+    writer.log("stdin uzavřen — ukončuji");
+    std::string lines = out.drain();
+    EXPECT_EQ(lines, "{\"ev\":\"stopped\",\"reason\":\"quit\"}\n");
+    EXPECT_EQ(lines.size(), 33u);
+    std::string logs = err.drain();
+    EXPECT_EQ(logs.rfind("korvalin-cap: nelze serializovat event ", 0), 0u) << logs;
+    EXPECT_NE(logs.find("korvalin-cap: stdin uzavřen — ukončuji\n"), std::string::npos);
+}
+
+TEST(EventWriter, LinesFromManyThreadsNeverInterleave)
+{
+    Pipe out, err;
+    EventWriter writer(out.fds[1], err.fds[1]);
+    const std::string big(3000, 'x');
+    std::string all;
+    std::thread reader([&] { all = out.readAll(); });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                writer.emit(Event{{"ev", "levels"}, {"t", t}, {"pad", big}});
+        });
+    for (auto& thread : threads)
+        thread.join();
+    out.closeWrite();
+    reader.join();
+    size_t count = 0, start = 0;
+    for (size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1, ++count) {
+        auto line = Json::parse(all.substr(start, end - start));
+        EXPECT_EQ(line["pad"], big);
+    }
+    EXPECT_EQ(count, 800u);
+    EXPECT_EQ(start, all.size());
+}

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <unistd.h>
+
+#include "protocol/line_reader.h"
+
+using korvalin::LineReader;
+using namespace std::string_literals;
+
+namespace {
+
+// A reader over a pipe whose other end the test writes to.
+struct Feed {
+    int fds[2];
+    Feed() { EXPECT_EQ(pipe(fds), 0); }
+    ~Feed()
+    {
+        close(fds[0]);
+        end();
+    }
+    void write(const std::string& bytes)
+    {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
+            ASSERT_GT(n, 0);
+            done += static_cast<size_t>(n);
+        }
+    }
+    void end()
+    {
+        if (fds[1] >= 0)
+            close(fds[1]);
+        fds[1] = -1;
+    }
+};
+
+} // namespace
+
+TEST(LineReader, JoinsPiecesAndSplitsLinesFromOneRead)
+{
+    Feed feed;
+    LineReader reader(feed.fds[0]);
+    std::thread writer([&] {
+        for (std::string piece : {"{\"cmd\"", ":\"pa", "use\"}"}) {
+            feed.write(piece);
+            usleep(5000);
+        }
+        feed.write("\n{\"cmd\":\"stop\"}\n\r\n\nlast");
+        feed.end();
+    });
+    EXPECT_EQ(reader.next(), "{\"cmd\":\"pause\"}");
+    EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");
+    EXPECT_EQ(reader.next(), "\r");
+    EXPECT_EQ(reader.next(), "");
+    EXPECT_EQ(reader.next(), "last");
+    EXPECT_EQ(reader.next(), std::nullopt);
+    EXPECT_EQ(reader.next(), std::nullopt);
+    writer.join();
+}
+
+TEST(LineReader, DropsALineThatOutgrowsTheCapWholeAndResumesAfterIt)
+{
+    Feed feed;
+    LineReader reader(feed.fds[0]);
+    std::thread writer([&] {
+        std::string block(65536, 'a');
+        for (int i = 0; i < 24; ++i)
+            feed.write(block);
+        feed.write("\n{\"cmd\":\"stop\"}\n");
+        feed.end();
+    });
+    EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");
+    EXPECT_EQ(reader.next(), std::nullopt);
+    writer.join();
+}
+
+TEST(LineReader, KeepsALineJustUnderTheCapAndDropsAnEndlessTail)
+{
+    Feed feed;
+    LineReader reader(feed.fds[0]);
+    std::thread writer([&] {
+        feed.write(std::string(LineReader::lineCap, 'b') + "\n");
+        feed.write(std::string(LineReader::lineCap + 5000, 'c'));
+        feed.end();
+    });
+    auto line = reader.next();
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->size(), LineReader::lineCap);
+    EXPECT_EQ(reader.next(), std::nullopt);
+    writer.join();
+}
+
+TEST(LineReader, ReplacesInvalidUtf8PerMaximalSubpart)
+{
+    Feed feed;
+    LineReader reader(feed.fds[0]);
+    feed.write("\xFF\x41\n");
+    feed.write("\xE2\x82\x41\n");             // truncated three-byte sequence
+    feed.write("\xF0\x80\x80\x41\n");         // overlong: every byte on its own
+    feed.write("\xED\xA0\x80|\xC3\xA9\x00\n"s); // surrogate; valid é; NUL kept
+    feed.write("\xF0\x9F\x8E");               // cut off by the end of input
+    feed.end();
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(reader.next(), r + "A");
+    EXPECT_EQ(reader.next(), r + "A");
+    EXPECT_EQ(reader.next(), r + r + r + "A");
+    EXPECT_EQ(reader.next(), r + r + r + "|\xC3\xA9" + std::string(1, '\0'));
+    EXPECT_EQ(reader.next(), r);
+}
