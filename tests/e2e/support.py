@@ -1,0 +1,176 @@
+"""Helpers for the black-box tests: run the built binaries over pipes, read
+their event lines, and judge the files they write with independent readers
+(ffprobe, ffmpeg)."""
+
+import array
+import json
+import math
+import os
+import select
+import signal
+import subprocess
+import time
+
+BIN_DIR = os.environ.get("KORVALIN_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
+
+
+def binary(name="korvalin-cap"):
+    return os.path.join(BIN_DIR, name)
+
+
+def run(args, name="korvalin-cap", env=None, timeout=60, stdin=b""):
+    """Runs a one-shot mode; returns (exit status, stdout bytes, stderr bytes)."""
+    done = subprocess.run([binary(name)] + list(args), input=stdin, capture_output=True,
+                          env=env, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+def events_of(stdout):
+    """The event lines of an output, parsed."""
+    return [json.loads(line) for line in stdout.decode().splitlines()]
+
+
+class Sidecar:
+    """The serve loop of a binary, driven over pipes like the host does."""
+
+    def __init__(self, name="korvalin-cap", env=None, args=()):
+        self.proc = subprocess.Popen([binary(name)] + list(args), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self._out = b""
+        self._err = b""
+
+    def send(self, data):
+        if isinstance(data, dict):
+            data = json.dumps(data)
+        if isinstance(data, str):
+            data = data.encode() + b"\n"
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def close_stdin(self):
+        self.proc.stdin.close()
+
+    def signal(self, number):
+        self.proc.send_signal(number)
+
+    def _pump(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout, self.proc.stderr], [], [], timeout)
+        for stream in ready:
+            chunk = os.read(stream.fileno(), 65536)
+            if stream is self.proc.stdout:
+                self._out += chunk
+            else:
+                self._err += chunk
+            if not chunk and stream is self.proc.stdout:
+                return False
+        return True
+
+    def raw_line(self, timeout=10.0):
+        """The next stdout line with its line feed, as bytes; b"" at the end."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self._out:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no event line within %.1f s; stderr: %r" % (timeout, self._err))
+            if not self._pump(left) and b"\n" not in self._out:
+                line, self._out = self._out, b""
+                return line
+        line, _, self._out = self._out.partition(b"\n")
+        return line + b"\n"
+
+    def event(self, timeout=10.0):
+        line = self.raw_line(timeout)
+        return json.loads(line) if line else None
+
+    def until(self, ev, timeout=10.0, skip=("levels",)):
+        """Reads events until one named ev; fails on an unexpected one."""
+        while True:
+            event = self.event(timeout)
+            if event is None:
+                raise AssertionError("output ended before %r" % ev)
+            if event.get("ev") == ev:
+                return event
+            if event.get("ev") not in skip:
+                raise AssertionError("expected %r, got %r" % (ev, event))
+
+    def finish(self, timeout=30.0):
+        """Waits for the exit; returns (status, remaining stdout, all stderr)."""
+        deadline = time.monotonic() + timeout
+        while self._pump(max(0.0, deadline - time.monotonic())):
+            if time.monotonic() > deadline:
+                self.proc.kill()
+                raise TimeoutError("process did not end")
+        status = self.proc.wait(timeout=max(0.1, deadline - time.monotonic()))
+        while self._pump(0):
+            pass
+        out, self._out = self._out, b""
+        return status, out, self.stderr()
+
+    def stderr(self):
+        while select.select([self.proc.stderr], [], [], 0)[0]:
+            chunk = os.read(self.proc.stderr.fileno(), 65536)
+            if not chunk:
+                break
+            self._err += chunk
+        return self._err
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except (BrokenPipeError, OSError):
+                pass
+
+
+def ffprobe(path):
+    """Streams, format and packets of a media file as ffprobe reads them."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-print_format", "json", "-show_streams",
+                          "-show_format", path], capture_output=True, check=True).stdout
+    return json.loads(out)
+
+
+def decode(path, rate=None, channels=2):
+    """The file's audio as interleaved float samples, decoded by ffmpeg."""
+    args = ["ffmpeg", "-v", "error", "-i", path, "-f", "f32le", "-ac", str(channels)]
+    if rate:
+        args += ["-ar", str(rate)]
+    out = subprocess.run(args + ["-"], capture_output=True, check=True).stdout
+    samples = array.array("f")
+    samples.frombytes(out)
+    return samples
+
+
+def channel(samples, index, channels=2):
+    return samples[index::channels]
+
+
+def rms(samples):
+    return math.sqrt(sum(x * x for x in samples) / len(samples)) if len(samples) else 0.0
+
+
+def tone_power(samples, rate, hz):
+    """Goertzel power of one frequency, normalised to the block length."""
+    coeff = 2 * math.cos(2 * math.pi * hz / rate)
+    s1 = s2 = 0.0
+    for x in samples:
+        s1, s2 = x + coeff * s1 - s2, s1
+    return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (len(samples) ** 2)
+
+
+def dominant_tone(samples, rate, candidates):
+    """The candidate frequency with the most energy in the samples."""
+    return max(candidates, key=lambda hz: tone_power(samples, rate, hz))
+
+
+def write_wav_tone(path, hz, seconds, rate=48000, amplitude=0.5, channels=1):
+    """A sine test signal written by ffmpeg (lossless PCM)."""
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "sine=frequency=%g:sample_rate=%d:duration=%g" % (hz, rate, seconds),
+                    "-af", "volume=%g" % (amplitude / 0.125), "-ac", str(channels), path],
+                   check=True)
