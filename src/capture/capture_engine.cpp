@@ -3,7 +3,7 @@
 namespace korvalin {
 
 CaptureEngine::CaptureEngine(EventWriter& events, platform::SerialQueue& queue)
-    : events(events), queue(queue)
+    : events(events), queue(queue), self_(std::make_shared<CaptureEngine*>(this))
 {
 }
 
@@ -18,8 +18,8 @@ Event CaptureEngine::closedEvent(const ClosedSegment& segment) const
     return Event{{"ev", "segment_closed"}, {"path", segment.path}};
 }
 
-void CaptureEngine::teardownDevices() {}
-
 void CaptureEngine::removeDeviceListeners() {}
+
+void CaptureEngine::handleDeviceChange(RebuildReason) {}
 
 } // namespace korvalin
