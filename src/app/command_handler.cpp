@@ -14,21 +14,47 @@ void report(CaptureEngine& engine, const std::exception& error)
         engine.events.emit(errorEvent("internal", error.what(), true));
 }
 
-void record(CaptureEngine& engine)
+void record(CaptureEngine& engine, const std::string& out)
 {
     if (engine.hasOpenSegment())
         throw CommandError(ErrorCode::busy, "segment už běží");
-    throw CommandError(ErrorCode::noDevice, "nahrávání zatím není k dispozici");
+    engine.buildDevices(true);
+    try {
+        engine.openSegment(out);
+        engine.startIO();
+    } catch (...) {
+        engine.stopIO();
+        engine.finishSegment();
+        engine.teardownDevices();
+        throw;
+    }
+    engine.installDeviceListeners();
+    engine.events.emit(engine.startedEvent(out, false));
+}
+
+// Stops input, closes the file and tears the graph down; reports the closed
+// segment, or fails when the file could not be finished.
+void closeSegment(CaptureEngine& engine)
+{
+    engine.stopIO();
+    auto closed = engine.finishSegment();
+    engine.teardownDevices();
+    if (!closed)
+        throw CommandError(ErrorCode::writerFailed, "segment se nepodařilo uzavřít");
+    engine.events.emit(engine.closedEvent(*closed));
 }
 
 void pause(CaptureEngine& engine)
 {
     if (!engine.hasOpenSegment())
         throw CommandError(ErrorCode::noSegment, "žádný otevřený segment");
+    closeSegment(engine);
 }
 
 void stop(CaptureEngine& engine)
 {
+    if (engine.hasOpenSegment())
+        closeSegment(engine);
     engine.events.emit(Event{{"ev", "stopped"}, {"reason", "stop"}});
 }
 
@@ -39,7 +65,7 @@ void handle(const Command& command, CaptureEngine& engine)
     try {
         switch (command.kind) {
         case Command::Kind::start:
-        case Command::Kind::resume: record(engine); break;
+        case Command::Kind::resume: record(engine, command.out); break;
         case Command::Kind::pause: pause(engine); break;
         case Command::Kind::stop: stop(engine); break;
         case Command::Kind::merge:

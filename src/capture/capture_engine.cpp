@@ -1,5 +1,8 @@
 #include "capture/capture_engine.h"
 
+#include "capture/audio_ring.h"
+#include "segment/segment_writer.h"
+
 namespace korvalin {
 
 CaptureEngine::CaptureEngine(EventWriter& events, platform::SerialQueue& queue)
@@ -7,19 +10,6 @@ CaptureEngine::CaptureEngine(EventWriter& events, platform::SerialQueue& queue)
 {
 }
 
-bool CaptureEngine::hasOpenSegment() const { return false; }
-
-void CaptureEngine::stopIO() {}
-
-std::optional<ClosedSegment> CaptureEngine::finishSegment() { return std::nullopt; }
-
-Event CaptureEngine::closedEvent(const ClosedSegment& segment) const
-{
-    return Event{{"ev", "segment_closed"}, {"path", segment.path}};
-}
-
-void CaptureEngine::removeDeviceListeners() {}
-
-void CaptureEngine::handleDeviceChange(RebuildReason) {}
+bool CaptureEngine::hasOpenSegment() const { return writer != nullptr; }
 
 } // namespace korvalin

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "capture/channel_plan.h"
+#include "capture/session_stats.h"
 #include "platform/audio_hardware.h"
 #include "platform/dispatch.h"
 #include "protocol/error_code.h"
@@ -13,6 +15,9 @@
 #include "segment/closed_segment.h"
 
 namespace korvalin {
+
+class AudioRing;
+class SegmentWriter;
 
 // Why a recording moves on to a continuation segment.
 enum class RebuildReason { defaultInputChanged, defaultOutputChanged, sampleRateChanged };
@@ -39,11 +44,31 @@ public:
     // Listens for the aggregate's nominal rate moving away from sampleRate.
     void watchSampleRate();
 
+    // Real-time input on the aggregate: each delivery is mixed into stereo
+    // frames (left microphone, right system audio) and written to the ring.
+    // startIO throws CommandError and never leaves a callback registered.
+    void startIO();
     void stopIO();
+
+    // A segment: a fresh ring, writer and writer thread. Throws CommandError.
+    void openSegment(const std::string& path);
+    // Stops the writer thread (at most 15 s), finishes the file; nothing when
+    // no segment was open.
     std::optional<ClosedSegment> finishSegment();
+    Event startedEvent(const std::string& path, bool afterDeviceChange) const;
     Event closedEvent(const ClosedSegment& segment) const;
+
+    // The system's default input and output devices; repeated calls do nothing.
+    void installDeviceListeners();
     void removeDeviceListeners();
+    // Debounced: the last change within 0.4 s rebuilds the graph and goes on
+    // in a continuation file.
     void handleDeviceChange(RebuildReason reason);
+
+    // The writer thread's share of the statistics.
+    void notePeaks(const float* interleavedStereo, int64_t frames);
+    // Peak levels (dBFS) since the last call, microphone and system.
+    std::pair<double, double> takeLevels();
 
     EventWriter& events;
     platform::SerialQueue& queue;
@@ -64,7 +89,32 @@ public:
     bool excludingSelf = true;
     std::vector<RegisteredListener> aggregateListeners;
 
+    // Input.
+    std::optional<platform::AudioDeviceIOProcID> ioProcID;
+    bool running = false;
+
+    // The open segment: set from openSegment until finishSegment.
+    std::shared_ptr<SegmentWriter> writer;
+    std::shared_ptr<AudioRing> ring;
+    std::shared_ptr<platform::Semaphore> writerDone;
+
+    // Guards the four below; held only for a few statements at a time.
+    std::mutex stateLock;
+    bool writerStopFlag = false;
+    float micPeak = 0;
+    float systemPeak = 0;
+    SessionStats stats;
+
+    std::vector<RegisteredListener> deviceListeners;
+    int64_t rebuildGeneration = 0;
+
 private:
+    enum class AppendOutcome { appended, notReady, failed };
+
+    void writerLoop(AudioRing& ring, SegmentWriter& writer);
+    AppendOutcome appendBlock(SegmentWriter& writer, const float* samples, int64_t frames);
+    void rebuild(int64_t generation, RebuildReason reason);
+
     // Exclusion of the program's and its host's processes from the tap.
     std::vector<platform::AudioObjectID> ownProcesses();
     // Creates the tap; returns its channel count, 0 when the build goes on

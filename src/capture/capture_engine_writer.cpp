@@ -1,0 +1,126 @@
+// The writer thread: ring → segment file, silence for lost frames, levels.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "capture/audio_ring.h"
+#include "capture/capture_engine.h"
+#include "capture/level.h"
+#include "segment/segment_writer.h"
+
+namespace korvalin {
+
+namespace {
+constexpr int64_t blockFrames = 48000;
+using Clock = std::chrono::steady_clock;
+} // namespace
+
+void CaptureEngine::writerLoop(AudioRing& ring, SegmentWriter& writer)
+{
+    const auto readBuffer = std::make_unique<float[]>(2 * blockFrames);
+    const auto silence = std::make_unique<float[]>(2 * blockFrames);
+    int64_t pendingSilence = 0;
+    int64_t pendingBlock = 0;
+    auto nextLevels = Clock::now() + std::chrono::milliseconds(200);
+
+    for (;;) {
+        bool stopping;
+        {
+            std::lock_guard guard(stateLock);
+            stopping = writerStopFlag;
+        }
+        if (pendingSilence == 0 && pendingBlock == 0) {
+            AudioRing::Block block = ring.read(readBuffer.get(), blockFrames);
+            pendingBlock = block.frames;
+            pendingSilence = block.gapFrames;
+        }
+
+        enum { worked, busy, idle } outcome = idle;
+        if (pendingSilence >= 1 || pendingBlock >= 1) {
+            bool isSilence = pendingSilence >= 1;
+            int64_t n = isSilence ? std::min(pendingSilence, blockFrames) : pendingBlock;
+            const float* samples = isSilence ? silence.get() : readBuffer.get();
+            AppendOutcome appended = appendBlock(writer, samples, n);
+            if (appended == AppendOutcome::failed)
+                return;
+            if (appended == AppendOutcome::appended) {
+                notePeaks(samples, n);
+                (isSilence ? pendingSilence : pendingBlock) -= n;
+                outcome = worked;
+            } else {
+                outcome = busy;
+            }
+        }
+
+        if (Clock::now() >= nextLevels) {
+            auto [mic, system] = takeLevels();
+            events.emit(Event{{"ev", "levels"}, {"mic", roundToTenth(mic)}, {"sys", roundToTenth(system)}});
+            nextLevels = Clock::now() + std::chrono::milliseconds(200);
+        }
+
+        if (pendingSilence == 0 && pendingBlock == 0 && stopping && ring.queued() == 0)
+            return;
+        if (outcome == busy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else if (outcome == idle)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+CaptureEngine::AppendOutcome CaptureEngine::appendBlock(SegmentWriter& writer, const float* samples,
+                                                        int64_t frames)
+{
+    try {
+        return writer.append(samples, frames) ? AppendOutcome::appended : AppendOutcome::notReady;
+    } catch (const std::exception& error) {
+        std::string message = describeWriterError(error);
+        events.emit(errorEvent("writer_failed", "zápis nahrávky selhal: " + message, true));
+        events.emit(Event{{"ev", "levels"}, {"mic", -120.0}, {"sys", -120.0}});
+        queue.async([this, alive = std::weak_ptr(self_), message] {
+            if (alive.expired() || !hasOpenSegment())
+                return;
+            events.log("ukončuji segment kvůli chybě zápisu: " + message);
+            stopIO();
+            if (auto closed = finishSegment())
+                events.emit(closedEvent(*closed));
+            teardownDevices();
+        });
+        return AppendOutcome::failed;
+    }
+}
+
+void CaptureEngine::notePeaks(const float* samples, int64_t frames)
+{
+    float micPeakOfBlock = 0, systemPeakOfBlock = 0;
+    double micEnergyOfBlock = 0, systemEnergyOfBlock = 0;
+    for (int64_t i = 0; i < frames; ++i) {
+        float mic = samples[2 * i], system = samples[2 * i + 1];
+        micPeakOfBlock = std::max(micPeakOfBlock, std::fabs(mic));
+        systemPeakOfBlock = std::max(systemPeakOfBlock, std::fabs(system));
+        micEnergyOfBlock += static_cast<double>(mic) * mic;
+        systemEnergyOfBlock += static_cast<double>(system) * system;
+    }
+    std::lock_guard guard(stateLock);
+    micPeak = std::max(micPeak, micPeakOfBlock);
+    systemPeak = std::max(systemPeak, systemPeakOfBlock);
+    stats.micPeak = std::max(stats.micPeak, micPeakOfBlock);
+    stats.systemPeak = std::max(stats.systemPeak, systemPeakOfBlock);
+    stats.micEnergy += micEnergyOfBlock;
+    stats.systemEnergy += systemEnergyOfBlock;
+    stats.frames += frames;
+}
+
+std::pair<double, double> CaptureEngine::takeLevels()
+{
+    float mic, system;
+    {
+        std::lock_guard guard(stateLock);
+        mic = micPeak;
+        system = systemPeak;
+        micPeak = 0;
+        systemPeak = 0;
+    }
+    return {levelDb(mic), levelDb(system)};
+}
+
+} // namespace korvalin
