@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "capture/capture_engine.h"
+#include "drain.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_platform.h"
 
@@ -43,7 +44,7 @@ protected:
     void SetUp() override { saved_ = current(); }
     void TearDown() override
     {
-        queue.sync([] {}); // no listener may still be running
+        drain(queue); // no listener may still be running
         engine.reset();
         current() = saved_;
     }
@@ -308,16 +309,16 @@ TEST_F(CaptureGraph, SampleRateWatchIgnoresSmallDrift)
     use(Scenario{});
     engine->buildDevices(true);
     sim->audio.apply({0, sim::TimelineEvent::Rate{48000.5}});
-    queue.sync([] {});
+    drain(queue);
     EXPECT_EQ(logOut.text(), "");
     sim->audio.apply({0, sim::TimelineEvent::Rate{44100}});
-    queue.sync([] {});
+    drain(queue);
     EXPECT_EQ(logOut.text(), "korvalin-cap: vzorkovací frekvence se změnila z 48000 na 44100 Hz\n");
 
     // After teardown the listener is gone.
     engine->teardownDevices();
     sim->audio.apply({0, sim::TimelineEvent::Rate{32000}});
-    queue.sync([] {});
+    drain(queue);
     EXPECT_EQ(logOut.text(), "korvalin-cap: vzorkovací frekvence se změnila z 48000 na 44100 Hz\n");
 }
 

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "capture/core_audio.h"
+#include "drain.h"
 #include "platform/dispatch.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_platform.h"
@@ -219,7 +220,7 @@ TEST_F(SimHardware, TimelineNotifiesOnTheListenersQueue)
     ASSERT_EQ(sim->audio.addPropertyListenerBlock(kAudioObjectSystemObject, address, &queue, listener), noErr);
     ASSERT_TRUE(notified.wait(10.0));
     ASSERT_TRUE(notified.wait(10.0));
-    queue.sync([] {});
+    drain(queue);
     EXPECT_EQ(seen, (std::vector<AudioObjectID>{sim->audio.deviceID("b"), 0}));
 
     // Only the very listener that was registered removes it.
