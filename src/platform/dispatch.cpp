@@ -87,10 +87,10 @@ void SerialQueue::run()
 
 void Semaphore::signal()
 {
-    {
-        std::lock_guard lock(mutex_);
-        ++value_;
-    }
+    // Notified under the lock: a waiter may destroy the semaphore as soon as
+    // it can see the new value.
+    std::lock_guard lock(mutex_);
+    ++value_;
     cond_.notify_one();
 }
 
