@@ -58,6 +58,13 @@ void stop(CaptureEngine& engine)
     engine.events.emit(Event{{"ev", "stopped"}, {"reason", "stop"}});
 }
 
+void probe(CaptureEngine& engine)
+{
+    if (engine.hasOpenSegment())
+        throw CommandError(ErrorCode::busy, "probíhá nahrávání, zkušební capture nelze spustit");
+    throw CommandError(ErrorCode::internalError, "příkaz zatím není k dispozici");
+}
+
 } // namespace
 
 void handle(const Command& command, CaptureEngine& engine)
@@ -68,8 +75,8 @@ void handle(const Command& command, CaptureEngine& engine)
         case Command::Kind::resume: record(engine, command.out); break;
         case Command::Kind::pause: pause(engine); break;
         case Command::Kind::stop: stop(engine); break;
+        case Command::Kind::probe: probe(engine); break;
         case Command::Kind::merge:
-        case Command::Kind::probe:
         case Command::Kind::permissions:
             throw CommandError(ErrorCode::internalError, "příkaz zatím není k dispozici");
         case Command::Kind::quit: break;

@@ -174,3 +174,21 @@ def write_wav_tone(path, hz, seconds, rate=48000, amplitude=0.5, channels=1):
                     "sine=frequency=%g:sample_rate=%d:duration=%g" % (hz, rate, seconds),
                     "-af", "volume=%g" % (amplitude / 0.125), "-ac", str(channels), path],
                    check=True)
+
+
+def sim_env(directory, scenario=None):
+    """The environment that runs korvalin-cap-sim in the given scenario."""
+    env = dict(os.environ)
+    if scenario is not None:
+        path = os.path.join(directory, "scenario.json")
+        with open(path, "w") as f:
+            json.dump(scenario, f)
+        env["KORVALIN_SIM_SCENARIO"] = path
+    else:
+        env.pop("KORVALIN_SIM_SCENARIO", None)
+    return env
+
+
+def wire(value):
+    """A JSON string value as the protocol writes it: slashes escaped."""
+    return json.dumps(value, ensure_ascii=False).replace("/", "\\/")

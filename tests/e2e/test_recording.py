@@ -1,0 +1,285 @@
+"""Recording on the simulated audio system: the engine's events, files and
+faults, seen from the host's side of the pipes."""
+
+import os
+import signal
+import tempfile
+import time
+import unittest
+
+from support import (Sidecar, channel, decode, dominant_tone, ffprobe, rms, sim_env, wire)
+
+SIM = "korvalin-cap-sim"
+STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","ev":"started",'
+                   '"mic":"Simulovaný mikrofon","path":%s,"sample_rate":48000,"system_audio":true}\n')
+
+
+class Recording(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-rec-")
+
+    def sidecar(self, scenario=None):
+        cap = Sidecar(SIM, env=sim_env(self.dir, scenario))
+        self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        return cap
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def start(self, cap, name, expect_default=True):
+        cap.send({"cmd": "start", "out": self.path(name)})
+        if expect_default:
+            self.assertEqual(cap.raw_line(), (STARTED_DEFAULT % wire(self.path(name))).encode())
+
+    def closed(self, cap, name):
+        event = cap.until("segment_closed")
+        self.assertEqual(sorted(event), ["bytes", "dropped_frames", "duration_ms", "ev", "path"])
+        self.assertEqual(event["path"], self.path(name))
+        self.assertEqual(event["bytes"], os.path.getsize(self.path(name)))
+        return event
+
+    def assert_tones(self, path, mic_hz=1000, sys_hz=440):
+        samples = decode(path)
+        middle = samples[2 * 4800: 2 * 4800 + 2 * 9600]  # 0.1 s … 0.3 s
+        self.assertEqual(dominant_tone(channel(middle, 0), 48000, [mic_hz, sys_hz]), mic_hz)
+        self.assertEqual(dominant_tone(channel(middle, 1), 48000, [mic_hz, sys_hz]), sys_hz)
+
+    def assert_valid_segment(self, path, duration_ms):
+        facts = ffprobe(path)
+        stream = facts["streams"][0]
+        self.assertEqual((stream["codec_name"], stream["profile"], stream["channels"],
+                          stream["channel_layout"], stream["sample_rate"]),
+                         ("aac", "LC", 2, "stereo", "48000"))
+        self.assertAlmostEqual(float(facts["format"]["duration"]) * 1000, duration_ms, delta=50)
+
+    def test_start_pause_resume_stop(self):
+        with self.sidecar() as cap:
+            self.start(cap, "seg-000.m4a")
+            levels = cap.until("levels", skip=())
+            self.assertEqual(sorted(levels), ["ev", "mic", "sys"])
+            time.sleep(1.0)
+            cap.send('{"cmd":"pause"}')
+            first = self.closed(cap, "seg-000.m4a")
+            self.assertEqual(first["dropped_frames"], 0)
+            self.assertGreater(first["duration_ms"], 1000)
+            cap.send({"cmd": "resume", "out": self.path("seg-001.m4a")})
+            self.assertEqual(cap.until("started"), {
+                "channels": "mic=buf0[0..<1] sys=buf1[0..<2]", "ev": "started", "mic": "Simulovaný mikrofon",
+                "path": self.path("seg-001.m4a"), "sample_rate": 48000, "system_audio": True})
+            time.sleep(0.8)
+            cap.send('{"cmd":"stop"}')
+            second = self.closed(cap, "seg-001.m4a")
+            self.assertEqual(cap.until("stopped"), {"ev": "stopped", "reason": "stop"})
+            cap.send('{"cmd":"quit"}')
+            status, out, err = cap.finish()
+            self.assertEqual((status, out), (0, b'{"ev":"stopped","reason":"quit"}\n'))
+        for name, event in (("seg-000.m4a", first), ("seg-001.m4a", second)):
+            self.assert_valid_segment(self.path(name), event["duration_ms"])
+            self.assert_tones(self.path(name))
+        # Levels of the simulated tones: the microphone at 0.25, the system at 0.5.
+        self.assertAlmostEqual(levels["mic"], -12.0, delta=0.2)
+        self.assertAlmostEqual(levels["sys"], -6.0, delta=0.2)
+
+    def test_busy_and_idle_answers(self):
+        with self.sidecar() as cap:
+            cap.send('{"cmd":"pause"}')
+            self.assertEqual(cap.raw_line(), '{"code":"no_segment","ev":"error","fatal":true,"msg":"žádný otevřený segment"}\n'.encode())
+            self.start(cap, "a.m4a")
+            cap.send({"cmd": "start", "out": self.path("b.m4a")})
+            self.assertEqual(cap.until("error"), {"code": "busy", "ev": "error", "fatal": True, "msg": "segment už běží"})
+            cap.send('{"cmd":"probe"}')
+            self.assertEqual(cap.until("error"), {"code": "busy", "ev": "error", "fatal": True,
+                                                  "msg": "probíhá nahrávání, zkušební capture nelze spustit"})
+            cap.send('{"cmd":"stop"}')
+            self.closed(cap, "a.m4a")
+            cap.until("stopped")
+            self.assertFalse(os.path.exists(self.path("b.m4a")))
+
+    def test_tap_problems_leave_a_microphone_recording(self):
+        cases = [
+            (560492391, "permission_denied", "Není povolené nahrávání zvuku systému — ostatní účastníky neslyším."),
+            (1718449215, "tap_failed", "Systémový zvuk se nepodařilo připojit (chyba 'fmt?' (1718449215))."),
+        ]
+        for status, code, message in cases:
+            with self.subTest(code=code), self.sidecar({"fail": {"tap": status}}) as cap:
+                cap.send({"cmd": "start", "out": self.path("m.m4a")})
+                self.assertEqual(cap.raw_line(), ('{"code":"%s","ev":"error","fatal":false,"msg":"%s","status":%d}\n'
+                                                  % (code, message, status)).encode())
+                self.assertEqual(cap.raw_line(), ('{"channels":"mic=buf0[0..<1] sys=—","ev":"started",'
+                                                  '"mic":"Simulovaný mikrofon","path":%s,"sample_rate":48000,'
+                                                  '"system_audio":false,"system_audio_error":"%s"}\n'
+                                                  % (wire(self.path("m.m4a")), message)).encode())
+                time.sleep(0.5)
+                cap.send('{"cmd":"stop"}')
+                self.closed(cap, "m.m4a")
+                samples = decode(self.path("m.m4a"))
+                self.assertLess(rms(channel(samples, 1)), 1e-3)
+                self.assertGreater(rms(channel(samples, 0)), 0.1)
+
+    def test_graph_and_io_failures_leave_the_engine_idle(self):
+        cases = [
+            ({"default_input": None}, "no_device", "není k dispozici žádné vstupní zařízení (mikrofon)"),
+            ({"fail": {"aggregate": 1852797029}}, "aggregate_failed", "agregované zařízení nelze vytvořit ('nope' (1852797029))"),
+            ({"aggregate_without_mic": True}, "aggregate_failed",
+             "mikrofon Simulovaný mikrofon se nepodařilo připojit k nahrávacímu zařízení (obsahuje jen: nic). "
+             "Zkus vybrat jiný vstup v Nastavení zvuku."),
+            ({"aggregate_input": [1, 1]}, "aggregate_failed",
+             "nahrávací zařízení má neočekávané kanály [1, 1] (mikrofon 1, systém 2) — nahrávání by mohlo "
+             "zaměnit stopy, takže nezačínám."),
+            ({"fail": {"io_proc": -50}}, "io_failed", "IOProc nelze vytvořit (-50)"),
+            ({"fail": {"device_start": 560492391}}, "permission_denied",
+             "systém odmítl spustit nahrávání — zkontroluj oprávnění mikrofonu"),
+            ({"fail": {"device_start": 2003329396}}, "io_failed", "nahrávání nelze spustit ('what' (2003329396))"),
+        ]
+        for scenario, code, message in cases:
+            with self.subTest(code=code, scenario=scenario), self.sidecar(scenario) as cap:
+                cap.send({"cmd": "start", "out": self.path("x.m4a")})
+                self.assertEqual(cap.raw_line(), ('{"code":"%s","ev":"error","fatal":true,"msg":"%s"}\n'
+                                                  % (code, message)).encode())
+                cap.send('{"cmd":"stop"}')
+                self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
+
+    def test_unwritable_paths_fail_with_writer_failed(self):
+        blocker = self.path("file")
+        open(blocker, "w").close()
+        for out in (os.path.join(blocker, "seg.m4a"), self.dir + "/"):
+            with self.subTest(out=out), self.sidecar() as cap:
+                cap.send({"cmd": "start", "out": out})
+                event = cap.event()
+                self.assertEqual((event["ev"], event["code"], event["fatal"]), ("error", "writer_failed", True))
+                self.assertTrue(event["msg"].startswith("soubor %s nelze otevřít: " % out), event["msg"])
+                cap.send('{"cmd":"stop"}')
+                self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
+
+    def test_every_ending_closes_the_open_segment_first(self):
+        endings = [
+            ("quit", lambda cap: cap.send('{"cmd":"quit"}'), b'{"ev":"stopped","reason":"quit"}\n', b""),
+            ("eof", lambda cap: cap.close_stdin(), b"", "korvalin-cap: stdin uzavřen — ukončuji\n".encode()),
+            ("sigterm", lambda cap: cap.signal(signal.SIGTERM), b'{"ev":"stopped","reason":"signal"}\n',
+             "korvalin-cap: signál 15 — uzavírám segment\n".encode()),
+        ]
+        for name, end, last, log in endings:
+            with self.subTest(ending=name), self.sidecar() as cap:
+                self.start(cap, name + ".m4a")
+                time.sleep(0.5)
+                end(cap)
+                self.closed(cap, name + ".m4a")
+                status, out, err = cap.finish()
+                self.assertEqual((status, out, err), (0, last, log))
+                self.assert_valid_segment(self.path(name + ".m4a"), ffprobe_ms(self.path(name + ".m4a")))
+
+
+def ffprobe_ms(path):
+    return float(ffprobe(path)["format"]["duration"]) * 1000
+
+
+class DeviceChanges(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-dev-")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def record(self, scenario, seconds):
+        """Starts at once, records for `seconds`, stops; returns events and stderr."""
+        with Sidecar(SIM, env=sim_env(self.dir, scenario)) as cap:
+            cap.raw_line()
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            time.sleep(seconds)
+            cap.send('{"cmd":"stop"}')
+            cap.send('{"cmd":"quit"}')
+            status, out, err = cap.finish()
+            self.assertEqual(status, 0)
+        from support import events_of
+        return [e for e in events_of(out) if e["ev"] != "levels"], err.decode()
+
+    def test_a_burst_of_changes_gives_one_rebuild_named_after_the_last(self):
+        devices = [{"uid": "sim-mic", "name": "Simulovaný mikrofon", "input": [1], "rate": 48000, "tone": [1000, 0.25]},
+                   {"uid": "usb-mic", "name": "USB mikrofon", "input": [1], "rate": 48000, "tone": [700, 0.3]}]
+        timeline = [{"at": 0.8, "default_input": "usb-mic"}, {"at": 1.0, "default_output": "sluchátka"}]
+        events, _ = self.record({"devices": devices, "timeline": timeline}, 2.5)
+        names = [e["ev"] for e in events]
+        self.assertEqual(names, ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"])
+        self.assertEqual(events[1], {"ev": "device_changed", "desc": "změnilo se výstupní zařízení — pokračuji novým segmentem",
+                                     "reason": "výstupní zařízení", "next": self.path("seg-000~001.m4a")})
+        self.assertEqual(events[3]["after_device_change"], True)
+        self.assertEqual(events[3]["mic"], "USB mikrofon")
+        self.assertEqual(events[4]["path"], self.path("seg-000~001.m4a"))
+        samples = decode(self.path("seg-000~001.m4a"))
+        self.assertEqual(dominant_tone(channel(samples[:2 * 9600], 0), 48000, [1000, 700]), 700)
+
+    def test_small_rate_drift_is_ignored_and_a_real_change_rebuilds(self):
+        events, err = self.record({"timeline": [{"at": 0.5, "rate": 48000.5}]}, 1.5)
+        self.assertEqual([e["ev"] for e in events], ["started", "segment_closed", "stopped", "stopped"])
+        events, err = self.record({"timeline": [{"at": 0.5, "rate": 44100}]}, 2.0)
+        self.assertEqual([e["ev"] for e in events],
+                         ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"])
+        self.assertEqual(events[1]["reason"], "vzorkovací frekvence")
+        self.assertEqual(events[3]["sample_rate"], 44100)
+        self.assertIn("korvalin-cap: vzorkovací frekvence se změnila z 48000 na 44100 Hz\n", err)
+        self.assertEqual(ffprobe(self.path("seg-000~001.m4a"))["streams"][0]["sample_rate"], "44100")
+
+    def test_a_rebuild_without_a_microphone_ends_the_recording(self):
+        events, _ = self.record({"timeline": [{"at": 0.5, "default_input": None}]}, 1.5)
+        self.assertEqual([e["ev"] for e in events], ["started", "device_changed", "segment_closed", "error", "stopped", "stopped"])
+        self.assertEqual(events[3], {"ev": "error", "code": "no_device", "fatal": True,
+                                     "msg": "po změně zařízení nelze pokračovat: není k dispozici žádné vstupní zařízení (mikrofon)"})
+
+    def test_a_change_while_idle_does_nothing(self):
+        with Sidecar(SIM, env=sim_env(self.dir, {"timeline": [{"at": 0.2, "default_output": "jiné"}]})) as cap:
+            cap.raw_line()
+            time.sleep(1.0)
+            cap.send({"cmd": "start", "out": self.path("late.m4a")})
+            self.assertEqual(cap.event()["ev"], "started")
+            time.sleep(0.6)
+            cap.send('{"cmd":"quit"}')
+            status, out, _ = cap.finish()
+            self.assertNotIn(b"device_changed", out)
+
+
+class WriterFaults(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-wf-")
+
+    def test_a_stalled_encoder_drops_frames_but_keeps_the_timeline(self):
+        # At 96 kHz the ring holds 4 s; the encoder stalls for 5.5 s.
+        scenario = {"devices": [{"uid": "fast", "name": "Rychlý mikrofon", "input": [1], "rate": 96000,
+                                 "tone": [1000, 0.25]}],
+                    "writer": {"stall_at": 0.5, "stall_for": 5.5}}
+        out = os.path.join(self.dir, "stall.m4a")
+        with Sidecar(SIM, env=sim_env(self.dir, scenario)) as cap:
+            cap.raw_line()
+            began = time.monotonic()
+            cap.send({"cmd": "start", "out": out})
+            cap.until("started")
+            time.sleep(7.0)
+            cap.send('{"cmd":"stop"}')
+            closed = cap.until("segment_closed")
+            wall_ms = (time.monotonic() - began) * 1000
+            cap.send('{"cmd":"quit"}')
+            _, _, err = cap.finish()
+        self.assertGreater(closed["dropped_frames"], 96000 * 0.5)
+        self.assertIn("korvalin-cap: zahozeno %d vzorků — zápis nestíhal\n" % closed["dropped_frames"], err.decode())
+        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=400)
+        self.assertAlmostEqual(ffprobe_ms(out), closed["duration_ms"], delta=50)
+
+    def test_a_failing_encoder_ends_the_segment(self):
+        out = os.path.join(self.dir, "fail.m4a")
+        with Sidecar(SIM, env=sim_env(self.dir, {"writer": {"fail_at": 1.0}})) as cap:
+            cap.raw_line()
+            cap.send({"cmd": "start", "out": out})
+            cap.until("started")
+            self.assertEqual(cap.until("error"), {"code": "writer_failed", "ev": "error", "fatal": True,
+                                                  "msg": "zápis nahrávky selhal: simulovaná chyba zápisu"})
+            self.assertEqual(cap.raw_line(), b'{"ev":"levels","mic":-120,"sys":-120}\n')
+            self.assertEqual(cap.until("segment_closed", skip=())["path"], out)
+            cap.send('{"cmd":"pause"}')
+            self.assertEqual(cap.until("error")["code"], "no_segment")
+            cap.send('{"cmd":"quit"}')
+            _, _, err = cap.finish()
+        self.assertIn("korvalin-cap: ukončuji segment kvůli chybě zápisu: simulovaná chyba zápisu\n", err.decode())
+        self.assertGreater(ffprobe_ms(out), 500)
+
+
+if __name__ == "__main__":
+    unittest.main()
