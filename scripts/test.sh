@@ -12,7 +12,7 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 
 tsan_targets=()
-for target in capture_tests; do
+for target in capture_tests engine_tests; do
   [ -f "tests/${target%_tests}/CMakeLists.txt" ] && tsan_targets+=("$target")
 done
 if [ ${#tsan_targets[@]} -gt 0 ]; then

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+#include "capture/audio_ring.h"
+#include "capture/capture_engine.h"
+#include "platform/sim/sim_platform.h"
+#include "recording_media.h"
+
+using korvalin::CaptureEngine;
+using korvalin::CommandError;
+
+namespace {
+
+// The engine on the simulated system, with writers that keep what they get
+// and events and log lines collected from pipes.
+class Engine : public testing::Test {
+protected:
+    Engine()
+    {
+        sim.install();
+        platform::current().media = &media;
+    }
+
+    static std::string drain(int fd)
+    {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
+
+    // Writes `frames` frames of `value` in both channels.
+    void produce(int64_t frames, float value)
+    {
+        std::vector<float> samples(static_cast<size_t>(2 * frames), value);
+        engine.ring->write(samples.data(), frames);
+    }
+
+    template <class Condition>
+    static void waitFor(Condition condition)
+    {
+        for (int i = 0; i < 1000 && !condition(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(condition());
+    }
+
+    std::string escapedPath() const
+    {
+        std::string escaped;
+        for (char c : path)
+            escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+        return escaped;
+    }
+
+    std::string path = testing::TempDir() + "engine-seg.m4a";
+    platform::sim::SimPlatform sim{platform::sim::Scenario{}};
+    RecordingMedia media;
+    // Made before the event writer that writes into them.
+    struct Pipe {
+        int fds[2];
+        Pipe() { EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0); }
+        ~Pipe()
+        {
+            close(fds[0]);
+            close(fds[1]);
+        }
+        int operator[](int i) const { return fds[i]; }
+    };
+    Pipe out;
+    Pipe err;
+    korvalin::EventWriter events{out[1], err[1]};
+    platform::SerialQueue queue{"engine-test"};
+    CaptureEngine engine{events, queue};
+};
+
+} // namespace
+
+TEST_F(Engine, LostFramesBecomeSilenceAtTheirPlaceInPiecesOfAtMostOneSecond)
+{
+    media.ready = false;
+    engine.openSegment(path);
+    produce(1, 0.1f);
+    waitFor([&] { return engine.ring->queued() == 0; }); // held by the writer, not accepted
+    produce(384000, 0.5f);                               // fills the ring
+    produce(100000, 0.9f);                               // lost
+    EXPECT_EQ(engine.ring->droppedFrames(), 100000);
+    media.ready = true;
+    waitFor([&] { return engine.ring->queued() <= 384000 + 100000 - 48000; });
+    produce(480, 0.25f);
+    auto closed = engine.finishSegment();
+
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->droppedFrames, 100000);
+    EXPECT_EQ(closed->durationMs, (1 + 384000 + 100000 + 480) * 1000 / 48000);
+    std::vector<int64_t> expected{1, 48000, 48000, 48000, 48000, 48000, 48000, 48000, 48000, 48000, 48000, 4000, 480};
+    EXPECT_EQ(media.last->blocks, expected);
+    const auto& samples = media.last->samples;
+    EXPECT_EQ(samples[2 * 384000], 0.5f);
+    EXPECT_EQ(samples[2 * 384001], 0.0f);
+    EXPECT_EQ(samples[2 * (384001 + 99999) + 1], 0.0f);
+    EXPECT_EQ(samples[2 * (384001 + 100000)], 0.25f);
+    EXPECT_EQ(engine.stats.frames, 1 + 384000 + 100000 + 480);
+    EXPECT_EQ(drain(err[0]), "korvalin-cap: zahozeno 100000 vzorků — zápis nestíhal\n");
+    EXPECT_FALSE(engine.finishSegment());
+}
+
+TEST_F(Engine, StoppingDrainsWhatIsQueuedAndReportsLevels)
+{
+    engine.openSegment(path);
+    produce(96000, 0.5f);
+    produce(96000, 1.0f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    auto closed = engine.finishSegment();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->durationMs, 4000);
+    EXPECT_EQ(closed->droppedFrames, 0);
+    EXPECT_EQ(engine.stats.frames, 192000);
+    EXPECT_EQ(engine.stats.micPeak, 1.0f);
+    EXPECT_DOUBLE_EQ(engine.stats.micEnergy, 96000 * 0.25 + 96000 * 1.0);
+    std::string lines = drain(out[0]);
+    EXPECT_EQ(lines.substr(0, lines.find('\n') + 1), "{\"ev\":\"levels\",\"mic\":0,\"sys\":0}\n");
+    EXPECT_EQ(drain(err[0]), "");
+}
+
+TEST_F(Engine, LevelsArePeaksSinceTheLastReport)
+{
+    const float half[] = {0.5f, -1.5f, -0.25f, 0.0f};
+    engine.notePeaks(half, 2);
+    auto [mic, system] = engine.takeLevels();
+    EXPECT_NEAR(mic, -6.0206, 1e-4);
+    EXPECT_EQ(system, 0.0);
+    EXPECT_EQ(engine.takeLevels(), std::make_pair(-120.0, -120.0));
+    const float quiet[] = {1e-6f, 2e-6f};
+    engine.notePeaks(quiet, 1);
+    auto [floor, barelyAbove] = engine.takeLevels();
+    EXPECT_EQ(floor, -120.0);
+    EXPECT_NEAR(barelyAbove, -113.98, 0.01);
+}
+
+TEST_F(Engine, AWriteFailureIsReportedOnceAndClosesTheSegment)
+{
+    engine.openSegment(path);
+    media.failing = true;
+    produce(4800, 0.5f);
+    waitFor([&] {
+        bool open = true;
+        queue.sync([&] { open = engine.hasOpenSegment(); });
+        return !open;
+    });
+    std::string lines = drain(out[0]);
+    EXPECT_EQ(lines,
+              "{\"code\":\"writer_failed\",\"ev\":\"error\",\"fatal\":true,\"msg\":\"zápis nahrávky selhal: disk je plný\"}\n"
+              "{\"ev\":\"levels\",\"mic\":-120,\"sys\":-120}\n"
+              "{\"bytes\":0,\"dropped_frames\":0,\"duration_ms\":0,\"ev\":\"segment_closed\",\"path\":\"" +
+                  escapedPath() + "\"}\n");
+    EXPECT_EQ(drain(err[0]), "korvalin-cap: ukončuji segment kvůli chybě zápisu: disk je plný\n");
+}
+
+TEST_F(Engine, RecordsFromTheSimulatedDevicesAndLeavesNothingBehind)
+{
+    queue.sync([&] {
+        engine.buildDevices(true);
+        engine.openSegment(path);
+        engine.startIO();
+        engine.installDeviceListeners();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::optional<korvalin::ClosedSegment> closed;
+    queue.sync([&] {
+        engine.stopIO();
+        closed = engine.finishSegment();
+        engine.teardownDevices();
+        engine.removeDeviceListeners();
+    });
+    ASSERT_TRUE(closed);
+    EXPECT_NEAR(closed->durationMs, 500, 150);
+    EXPECT_NEAR(engine.stats.micPeak, 0.25, 0.01);
+    EXPECT_NEAR(engine.stats.systemPeak, 0.5, 0.01);
+    EXPECT_EQ(sim.audio.census(), platform::sim::Census{});
+
+    auto calls = sim.audio.calls().size();
+    engine.stopIO();
+    engine.stopIO();
+    EXPECT_EQ(sim.audio.calls().size(), calls);
+}
+
+TEST_F(Engine, InputNeedsAnOpenSegment)
+{
+    try {
+        engine.startIO();
+        FAIL() << "started without a ring";
+    } catch (const CommandError& error) {
+        EXPECT_EQ(error.message, "chybí buffer");
+        EXPECT_EQ(korvalin::rawValue(error.code), "internal");
+    }
+    EXPECT_FALSE(engine.finishSegment());
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/media.h"
+
+// Media whose writers keep what they are given in memory, so a test can see
+// exactly which samples reached the file and in which blocks.
+class RecordingMedia final : public platform::Media {
+public:
+    struct Written {
+        std::mutex lock;
+        std::vector<float> samples;    // interleaved stereo
+        std::vector<int64_t> blocks;   // frames per accepted append
+        std::vector<int64_t> presentation;
+        bool finished = false;
+    };
+
+    std::atomic<bool> ready{true};
+    std::atomic<bool> failing{false};
+    std::shared_ptr<Written> last = std::make_shared<Written>();
+
+    void loadAssetFacts(const std::string&, std::function<void(platform::AssetFacts)> completion) override
+    {
+        completion({});
+    }
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(const std::string& path) override;
+    std::unique_ptr<platform::AssetReader> makeAssetReader(const std::string&) override
+    {
+        throw platform::MediaError("no reader");
+    }
+};
