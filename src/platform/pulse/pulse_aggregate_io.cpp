@@ -1,0 +1,140 @@
+#include "platform/pulse/pulse_aggregate_io.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace platform {
+namespace {
+
+constexpr double fragmentSeconds = 0.010; // asked of the server; its default is about 2 s
+constexpr double cushionSeconds = 0.020;
+constexpr double boundSeconds = 0.250;
+constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
+constexpr double connectSeconds = 2.0;
+
+size_t framesOf(double seconds, uint32_t rate) { return std::max<size_t>(1, size_t(seconds * rate)); }
+
+} // namespace
+
+PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
+                                   AudioDeviceIOBlock block)
+    : loop_("korvalin-cap capture", std::move(server)), streams_(std::move(streams)), block_(std::move(block)),
+      queue_(2, framesOf(cushionSeconds, streams_.rate), framesOf(boundSeconds, streams_.rate)),
+      chunkFrames_(framesOf(chunkSeconds, streams_.rate)), systemChunk_(chunkFrames_ * 2),
+      micSilence_(chunkFrames_ * streams_.micChannels), list_(audioBufferListSize(2))
+{
+}
+
+PulseAggregateIO::~PulseAggregateIO()
+{
+    PulseLoop::Lock lock(loop_);
+    for (pa_stream* stream : {mic_, system_}) {
+        if (!stream)
+            continue;
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+}
+
+OSStatus PulseAggregateIO::start()
+{
+    if (streams_.micChannels == 0 || streams_.rate == 0)
+        return kAudioHardwareBadDeviceError;
+    if (!loop_.connect(connectSeconds))
+        return kAudioHardwareUnspecifiedError;
+    pa_sample_spec micSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, uint8_t(streams_.micChannels)};
+    mic_ = record("Korvalin Capture (mikrofon)", streams_.micSource, micSpec, streams_.micMap, &micReadable);
+    if (!mic_)
+        return kAudioHardwareBadDeviceError;
+    if (streams_.monitorSource) {
+        // The output may be gone already; the recording then has silent
+        // system audio rather than none at all.
+        pa_sample_spec systemSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
+        pa_channel_map stereo;
+        pa_channel_map_init_stereo(&stereo);
+        system_ = record("Korvalin Capture (systém)", *streams_.monitorSource, systemSpec, stereo, &systemReadable);
+    }
+    return noErr;
+}
+
+uint64_t PulseAggregateIO::trimmedFrames()
+{
+    PulseLoop::Lock lock(loop_);
+    return queue_.trimmedFrames();
+}
+
+pa_stream* PulseAggregateIO::record(const char* name, const std::string& source, const pa_sample_spec& spec,
+                                    const pa_channel_map& map, pa_stream_request_cb_t readable)
+{
+    PulseLoop::Lock lock(loop_);
+    pa_stream* stream = pa_stream_new(loop_.context(), name, &spec, &map);
+    if (!stream)
+        return nullptr;
+    pa_stream_set_state_callback(
+        stream, [](pa_stream*, void* loop) { static_cast<PulseLoop*>(loop)->signal(); }, &loop_);
+    pa_stream_set_read_callback(stream, readable, this);
+    pa_buffer_attr attributes{};
+    attributes.maxlength = uint32_t(-1);
+    attributes.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentSeconds * PA_USEC_PER_SEC), &spec));
+    auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) == 0) {
+        pa_stream_state_t state;
+        while ((state = pa_stream_get_state(stream)) == PA_STREAM_CREATING)
+            loop_.wait();
+        if (state == PA_STREAM_READY)
+            return stream;
+    }
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    return nullptr;
+}
+
+void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
+{
+    auto* io = static_cast<PulseAggregateIO*>(self);
+    size_t frameBytes = sizeof(float) * io->streams_.micChannels;
+    const void* data;
+    size_t bytes;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+        // A hole in the stream (data null) is silence of that length.
+        const auto* samples = static_cast<const float*>(data);
+        for (size_t frames = bytes / frameBytes; frames > 0;) {
+            size_t n = std::min(frames, io->chunkFrames_);
+            io->deliver(samples ? samples : io->micSilence_.data(), n);
+            if (samples)
+                samples += n * io->streams_.micChannels;
+            frames -= n;
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseAggregateIO::systemReadable(pa_stream* stream, size_t, void* self)
+{
+    auto* io = static_cast<PulseAggregateIO*>(self);
+    const void* data;
+    size_t bytes;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+        io->queue_.push(static_cast<const float*>(data), bytes / (2 * sizeof(float)));
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseAggregateIO::deliver(const float* mic, size_t frames)
+{
+    queue_.take(systemChunk_.data(), frames);
+    auto* list = reinterpret_cast<AudioBufferList*>(list_.data());
+    list->mNumberBuffers = streams_.monitorSource ? 2 : 1;
+    list->mBuffers[0] = {streams_.micChannels, uint32_t(frames * streams_.micChannels * sizeof(float)),
+                         const_cast<float*>(mic)};
+    if (streams_.monitorSource)
+        list->mBuffers[1] = {2, uint32_t(frames * 2 * sizeof(float)), systemChunk_.data()};
+    auto hostTime = std::chrono::steady_clock::now().time_since_epoch();
+    AudioTimeStamp now{sampleTime_, uint64_t(std::chrono::nanoseconds(hostTime).count())};
+    block_(&now, list, &now, nullptr, &now);
+    sampleTime_ += double(frames);
+}
+
+} // namespace platform

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio_hardware.h"
+#include "platform/pulse/pulse_loop.h"
+#include "platform/pulse/system_audio_queue.h"
+
+namespace platform {
+
+// What a running aggregate records: the microphone source, which is the
+// clock, and optionally the monitor of an output.
+struct AggregateStreams {
+    std::string micSource;
+    uint32_t micChannels = 0;
+    pa_channel_map micMap{};
+    uint32_t rate = 0;
+    std::optional<std::string> monitorSource;
+};
+
+// A running aggregate: its own connection, whose loop thread is the IO
+// thread. Each microphone fragment is delivered to the IO block together
+// with as many system-audio frames (2 channels, same rate) taken from the
+// queue, so the timeline advances with the microphone whatever the output
+// does.
+class PulseAggregateIO {
+public:
+    PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block);
+    // Stops the streams: afterwards the block is not called again.
+    ~PulseAggregateIO();
+    PulseAggregateIO(const PulseAggregateIO&) = delete;
+    PulseAggregateIO& operator=(const PulseAggregateIO&) = delete;
+
+    // Connects and starts recording. noErr, or why it could not.
+    OSStatus start();
+    // Backlogged system-audio frames dropped so far.
+    uint64_t trimmedFrames();
+
+private:
+    pa_stream* record(const char* name, const std::string& source, const pa_sample_spec& spec,
+                      const pa_channel_map& map, pa_stream_request_cb_t readable);
+    static void micReadable(pa_stream* stream, size_t bytes, void* self);
+    static void systemReadable(pa_stream* stream, size_t bytes, void* self);
+    void deliver(const float* mic, size_t frames);
+
+    PulseLoop loop_;
+    AggregateStreams streams_;
+    AudioDeviceIOBlock block_;
+    pa_stream* mic_ = nullptr;
+    pa_stream* system_ = nullptr;
+    SystemAudioQueue queue_;
+    size_t chunkFrames_;
+    std::vector<float> systemChunk_;
+    std::vector<float> micSilence_;
+    std::vector<unsigned char> list_;
+    double sampleTime_ = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,149 @@
+#include "platform/pulse/pulse_query.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <map>
+
+namespace platform::PulseQuery {
+namespace {
+
+template <class Result>
+struct Pending {
+    PulseLoop* loop;
+    Result result{};
+};
+
+std::string text(const char* value) { return value ? value : ""; }
+
+// Runs one introspection call whose callback fills Pending<Result>.
+template <class Result, class Start>
+Result ask(PulseLoop& loop, Start start)
+{
+    Pending<Result> pending{&loop};
+    PulseLoop::Lock lock(loop);
+    if (pa_context_get_state(loop.context()) != PA_CONTEXT_READY)
+        return pending.result;
+    loop.await(start(loop.context(), &pending));
+    return pending.result;
+}
+
+template <class Info>
+void deviceAnswer(pa_context*, const Info* info, int eol, void* data)
+{
+    auto* pending = static_cast<Pending<std::optional<DeviceFacts>>*>(data);
+    if (eol == 0 && info)
+        pending->result = facts(*info);
+    pending->loop->signal();
+}
+
+void collectProcess(std::map<int32_t, std::string>& found, pa_proplist* properties)
+{
+    const char* pidText = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
+    int32_t pid = 0;
+    if (!pidText || std::from_chars(pidText, pidText + std::strlen(pidText), pid).ec != std::errc{} || pid <= 0)
+        return;
+    std::string& binary = found[pid];
+    if (binary.empty())
+        binary = text(pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_BINARY));
+}
+
+using ProcessMap = std::map<int32_t, std::string>;
+
+} // namespace
+
+DeviceFacts facts(const pa_source_info& info)
+{
+    return {info.index, text(info.name), text(info.description), info.sample_spec.rate,
+            info.sample_spec.channels, info.channel_map, info.monitor_of_sink != PA_INVALID_INDEX, {}};
+}
+
+DeviceFacts facts(const pa_sink_info& info)
+{
+    return {info.index, text(info.name), text(info.description), info.sample_spec.rate,
+            info.sample_spec.channels, info.channel_map, false, text(info.monitor_source_name)};
+}
+
+std::optional<ServerFacts> server(PulseLoop& loop)
+{
+    return ask<std::optional<ServerFacts>>(loop, [](pa_context* context, auto* pending) {
+        return pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* info, void* data) {
+                auto* p = static_cast<Pending<std::optional<ServerFacts>>*>(data);
+                if (info)
+                    p->result = ServerFacts{text(info->default_source_name), text(info->default_sink_name)};
+                p->loop->signal();
+            },
+            pending);
+    });
+}
+
+std::optional<DeviceFacts> source(PulseLoop& loop, uint32_t index)
+{
+    return ask<std::optional<DeviceFacts>>(loop, [index](pa_context* context, auto* pending) {
+        return pa_context_get_source_info_by_index(context, index, &deviceAnswer<pa_source_info>, pending);
+    });
+}
+
+std::optional<DeviceFacts> source(PulseLoop& loop, const std::string& name)
+{
+    return ask<std::optional<DeviceFacts>>(loop, [&name](pa_context* context, auto* pending) {
+        return pa_context_get_source_info_by_name(context, name.c_str(), &deviceAnswer<pa_source_info>, pending);
+    });
+}
+
+std::optional<DeviceFacts> sink(PulseLoop& loop, uint32_t index)
+{
+    return ask<std::optional<DeviceFacts>>(loop, [index](pa_context* context, auto* pending) {
+        return pa_context_get_sink_info_by_index(context, index, &deviceAnswer<pa_sink_info>, pending);
+    });
+}
+
+std::optional<DeviceFacts> sink(PulseLoop& loop, const std::string& name)
+{
+    return ask<std::optional<DeviceFacts>>(loop, [&name](pa_context* context, auto* pending) {
+        return pa_context_get_sink_info_by_name(context, name.c_str(), &deviceAnswer<pa_sink_info>, pending);
+    });
+}
+
+std::vector<ProcessFacts> processes(PulseLoop& loop)
+{
+    // Clients name their process; playback streams carry their client's
+    // properties too, which covers clients that hide them.
+    ProcessMap found = ask<ProcessMap>(loop, [](pa_context* context, auto* pending) {
+        return pa_context_get_client_info_list(
+            context,
+            [](pa_context*, const pa_client_info* info, int eol, void* data) {
+                auto* p = static_cast<Pending<ProcessMap>*>(data);
+                if (eol == 0 && info)
+                    collectProcess(p->result, info->proplist);
+                if (eol != 0)
+                    p->loop->signal();
+            },
+            pending);
+    });
+    ProcessMap streams = ask<ProcessMap>(loop, [](pa_context* context, auto* pending) {
+        return pa_context_get_sink_input_info_list(
+            context,
+            [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
+                auto* p = static_cast<Pending<ProcessMap>*>(data);
+                if (eol == 0 && info)
+                    collectProcess(p->result, info->proplist);
+                if (eol != 0)
+                    p->loop->signal();
+            },
+            pending);
+    });
+    for (auto& [pid, binary] : streams) {
+        std::string& known = found[pid];
+        if (known.empty())
+            known = binary;
+    }
+    std::vector<ProcessFacts> list;
+    for (auto& [pid, binary] : found)
+        list.push_back({pid, binary});
+    return list;
+}
+
+} // namespace platform::PulseQuery

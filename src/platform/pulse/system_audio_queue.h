@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace platform {
+
+// The system-audio side of an aggregate: frames from the output monitor
+// wait here until the microphone's clock asks for the same number. The
+// monitor has its own pace (and delivers nothing while its sink is
+// suspended), so taking never waits: what is missing is silence. After
+// running dry the queue first refills a small cushion, so that jitter
+// between the two streams does not chop the sound into pieces. A backlog
+// beyond `boundFrames` (the monitor running ahead) is cut back to the
+// cushion, dropping the oldest frames, and counted.
+//
+// Single-threaded, and allocation-free after construction.
+class SystemAudioQueue {
+public:
+    SystemAudioQueue(uint32_t channels, size_t cushionFrames, size_t boundFrames);
+
+    // `samples` null means silence (a hole in the stream).
+    void push(const float* samples, size_t frames);
+    // Fills exactly `frames` frames of `out`.
+    void take(float* out, size_t frames);
+
+    size_t backlog() const { return size_; }
+    uint64_t trimmedFrames() const { return trimmed_; }
+
+private:
+    void drop(size_t frames);
+    void append(const float* samples, size_t frames);
+
+    uint32_t channels_;
+    size_t cushion_;
+    size_t bound_;
+    std::vector<float> buffer_; // bound_ frames, circular
+    size_t head_ = 0;           // first queued frame
+    size_t size_ = 0;
+    bool flowing_ = false;
+    uint64_t trimmed_ = 0;
+};
+
+} // namespace platform
