@@ -1,6 +1,7 @@
 #include "app/command_handler.h"
 
 #include "protocol/error_code.h"
+#include "tools/segment_merge.h"
 
 namespace korvalin {
 
@@ -10,6 +11,8 @@ void report(CaptureEngine& engine, const std::exception& error)
 {
     if (auto* command = dynamic_cast<const CommandError*>(&error))
         engine.events.emit(errorEvent(rawValue(command->code), command->message, true));
+    else if (dynamic_cast<const MergeError*>(&error))
+        engine.events.emit(errorEvent("merge_failed", mergeMessage(error), true));
     else
         engine.events.emit(errorEvent("internal", error.what(), true));
 }
@@ -77,6 +80,8 @@ void handle(const Command& command, CaptureEngine& engine)
         case Command::Kind::stop: stop(engine); break;
         case Command::Kind::probe: probe(engine); break;
         case Command::Kind::merge:
+            engine.events.emit(mergedEvent(SegmentMerge::run(command.segments, command.out)));
+            break;
         case Command::Kind::permissions:
             throw CommandError(ErrorCode::internalError, "příkaz zatím není k dispozici");
         case Command::Kind::quit: break;

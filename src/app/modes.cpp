@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include "capture/capture_engine.h"
+#include "tools/analyze.h"
+#include "tools/repair.h"
+#include "tools/segment_merge.h"
 
 namespace korvalin {
 
@@ -52,25 +55,32 @@ int automation(App& app, const std::string& option, const std::vector<std::strin
     return notYetAvailable(app, option);
 }
 
-int merge(App& app, const std::string& option, const std::vector<std::string>& args)
+int merge(App& app, const std::string&, const std::vector<std::string>& args)
 {
     if (args.size() < 2)
         return usage(app, "--merge <výstup> <segment>…");
-    return notYetAvailable(app, option);
+    try {
+        auto result = SegmentMerge::run(std::vector<std::string>(args.begin() + 1, args.end()), args.front());
+        app.events.emit(mergedEvent(result));
+        return 0;
+    } catch (const std::exception& error) {
+        app.events.emit(errorEvent("merge_failed", mergeMessage(error), true));
+        return 1;
+    }
 }
 
-int repair(App& app, const std::string& option, const std::vector<std::string>& targets)
+int repair(App& app, const std::string&, const std::vector<std::string>& targets)
 {
     if (targets.empty())
         return usage(app, "--repair <adresář|soubor.m4a>…");
-    return notYetAvailable(app, option);
+    return Repair::run(targets, app.events);
 }
 
-int analyze(App& app, const std::string& option, const std::vector<std::string>& args)
+int analyze(App& app, const std::string&, const std::vector<std::string>& args)
 {
     if (args.empty())
         return usage(app, "--analyze <soubor.m4a>");
-    return notYetAvailable(app, option);
+    return Analyze::run(args.front(), app.events);
 }
 
 int probe(App& app, const std::string& option, const std::vector<std::string>& args)

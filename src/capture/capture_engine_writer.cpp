@@ -5,7 +5,7 @@
 
 #include "capture/audio_ring.h"
 #include "capture/capture_engine.h"
-#include "capture/level.h"
+#include "tools/level.h"
 #include "segment/segment_writer.h"
 
 namespace korvalin {
@@ -54,7 +54,7 @@ void CaptureEngine::writerLoop(AudioRing& ring, SegmentWriter& writer)
 
         if (Clock::now() >= nextLevels) {
             auto [mic, system] = takeLevels();
-            events.emit(Event{{"ev", "levels"}, {"mic", roundToTenth(mic)}, {"sys", roundToTenth(system)}});
+            events.emit(Event{{"ev", "levels"}, {"mic", roundedLevel(mic)}, {"sys", roundedLevel(system)}});
             nextLevels = Clock::now() + std::chrono::milliseconds(200);
         }
 

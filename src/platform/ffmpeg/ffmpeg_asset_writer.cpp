@@ -1,0 +1,159 @@
+#include "platform/ffmpeg/ffmpeg_asset_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "platform/ffmpeg/ffmpeg_error.h"
+
+namespace platform {
+
+FfmpegAssetWriter::FfmpegAssetWriter(std::string path) : path_(std::move(path))
+{
+    AVFormatContext* muxer = nullptr;
+    int code = avformat_alloc_output_context2(&muxer, nullptr, "ipod", path_.c_str());
+    if (code < 0)
+        throw MediaError(ffmpegErrorText(code));
+    muxer_.reset(muxer);
+}
+
+bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
+{
+    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+    const long rate = std::lround(settings.sampleRate);
+    if (!codec || rate < 1 || rate > INT32_MAX || stream_)
+        return false;
+    CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    encoder->sample_rate = static_cast<int>(rate);
+    av_channel_layout_default(&encoder->ch_layout, settings.channels);
+    encoder->bit_rate = settings.bitRate;
+    encoder->time_base = AVRational{1, static_cast<int>(rate)};
+    encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (avcodec_open2(encoder.get(), codec, nullptr) < 0)
+        return false;
+
+    AVStream* stream = avformat_new_stream(muxer_.get(), nullptr);
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!stream || !frame || !packet || avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0)
+        return false;
+    stream->time_base = encoder->time_base;
+    frame->format = encoder->sample_fmt;
+    frame->nb_samples = encoder->frame_size;
+    frame->sample_rate = encoder->sample_rate;
+    if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
+        return false;
+
+    stream_ = stream;
+    encoder_ = std::move(encoder);
+    frame_ = std::move(frame);
+    packet_ = std::move(packet);
+    fragmentMicroseconds_ = std::llround(settings.fragmentSeconds * 1e6);
+    return true;
+}
+
+bool FfmpegAssetWriter::startWriting()
+{
+    if (!stream_ || status_ != MediaStatus::unknown)
+        return false;
+    int code = avio_open(&muxer_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    if (code < 0)
+        return fail(code);
+    // Audio-only fragments are cut by duration; each finished fragment is
+    // flushed to the file at once, so a crash loses at most the one being filled.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
+    av_dict_set_int(&options, "frag_duration", fragmentMicroseconds_, 0);
+    av_dict_set(&options, "flush_packets", "1", 0);
+    code = avformat_write_header(muxer_.get(), &options);
+    av_dict_free(&options);
+    if (code < 0)
+        return fail(code);
+    avio_flush(muxer_->pb);
+    status_ = MediaStatus::active;
+    return true;
+}
+
+bool FfmpegAssetWriter::isReadyForMoreMediaData() const
+{
+    return status_ == MediaStatus::active && !inputFinished_;
+}
+
+bool FfmpegAssetWriter::append(const float* samples, int64_t frames, int64_t presentationFrame)
+{
+    if (!isReadyForMoreMediaData())
+        return false;
+    const int channels = encoder_->ch_layout.nb_channels;
+    const int capacity = encoder_->frame_size;
+    for (int64_t done = 0; done < frames;) {
+        if (filled_ == 0) {
+            // Usually a no-op: the encoder has copied the previous frame's samples.
+            int code = av_frame_make_writable(frame_.get());
+            if (code < 0)
+                return fail(code);
+            frame_->pts = presentationFrame + done;
+        }
+        const int count = static_cast<int>(std::min<int64_t>(capacity - filled_, frames - done));
+        const float* source = samples + done * channels;
+        for (int c = 0; c < channels; ++c) {
+            float* plane = reinterpret_cast<float*>(frame_->extended_data[c]) + filled_;
+            for (int i = 0; i < count; ++i)
+                plane[i] = source[i * channels + c];
+        }
+        filled_ += count;
+        done += count;
+        if (filled_ == capacity) {
+            filled_ = 0;
+            if (!encode(frame_.get()))
+                return false;
+        }
+    }
+    return true;
+}
+
+void FfmpegAssetWriter::finishWriting(std::function<void()> completion)
+{
+    if (status_ == MediaStatus::active) {
+        // The last, shorter frame, then whatever the encoder still holds.
+        frame_->nb_samples = filled_;
+        bool encoded = (filled_ == 0 || encode(frame_.get())) && encode(nullptr);
+        int code = encoded ? av_write_trailer(muxer_.get()) : 0;
+        if (code < 0)
+            fail(code);
+        code = avio_closep(&muxer_->pb);
+        if (code < 0)
+            fail(code);
+        else if (status_ == MediaStatus::active)
+            status_ = MediaStatus::completed;
+    }
+    completion();
+}
+
+// Sends one frame (null: the end of input) and writes every packet that comes out.
+bool FfmpegAssetWriter::encode(const AVFrame* frame)
+{
+    int code = avcodec_send_frame(encoder_.get(), frame);
+    while (code >= 0) {
+        code = avcodec_receive_packet(encoder_.get(), packet_.get());
+        if (code < 0)
+            break;
+        av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
+        packet_->stream_index = stream_->index;
+        code = av_write_frame(muxer_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+    }
+    if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
+        return true;
+    return fail(code);
+}
+
+bool FfmpegAssetWriter::fail(int code)
+{
+    status_ = MediaStatus::failed;
+    if (!error_)
+        error_ = ffmpegErrorText(code);
+    return false;
+}
+
+} // namespace platform

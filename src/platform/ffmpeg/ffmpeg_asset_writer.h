@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+#include "platform/ffmpeg/ffmpeg_handles.h"
+#include "platform/media.h"
+
+namespace platform {
+
+// Encodes with FFmpeg's native AAC encoder into the ipod muxer, as movie
+// fragments that reach the file as soon as each is complete. Encoding runs
+// inside append(), so the writer is always ready while it is writing.
+class FfmpegAssetWriter final : public AssetWriter {
+public:
+    explicit FfmpegAssetWriter(std::string path);
+
+    bool addInput(const AudioEncoderSettings& settings) override;
+    bool startWriting() override;
+    bool isReadyForMoreMediaData() const override;
+    MediaStatus status() const override { return status_; }
+    std::optional<std::string> errorText() const override { return error_; }
+    bool append(const float* samples, int64_t frames, int64_t presentationFrame) override;
+    void markAsFinished() override { inputFinished_ = true; }
+    void finishWriting(std::function<void()> completion) override;
+
+private:
+    bool encode(const AVFrame* frame);
+    bool fail(int code);
+
+    std::string path_;
+    OutputPtr muxer_;
+    CodecContextPtr encoder_;
+    AVStream* stream_ = nullptr;
+    FramePtr frame_;  // the encoder frame being filled
+    int filled_ = 0;  // frames in it so far
+    PacketPtr packet_;
+    int64_t fragmentMicroseconds_ = 0;
+    MediaStatus status_ = MediaStatus::unknown;
+    std::optional<std::string> error_;
+    bool inputFinished_ = false;
+};
+
+} // namespace platform

@@ -1,0 +1,76 @@
+#include "platform/ffmpeg/ffmpeg_media.h"
+
+#include <thread>
+
+#include "platform/ffmpeg/ffmpeg_asset_reader.h"
+#include "platform/ffmpeg/ffmpeg_asset_writer.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+namespace platform {
+
+FfmpegMedia::FfmpegMedia()
+{
+    av_log_set_level(AV_LOG_QUIET);
+}
+
+void FfmpegMedia::loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion)
+{
+    // Opening a file can hang (a FIFO, a dead network share); the caller
+    // bounds its wait, so the work must not run on the caller's thread.
+    std::thread([path, completion = std::move(completion)] { completion(readAssetFacts(path)); }).detach();
+}
+
+std::unique_ptr<AssetWriter> FfmpegMedia::makeAssetWriter(const std::string& path)
+{
+    return std::make_unique<FfmpegAssetWriter>(path);
+}
+
+std::unique_ptr<AssetReader> FfmpegMedia::makeAssetReader(const std::string& path)
+{
+    return std::make_unique<FfmpegAssetReader>(path);
+}
+
+namespace {
+
+// The real length: a fragmented file's track duration is the sum of the
+// sample durations of all its fragments (the demuxer reads every fragment
+// header when it opens a seekable file); a length guessed from the bit rate
+// is no length at all.
+MediaTime durationOf(const AVFormatContext& format, const AVStream* track)
+{
+    if (track && track->duration != AV_NOPTS_VALUE && track->time_base.num == 1)
+        return {track->duration, track->time_base.den};
+    if (format.duration != AV_NOPTS_VALUE && format.duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+        return {format.duration, AV_TIME_BASE};
+    return {};
+}
+
+} // namespace
+
+AssetFacts readAssetFacts(const std::string& path)
+{
+    AssetFacts facts;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0)
+        return facts;
+    if (avformat_find_stream_info(format, nullptr) >= 0) {
+        const AVStream* track = nullptr;
+        for (unsigned i = 0; i < format->nb_streams && !track; ++i)
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+                track = format->streams[i];
+        facts.duration = durationOf(*format, track);
+        if (track) {
+            facts.audioTrack = track->index;
+            if (track->codecpar->sample_rate > 0)
+                facts.sampleRate = track->codecpar->sample_rate;
+        }
+    }
+    avformat_close_input(&format);
+    return facts;
+}
+
+} // namespace platform

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+// The media services: an asset writer that encodes interleaved float frames
+// into a fragmented AAC .m4a file, and an asset reader that decodes the
+// first audio track of a file into interleaved 32-bit floats.
+
+namespace platform {
+
+// A time as a count of ticks of a clock with `timescale` ticks per second.
+// A timescale of 0 marks a time that is not known.
+struct MediaTime {
+    int64_t value = 0;
+    int32_t timescale = 0;
+
+    bool isValid() const { return timescale > 0; }
+    double seconds() const { return static_cast<double>(value) / timescale; }
+};
+
+// What a file holds, as far as decoding it is concerned.
+struct AssetFacts {
+    MediaTime duration{0, 1};
+    std::optional<int> audioTrack;     // the first audio track
+    std::optional<double> sampleRate;  // that track's sample rate
+};
+
+// The writer's and the reader's state.
+enum class MediaStatus { unknown, active, completed, failed };
+
+// A platform call that could not even begin; what() is the platform's own
+// description of why.
+class MediaError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The encoder settings of a writer's one audio input (AAC, constant bit rate,
+// interleaved float source frames of `channels` samples).
+struct AudioEncoderSettings {
+    double sampleRate = 48000;
+    int channels = 2;
+    int bitRate = 64000;
+    double fragmentSeconds = 2;
+    bool expectsRealTime = false;
+};
+
+class AssetWriter {
+public:
+    virtual ~AssetWriter() = default;
+
+    // Adds the one audio input; false when the encoder refuses the settings.
+    virtual bool addInput(const AudioEncoderSettings& settings) = 0;
+    // Creates the file and starts the session at time zero; false on failure
+    // (errorText() may tell why).
+    virtual bool startWriting() = 0;
+
+    virtual bool isReadyForMoreMediaData() const = 0;
+    virtual MediaStatus status() const = 0;
+    virtual std::optional<std::string> errorText() const = 0;
+
+    // Hands over `frames` interleaved frames whose first one plays at
+    // `presentationFrame` (in frames of the input's rate). The samples are
+    // copied before the call returns. False when the input refused them.
+    virtual bool append(const float* samples, int64_t frames, int64_t presentationFrame) = 0;
+
+    virtual void markAsFinished() = 0;
+    // Completes the file; `completion` runs once afterwards, on any thread.
+    virtual void finishWriting(std::function<void()> completion) = 0;
+};
+
+// Decoded audio: `frames` interleaved frames of `channels` floats. Valid until
+// the reader's next call.
+struct PcmBuffer {
+    const float* samples = nullptr;
+    int64_t frames = 0;
+    int channels = 0;
+    double sampleRate = 0;
+};
+
+// The decoded format; what is left unset comes from the track itself.
+struct PcmFormat {
+    std::optional<double> sampleRate;
+    std::optional<int> channels;
+};
+
+class AssetReader {
+public:
+    virtual ~AssetReader() = default;
+
+    // Decodes `track` into `format`; false when that cannot be done.
+    virtual bool addOutput(int track, const PcmFormat& format) = 0;
+    virtual bool startReading() = 0;
+    // The next buffer in playing order; nothing at the end or on failure.
+    virtual std::optional<PcmBuffer> copyNextSampleBuffer() = 0;
+
+    virtual MediaStatus status() const = 0;
+    virtual std::optional<std::string> errorText() const = 0;
+};
+
+class Media {
+public:
+    virtual ~Media() = default;
+
+    // Learns the facts of the file at `path` and hands them to `completion`,
+    // once, possibly on another thread. Unreadable files give the defaults.
+    virtual void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) = 0;
+
+    // Both throw MediaError when no writer or reader can be made for the path.
+    virtual std::unique_ptr<AssetWriter> makeAssetWriter(const std::string& path) = 0;
+    virtual std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/media.h"
+#include "segment/closed_segment.h"
+
+namespace korvalin {
+
+// A failure of the segment writer; `message` is what to show for it.
+class SegmentWriterError : public std::runtime_error {
+public:
+    enum class Kind { create, append, finish };
+
+    SegmentWriterError(Kind kind, std::string message)
+        : std::runtime_error(message), kind(kind), message(std::move(message))
+    {
+    }
+
+    Kind kind;
+    std::string message;
+};
+
+// Turns interleaved stereo float blocks into one AAC 64 kbit/s .m4a file
+// written as 2-second movie fragments. It never buffers or waits: a block
+// is either accepted or refused while the encoder is not ready for it.
+// Used by one thread at a time.
+class SegmentWriter {
+public:
+    // Creates the file (and its directory), replacing any file at the path.
+    // Throws SegmentWriterError (create).
+    SegmentWriter(std::string path, double sampleRate, bool realTime);
+    SegmentWriter(const SegmentWriter&) = delete;
+    SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+    // `frames` × 2 floats. True when accepted (or empty); false when the
+    // encoder is not ready and nothing was taken, so the caller may retry
+    // the same block. Throws SegmentWriterError (append).
+    bool append(const float* interleavedStereo, int64_t frames);
+
+    // Closes and flushes the file (once; later calls only measure it again).
+    // Never fails.
+    ClosedSegment finish(int64_t droppedFrames);
+
+    const std::string& path() const { return path_; }
+    int64_t writtenFrames() const { return writtenFrames_; }
+
+private:
+    std::string path_;
+    double sampleRate_;
+    std::unique_ptr<platform::AssetWriter> writer_;
+    int64_t writtenFrames_ = 0;
+    bool finished_ = false;
+};
+
+// The message to show for any error: a writer error's or a command error's
+// own message, else the error's what().
+std::string describeWriterError(const std::exception& error);
+
+} // namespace korvalin
