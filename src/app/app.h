@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/os_version.h"
 #include "protocol/event_writer.h"
 
 namespace korvalin {
@@ -23,9 +24,6 @@ struct App {
 // written with write(2) before, so nothing is lost.
 [[noreturn]] void exitProcess(int status);
 
-// The system's product version text (for example "16.1.0").
-std::string osVersionString();
-bool isSupportedOS();
 // Returns when the system is new enough; otherwise reports it and exits 3.
 void requireSupportedOS(App& app);
 
