@@ -88,11 +88,12 @@ int run(const std::string& path, EventWriter& events)
         return fail(events, path + ": " + failure->detail.value_or("čtení selhalo"));
     }
 
-    const bool timed = totals.frames >= 1 && totals.sampleRate > 0 && std::isfinite(totals.sampleRate);
+    const bool rateKnown = std::isfinite(totals.sampleRate) && totals.sampleRate > 0;
+    const bool timed = totals.frames >= 1 && rateKnown;
     Event analysis{{"ev", "analysis"},
                    {"path", path},
                    {"channels", totals.channels},
-                   {"sample_rate", timed ? static_cast<int64_t>(totals.sampleRate) : int64_t{0}},
+                   {"sample_rate", rateKnown ? static_cast<int64_t>(totals.sampleRate) : int64_t{0}},
                    {"frames", totals.frames},
                    {"bytes", fileSize(path)},
                    {"duration_ms", timed ? static_cast<int64_t>(std::round(totals.frames / totals.sampleRate * 1000.0))
