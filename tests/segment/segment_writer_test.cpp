@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "media_test_support.h"
+#include "platform/platform.h"
+#include "protocol/error_code.h"
+#include "segment/media_facts.h"
+#include "segment/segment_writer.h"
+
+using korvalin::SegmentWriter;
+using korvalin::SegmentWriterError;
+using testsupport::probe;
+
+namespace {
+
+std::string appendError(SegmentWriter& writer, const float* samples, int64_t frames)
+{
+    try {
+        writer.append(samples, frames);
+    } catch (const SegmentWriterError& error) {
+        EXPECT_EQ(error.kind, SegmentWriterError::Kind::append);
+        return korvalin::describeWriterError(error);
+    }
+    return "(no error)";
+}
+
+std::string createError(const std::string& path, double rate)
+{
+    try {
+        SegmentWriter writer(path, rate, true);
+    } catch (const SegmentWriterError& error) {
+        EXPECT_EQ(error.kind, SegmentWriterError::Kind::create);
+        return korvalin::describeWriterError(error);
+    }
+    return "(no error)";
+}
+
+} // namespace
+
+class WrittenFile : public testing::TestWithParam<int> {};
+
+// Every file the writer produces, judged by ffprobe: odd block sizes, an
+// unfinished last AAC frame, each sample rate the capture may run at.
+TEST_P(WrittenFile, IsStereoAacInTwoSecondFragments)
+{
+    const int rate = GetParam();
+    testsupport::ScratchDir dir;
+    const std::string path = dir / "seg.m4a";
+    const int64_t total = rate * 7 + 333;
+    std::vector<float> tone = testsupport::stereoTone(rate, 440, total);
+
+    SegmentWriter writer(path, rate, true);
+    for (int64_t done = 0, block = 1; done < total; done += block, block = block * 3 % 4099 + 1)
+        ASSERT_TRUE(writer.append(tone.data() + 2 * done, std::min(block, total - done)));
+    korvalin::ClosedSegment closed = writer.finish(5);
+
+    EXPECT_EQ(closed.path, path);
+    EXPECT_EQ(closed.durationMs, std::llround(total * 1000.0 / rate));
+    EXPECT_EQ(closed.bytes, korvalin::fileSize(path));
+    EXPECT_EQ(closed.droppedFrames, 5);
+
+    EXPECT_EQ(probe(path, "codec_name"), "aac");
+    EXPECT_EQ(probe(path, "profile"), "LC");
+    EXPECT_EQ(probe(path, "channels"), "2");
+    EXPECT_EQ(probe(path, "channel_layout"), "stereo");
+    EXPECT_EQ(probe(path, "sample_rate"), std::to_string(rate));
+    EXPECT_NEAR(std::stod(probe(path, "bit_rate")), 64000, 64000 * 0.15);
+    EXPECT_NEAR(std::stod(probe(path, "format=duration")), static_cast<double>(total) / rate, 1024.0 / rate + 1e-6);
+
+    std::vector<std::string> boxes = testsupport::boxTypes(path);
+    ASSERT_GE(boxes.size(), 4u);
+    EXPECT_EQ(boxes[0], "ftyp");
+    EXPECT_EQ(boxes[1], "moov");
+    if (boxes.back() == "mfra")
+        boxes.pop_back();
+    ASSERT_EQ(boxes.size() % 2, 0u);
+    for (size_t i = 2; i < boxes.size(); i += 2) {
+        EXPECT_EQ(boxes[i], "moof");
+        EXPECT_EQ(boxes[i + 1], "mdat");
+    }
+    EXPECT_EQ((boxes.size() - 2) / 2, 4u) << "7 s in fragments of about 2 s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, WrittenFile, testing::Values(48000, 44100, 16000));
+
+// The fragments reach the file while recording, so a crash loses at most
+// the fragment being filled.
+TEST(SegmentWriter, FinishedFragmentsAreOnDiskBeforeTheFileIsClosed)
+{
+    testsupport::ScratchDir dir;
+    const std::string path = dir / "seg.m4a";
+    std::vector<float> tone = testsupport::stereoTone(48000, 440, 48000 * 5);
+    SegmentWriter writer(path, 48000, true);
+    ASSERT_TRUE(writer.append(tone.data(), 48000 * 5));
+
+    std::vector<std::string> boxes = testsupport::boxTypes(path);
+    EXPECT_EQ(boxes, (std::vector<std::string>{"ftyp", "moov", "moof", "mdat", "moof", "mdat"}));
+    EXPECT_NEAR(std::stod(probe(path, "format=duration")), 4.0, 0.1);
+    writer.finish(0);
+}
+
+TEST(SegmentWriter, DurationRoundsHalvesAwayFromZero)
+{
+    testsupport::ScratchDir dir;
+    std::vector<float> tone = testsupport::stereoTone(48000, 440, 1920);
+    SegmentWriter one(dir / "one.m4a", 48000, false);
+    one.append(tone.data(), 1);
+    EXPECT_EQ(one.finish(0).durationMs, 0);
+    SegmentWriter half(dir / "half.m4a", 48000, false);
+    half.append(tone.data(), 24);
+    EXPECT_EQ(half.finish(0).durationMs, 1);
+    SegmentWriter blocks(dir / "blocks.m4a", 48000, false);
+    for (int frames : {480, 480, 960})
+        blocks.append(tone.data(), frames);
+    EXPECT_EQ(blocks.finish(0).durationMs, 40);
+}
+
+TEST(SegmentWriter, ClosedWriterAcceptsOnlyEmptyBlocksAndFinishesOnce)
+{
+    testsupport::ScratchDir dir;
+    const std::string path = dir / "seg.m4a";
+    std::vector<float> tone = testsupport::stereoTone(48000, 440, 4800);
+    SegmentWriter writer(path, 48000, true);
+    writer.append(tone.data(), 4800);
+    korvalin::ClosedSegment first = writer.finish(1);
+
+    EXPECT_TRUE(writer.append(tone.data(), 0));
+    EXPECT_EQ(appendError(writer, tone.data(), 10), "segment už je uzavřený");
+    EXPECT_EQ(writer.writtenFrames(), 4800);
+
+    std::ofstream(path, std::ios::app) << "tail";  // a second finish must not touch the file again
+    korvalin::ClosedSegment second = writer.finish(7);
+    EXPECT_EQ(second.path, first.path);
+    EXPECT_EQ(second.durationMs, first.durationMs);
+    EXPECT_EQ(second.bytes, first.bytes + 4);
+    EXPECT_EQ(second.droppedFrames, 7);
+}
+
+TEST(SegmentWriter, CreatesTheDirectoryAndReplacesAnExistingFile)
+{
+    testsupport::ScratchDir dir;
+    const std::string path = dir / "a/b/seg.m4a";
+    std::filesystem::create_directories(dir.path / "a/b");
+    std::ofstream(path) << std::string(100000, 'x');
+    std::filesystem::remove_all(dir.path / "a/b");
+
+    std::vector<float> tone = testsupport::stereoTone(48000, 440, 48000);
+    {
+        SegmentWriter writer(path, 48000, false);
+        writer.append(tone.data(), 48000);
+        writer.finish(0);
+    }
+    std::ofstream(path, std::ios::app) << std::string(100000, 'x');
+    SegmentWriter again(path, 48000, false);
+    again.append(tone.data(), 4800);
+    korvalin::ClosedSegment closed = again.finish(0);
+    EXPECT_LT(closed.bytes, 10000);
+    EXPECT_EQ(probe(path, "codec_name"), "aac");
+}
+
+TEST(SegmentWriter, ReportsRefusedSettingsAndUnwritablePaths)
+{
+    testsupport::ScratchDir dir;
+    EXPECT_EQ(createError(dir / "x.m4a", 12345), "AAC 64 kbps @ 12345 Hz odmítnuto");
+    // 44100.7 is not a rate the encoder takes; the message truncates it.
+    EXPECT_EQ(createError(dir / "x.m4a", 44100.7), "AAC 64 kbps @ 44100 Hz odmítnuto");
+    std::ofstream(dir / "file") << "x";
+    EXPECT_EQ(createError(dir / "file/x.m4a", 48000), "Not a directory");
+}
+
+TEST(SegmentWriter, DescribesAnyError)
+{
+    EXPECT_EQ(korvalin::describeWriterError(SegmentWriterError(SegmentWriterError::Kind::finish, "a")), "a");
+    EXPECT_EQ(korvalin::describeWriterError(korvalin::CommandError(korvalin::ErrorCode::busy, "b")), "b");
+    EXPECT_EQ(korvalin::describeWriterError(std::runtime_error("c")), "c");
+}
+
+// A scripted encoder for what FFmpeg never does on its own: refusing data
+// for a while, failing, or never finishing.
+namespace {
+
+struct Script {
+    bool ready = true;
+    bool accepts = true;
+    platform::MediaStatus status = platform::MediaStatus::active;
+    std::optional<std::string> error;
+    bool startFails = false;
+    bool finishes = true;
+    std::vector<int64_t> presentation;
+};
+
+class ScriptedWriter final : public platform::AssetWriter {
+public:
+    explicit ScriptedWriter(Script& script) : script_(script) {}
+    bool addInput(const platform::AudioEncoderSettings&) override { return true; }
+    bool startWriting() override { return !script_.startFails; }
+    bool isReadyForMoreMediaData() const override { return script_.ready; }
+    platform::MediaStatus status() const override { return script_.status; }
+    std::optional<std::string> errorText() const override { return script_.error; }
+    bool append(const float*, int64_t, int64_t presentationFrame) override
+    {
+        script_.presentation.push_back(presentationFrame);
+        return script_.accepts;
+    }
+    void markAsFinished() override {}
+    void finishWriting(std::function<void()> completion) override
+    {
+        if (script_.finishes)
+            completion();
+    }
+
+private:
+    Script& script_;
+};
+
+class ScriptedMedia final : public platform::Media {
+public:
+    Script script;
+    void loadAssetFacts(const std::string&, std::function<void(platform::AssetFacts)> completion) override
+    {
+        completion({});
+    }
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(const std::string&) override
+    {
+        return std::make_unique<ScriptedWriter>(script);
+    }
+    std::unique_ptr<platform::AssetReader> makeAssetReader(const std::string&) override
+    {
+        throw platform::MediaError("no reader");
+    }
+};
+
+class ScriptedEncoder : public testing::Test {
+protected:
+    void SetUp() override { platform::current().media = &media; }
+    void TearDown() override { platform::current().media = saved; }
+
+    platform::Media* saved = platform::current().media;
+    ScriptedMedia media;
+    testsupport::ScratchDir dir;
+    std::vector<float> block = testsupport::stereoTone(48000, 440, 480);
+};
+
+} // namespace
+
+TEST_F(ScriptedEncoder, NotReadyConsumesNothingAndTheRetryKeepsItsTime)
+{
+    SegmentWriter writer(dir / "x.m4a", 48000, true);
+    ASSERT_TRUE(writer.append(block.data(), 480));
+    media.script.ready = false;
+    EXPECT_FALSE(writer.append(block.data(), 480));
+    EXPECT_EQ(writer.writtenFrames(), 480);
+    media.script.ready = true;
+    ASSERT_TRUE(writer.append(block.data(), 480));
+    EXPECT_EQ(media.script.presentation, (std::vector<int64_t>{0, 480}));
+}
+
+TEST_F(ScriptedEncoder, FailuresCarryThePlatformTextOrTheirOwn)
+{
+    SegmentWriter writer(dir / "x.m4a", 48000, true);
+    media.script.accepts = false;
+    EXPECT_EQ(appendError(writer, block.data(), 480), "append odmítnut");
+    media.script.error = "disk full";
+    EXPECT_EQ(appendError(writer, block.data(), 480), "disk full");
+    media.script.status = platform::MediaStatus::failed;
+    EXPECT_EQ(appendError(writer, block.data(), 480), "disk full");
+    media.script.error.reset();
+    EXPECT_EQ(appendError(writer, block.data(), 480), "AVAssetWriter selhal");
+    EXPECT_EQ(writer.writtenFrames(), 0);
+
+    media.script.startFails = true;
+    EXPECT_EQ(createError(dir / "y.m4a", 48000), "startWriting selhalo");
+}
