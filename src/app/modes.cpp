@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include "capture/capture_engine.h"
+#include "diagnostics/permissions.h"
+#include "diagnostics/probe.h"
+#include "diagnostics/self_test.h"
 #include "tools/analyze.h"
 #include "tools/repair.h"
 #include "tools/segment_merge.h"
@@ -20,12 +23,6 @@ int usage(App& app, const std::string& message)
     return 2;
 }
 
-int notYetAvailable(App& app, const std::string& option)
-{
-    app.events.emit(errorEvent("internal", option + " zatím není k dispozici", true));
-    return 1;
-}
-
 int version(App& app, const std::string&, const std::vector<std::string>&)
 {
     std::string line = app.version + "\n";
@@ -33,26 +30,30 @@ int version(App& app, const std::string&, const std::vector<std::string>&)
     return 0;
 }
 
-int selfTest(App& app, const std::string& option, const std::vector<std::string>&)
+int selfTest(App&, const std::string&, const std::vector<std::string>&)
 {
-    return notYetAvailable(app, option);
+    return SelfTest::run();
 }
 
-int permissions(App& app, const std::string& option, const std::vector<std::string>&)
+int permissions(App& app, const std::string&, const std::vector<std::string>&)
 {
-    return notYetAvailable(app, option);
+    Permissions::report(app.events);
+    return 0;
 }
 
-int requestMicrophone(App& app, const std::string& option, const std::vector<std::string>&)
+int requestMicrophone(App& app, const std::string&, const std::vector<std::string>&)
 {
-    return notYetAvailable(app, option);
+    std::string state = Permissions::requestMicrophone();
+    app.events.emit(Event{{"ev", "permissions"}, {"microphone", state}, {"os_version", osVersionString()}});
+    return state == "granted" ? 0 : 1;
 }
 
 int automation(App& app, const std::string& option, const std::vector<std::string>& bundleIDs)
 {
     if (bundleIDs.empty())
         return usage(app, "--automation potřebuje aspoň jeden bundle ID");
-    return notYetAvailable(app, option);
+    Permissions::automation(bundleIDs, option == "--request-automation", app.events);
+    return 0;
 }
 
 int merge(App& app, const std::string&, const std::vector<std::string>& args)
@@ -83,12 +84,15 @@ int analyze(App& app, const std::string&, const std::vector<std::string>& args)
     return Analyze::run(args.front(), app.events);
 }
 
-int probe(App& app, const std::string& option, const std::vector<std::string>& args)
+int probe(App& app, const std::string&, const std::vector<std::string>& args)
 {
     requireSupportedOS(app);
     double seconds = probeSecondsArgument(args.empty() ? "2" : args.front());
-    (void)seconds;
-    return notYetAvailable(app, option);
+    CaptureEngine engine(app.events, app.engineQueue);
+    // On the engine queue, where device-change rebuilds run too.
+    int status = 1;
+    app.engineQueue.sync([&] { status = Probe::run(seconds, engine, app.events); });
+    return status;
 }
 
 constexpr std::array modes = {

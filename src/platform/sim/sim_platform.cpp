@@ -52,6 +52,7 @@ void SimPlatform::install()
     platform.system = &system;
     platform.audio = &audio;
     platform.tone = &tone;
+    platform.authorization = &authorization;
 }
 
 } // namespace platform::sim

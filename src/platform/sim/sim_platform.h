@@ -6,6 +6,7 @@
 #include "platform/posix/posix_system.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/sim_audio_hardware.h"
+#include "platform/sim/sim_authorization.h"
 #include "platform/system.h"
 #include "platform/tone_output.h"
 
@@ -49,13 +50,14 @@ struct SimPlatform {
     SimPlatform& operator=(const SimPlatform&) = delete;
 
     // Points platform::current() at the simulated system and audio hardware
-    // (and the tone output); other services stay as they are.
+    // (and the tone output and permissions); other services stay as they are.
     void install();
 
     Scenario scenario;
     SimSystem system;
     SimAudioHardware audio;
     SimToneOutputFactory tone;
+    SimAuthorization authorization{scenario};
 };
 
 } // namespace platform::sim

@@ -1,0 +1,126 @@
+#include "diagnostics/probe.h"
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+#include "diagnostics/permissions.h"
+#include "diagnostics/test_tone.h"
+#include "platform/platform.h"
+#include "platform/system.h"
+#include "tools/level.h"
+
+namespace korvalin::Probe {
+
+namespace {
+
+// System audio quieter than this (dBFS) was not heard.
+constexpr double audibleLevel = -60.0;
+
+double reported(float linear)
+{
+    return roundedLevel(levelDb(linear));
+}
+
+double rmsLevel(double energy, int64_t frames)
+{
+    if (frames < 1)
+        return -120.0;
+    return reported(static_cast<float>(std::sqrt(energy / static_cast<double>(frames))));
+}
+
+// Records the scratch segment with the tone playing and reports it; throws
+// when the capture cannot be set up.
+int capture(double seconds, CaptureEngine& engine, EventWriter& events, const std::string& path)
+{
+    TestTone tone(events);
+    if (engine.hasOpenSegment())
+        throw CommandError(ErrorCode::busy, "segment už běží");
+    // The program's own output stays in the tap: that is how the tone is heard.
+    engine.buildDevices(false);
+    try {
+        engine.openSegment(path);
+        engine.startIO();
+    } catch (...) {
+        engine.finishSegment();
+        engine.teardownDevices();
+        throw;
+    }
+    engine.installDeviceListeners();
+    events.emit(engine.startedEvent(path, false));
+
+    tone.start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    tone.stop();
+
+    SessionStats stats;
+    {
+        std::lock_guard guard(engine.stateLock);
+        stats = engine.stats;
+    }
+    std::optional<std::string> problem = engine.systemAudioProblem;
+    bool hasSystem = !engine.plan.system.empty();
+
+    std::optional<ClosedSegment> closed;
+    if (engine.hasOpenSegment()) {
+        engine.stopIO();
+        closed = engine.finishSegment();
+        engine.teardownDevices();
+        if (closed)
+            events.emit(engine.closedEvent(*closed));
+    }
+
+    double systemPeak = reported(stats.systemPeak);
+    std::string verdict = !hasSystem ? "denied" : systemPeak > audibleLevel ? "granted" : "silent";
+    Event result{{"ev", "probe_result"},
+                 {"microphone", Permissions::microphoneState()},
+                 {"system_audio", verdict},
+                 {"mic_peak_db", reported(stats.micPeak)},
+                 {"sys_peak_db", systemPeak},
+                 {"mic_rms_db", rmsLevel(stats.micEnergy, stats.frames)},
+                 {"sys_rms_db", rmsLevel(stats.systemEnergy, stats.frames)},
+                 {"frames", stats.frames},
+                 {"sample_rate", static_cast<int64_t>(engine.sampleRate)},
+                 {"tone_played", tone.didPlay()},
+                 {"seconds", std::round(seconds * 10.0) / 10.0}};
+    if (problem)
+        result["msg"] = *problem;
+    if (closed)
+        result["bytes"] = closed->bytes;
+    events.emit(result);
+    return verdict == "granted" ? 0 : 1;
+}
+
+Event failureEvent(const CommandError& error)
+{
+    return Event{{"ev", "probe_result"},
+                 {"microphone", Permissions::microphoneState()},
+                 {"system_audio", error.code == ErrorCode::permissionDenied ? "denied" : "error"},
+                 {"error_code", rawValue(error.code)},
+                 {"msg", error.message},
+                 {"mic_peak_db", -120.0},
+                 {"sys_peak_db", -120.0}};
+}
+
+} // namespace
+
+int run(double seconds, CaptureEngine& engine, EventWriter& events)
+{
+    const platform::System& system = *platform::current().system;
+    std::filesystem::path directory =
+        system.temporaryDirectory() + "korvalin-probe-" + std::to_string(system.pid());
+    int status = 1;
+    try {
+        status = capture(seconds, engine, events, (directory / "probe.m4a").string());
+    } catch (const CommandError& error) {
+        events.emit(failureEvent(error));
+    } catch (const std::exception& error) {
+        events.emit(errorEvent("internal", std::string("zkušební capture selhal: ") + error.what(), true));
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+    return status;
+}
+
+} // namespace korvalin::Probe
