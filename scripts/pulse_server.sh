@@ -16,6 +16,7 @@
 #   virtual_mic  remap of micsink.monitor, 48000 Hz mono, default source
 #                ("Virtual Microphone")
 #   second_mic   remap of micsink.monitor, 44100 Hz mono ("Second Microphone")
+#   keeper       null sink that only keeps the others' latency short
 set -euo pipefail
 
 die() { echo "pulse_server.sh: $*" >&2; exit 1; }
@@ -53,6 +54,13 @@ load-module module-null-sink sink_name=speakers rate=48000 channels=2 sink_prope
 load-module module-null-sink sink_name=micsink rate=48000 channels=1 channel_map=mono sink_properties="device.description='Mic\ Feed'"
 load-module module-remap-source master=micsink.monitor source_name=virtual_mic rate=48000 channels=1 channel_map=mono master_channel_map=mono source_properties="device.description='Virtual\ Microphone'"
 load-module module-remap-source master=micsink.monitor source_name=second_mic rate=44100 channels=1 channel_map=mono master_channel_map=mono source_properties="device.description='Second\ Microphone'"
+# A null sink renders blocks as long as the latency its readers ask for,
+# 2 s when nobody asks, and takes a new request only when the current block
+# ends. A short loopback from each monitor into a sink of its own keeps the
+# blocks short, as a sound card's would be, so a new stream gets data at once.
+load-module module-null-sink sink_name=keeper sink_properties="device.description='Latency\ Keeper'"
+load-module module-loopback source=speakers.monitor sink=keeper latency_msec=30 source_dont_move=true sink_dont_move=true
+load-module module-loopback source=micsink.monitor sink=keeper latency_msec=30 source_dont_move=true sink_dont_move=true
 set-default-sink speakers
 set-default-source virtual_mic
 EOF
