@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "diagnostics/permissions.h"
+#include "event_pipes.h"
+#include "platform/sim/sim_platform.h"
+
+namespace Permissions = korvalin::Permissions;
+
+namespace {
+
+// Permissions with a chosen microphone status and a chosen behaviour of the
+// consent prompt.
+struct FakeAuthorization final : platform::Authorization {
+    int status = 0;
+    std::optional<int> statusAfterPrompt; // nothing: the prompt is never answered
+    std::atomic<int> prompts = 0;
+
+    int microphoneStatus() override { return status; }
+    void requestMicrophoneAccess(std::function<void(bool)> completion) override
+    {
+        ++prompts;
+        if (statusAfterPrompt) {
+            status = *statusAfterPrompt;
+            // Answered on another thread, as the system does.
+            std::thread([completion] { completion(true); }).detach();
+        }
+    }
+    std::optional<int32_t> automationPermission(const std::string&, bool) override { return std::nullopt; }
+};
+
+class OnSimulator : public testing::Test {
+protected:
+    void install(const std::string& scenario)
+    {
+        sim = std::make_unique<platform::sim::SimPlatform>(platform::sim::Scenario::parse(scenario));
+        sim->install();
+    }
+
+    std::unique_ptr<platform::sim::SimPlatform> sim;
+    korvalin::EventPipes pipes;
+};
+
+TEST(PermissionStates, NamesOfEveryStatus)
+{
+    const std::pair<int, const char*> microphone[] = {
+        {0, "undetermined"}, {1, "restricted"}, {2, "denied"}, {3, "granted"}, {4, "unknown"}, {-1, "unknown"}};
+    for (auto [status, name] : microphone)
+        EXPECT_EQ(Permissions::microphoneState(status), name) << status;
+
+    const std::pair<std::optional<int32_t>, const char*> automation[] = {
+        {0, "granted"},       {-600, "not_running"}, {-1743, "denied"},
+        {-1744, "undetermined"}, {-1, "unknown"},   {std::nullopt, "unknown"}};
+    for (auto [result, name] : automation)
+        EXPECT_EQ(Permissions::automationState(result), name) << result.value_or(999);
+}
+
+TEST_F(OnSimulator, ReportWithoutInputDeviceOnAnOldSystem)
+{
+    install(R"({"os_version": "14.3", "microphone": "restricted", "default_input": null})");
+    Permissions::report(pipes.events);
+    EXPECT_EQ(pipes.out.take(), R"({"ev":"permissions","input_device":"","microphone":"restricted",)"
+                                R"("os_supported":false,"os_version":"14.3","system_audio":"unknown"})"
+                                "\n");
+}
+
+TEST_F(OnSimulator, AutomationKeepsTheGivenOrderAndAsksOnlyWhenRequested)
+{
+    install(R"({"processes": [{"pid": "self"}, {"pid": 4242, "bundle_id": "com.example.browser"}]})");
+    std::vector<std::string> ids{"org.example.absent", "com.example.browser", ""};
+    Permissions::automation(ids, false, pipes.events);
+    Permissions::automation(ids, true, pipes.events);
+    EXPECT_EQ(pipes.out.take(),
+              R"({"apps":[{"bundle_id":"org.example.absent","state":"not_running"},)"
+              R"({"bundle_id":"com.example.browser","state":"undetermined"},{"bundle_id":"","state":"unknown"}],)"
+              R"("ev":"automation"})"
+              "\n"
+              R"({"apps":[{"bundle_id":"org.example.absent","state":"not_running"},)"
+              R"({"bundle_id":"com.example.browser","state":"granted"},{"bundle_id":"","state":"unknown"}],)"
+              R"("ev":"automation"})"
+              "\n");
+}
+
+class MicrophoneRequest : public testing::Test {
+protected:
+    MicrophoneRequest() { platform::current().authorization = &authorization; }
+    ~MicrophoneRequest() override { platform::current().authorization = nullptr; }
+
+    FakeAuthorization authorization;
+};
+
+TEST_F(MicrophoneRequest, PromptsOnlyWhileUndetermined)
+{
+    authorization.status = 2;
+    EXPECT_EQ(Permissions::requestMicrophone(), "denied");
+    EXPECT_EQ(authorization.prompts, 0);
+
+    authorization.status = 0;
+    authorization.statusAfterPrompt = 3;
+    EXPECT_EQ(Permissions::requestMicrophone(), "granted");
+    EXPECT_EQ(authorization.prompts, 1);
+}
+
+TEST_F(MicrophoneRequest, AnUnansweredPromptEndsAtTheBound)
+{
+    authorization.status = 0;
+    EXPECT_EQ(Permissions::requestMicrophone(0.05), "undetermined");
+    EXPECT_EQ(authorization.prompts, 1);
+}
+
+} // namespace
