@@ -1,6 +1,8 @@
 #include "platform/ffmpeg/ffmpeg_asset_reader.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "platform/ffmpeg/ffmpeg_error.h"
 
@@ -39,6 +41,15 @@ bool FfmpegAssetReader::addOutput(int track, const PcmFormat& format)
         return false;
     for (unsigned i = 0; i < demuxer_->nb_streams; ++i)
         demuxer_->streams[i]->discard = static_cast<int>(i) == track ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    // The track's own timeline: priming frames before time zero and the
+    // padding after its duration are decoded but do not play.
+    const AVStream* stream = demuxer_->streams[track];
+    const AVRational perFrame{1, parameters->sample_rate};
+    if (stream->start_time != AV_NOPTS_VALUE && stream->start_time < 0 && parameters->sample_rate > 0)
+        playFrom_ = av_rescale_q(-stream->start_time, stream->time_base, perFrame);
+    if (stream->duration != AV_NOPTS_VALUE && parameters->sample_rate > 0 &&
+        demuxer_->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+        playUntil_ = av_rescale_q(stream->duration, stream->time_base, perFrame);
     decoder_ = std::move(decoder);
     track_ = track;
     format_ = format;
@@ -58,13 +69,19 @@ std::optional<PcmBuffer> FfmpegAssetReader::copyNextSampleBuffer()
     while (status_ == MediaStatus::active) {
         int code = avcodec_receive_frame(decoder_.get(), frame_.get());
         if (code >= 0) {
-            std::optional<PcmBuffer> buffer = convert(frame_.get());
+            const int64_t first = decoded_;
+            decoded_ += frame_->nb_samples;
+            const int64_t begin = std::max(playFrom_ - first, int64_t{0});
+            const int64_t end = std::min(playUntil_ - first, int64_t{frame_->nb_samples});
+            std::optional<PcmBuffer> buffer;
+            if (begin < end)
+                buffer = convert(frame_.get(), static_cast<int>(begin), static_cast<int>(end - begin));
             av_frame_unref(frame_.get());
-            if (!buffer || buffer->frames > 0)
+            if (status_ != MediaStatus::active || (buffer && buffer->frames > 0))
                 return buffer;
         } else if (code == AVERROR_EOF) {
             // The resampler's tail: frames it held back for its filter.
-            std::optional<PcmBuffer> tail = resampler_ ? convert(nullptr) : std::nullopt;
+            std::optional<PcmBuffer> tail = resampler_ ? convert(nullptr, 0, 0) : std::nullopt;
             if (tail && tail->frames > 0)
                 return tail;
             if (status_ == MediaStatus::active)
@@ -106,19 +123,29 @@ bool FfmpegAssetReader::readPacket()
     }
 }
 
-// Converts one decoded frame (null: flush the resampler) into buffer_.
-std::optional<PcmBuffer> FfmpegAssetReader::convert(const AVFrame* frame)
+// Converts `count` frames of a decoded frame from `offset` on (no frame:
+// flushes the resampler) into buffer_.
+std::optional<PcmBuffer> FfmpegAssetReader::convert(const AVFrame* frame, int offset, int count)
 {
-    if (frame && !configureResampler(*frame))
-        return std::nullopt;
-    const int input = frame ? frame->nb_samples : 0;
-    const int capacity = swr_get_out_samples(resampler_.get(), input);
+    const uint8_t** input = nullptr;
+    if (frame) {
+        if (!configureResampler(*frame))
+            return std::nullopt;
+        const auto format = static_cast<AVSampleFormat>(frame->format);
+        const int channels = frame->ch_layout.nb_channels;
+        const bool planar = av_sample_fmt_is_planar(format);
+        const int step = av_get_bytes_per_sample(format) * (planar ? 1 : channels);
+        planes_.assign(frame->extended_data, frame->extended_data + (planar ? channels : 1));
+        for (const uint8_t*& plane : planes_)
+            plane += static_cast<ptrdiff_t>(offset) * step;
+        input = planes_.data();
+    }
+    const int capacity = swr_get_out_samples(resampler_.get(), count);
     if (capacity < 0)
         return fail(capacity);
     buffer_.resize(static_cast<size_t>(capacity) * outputChannels_);
     auto* out = reinterpret_cast<uint8_t*>(buffer_.data());
-    const int produced = swr_convert(resampler_.get(), &out, capacity,
-                                     frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, input);
+    const int produced = swr_convert(resampler_.get(), &out, capacity, input, count);
     if (produced < 0)
         return fail(produced);
     return PcmBuffer{buffer_.data(), produced, outputChannels_, static_cast<double>(outputRate_)};

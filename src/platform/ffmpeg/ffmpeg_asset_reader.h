@@ -24,7 +24,7 @@ public:
 
 private:
     bool readPacket();
-    std::optional<PcmBuffer> convert(const AVFrame* frame);
+    std::optional<PcmBuffer> convert(const AVFrame* frame, int offset, int count);
     bool configureResampler(const AVFrame& frame);
     std::optional<PcmBuffer> fail(int code);
 
@@ -42,6 +42,12 @@ private:
     int outputRate_ = 0;
     int outputChannels_ = 0;
     std::vector<float> buffer_;
+    std::vector<const uint8_t*> planes_;
+    // The decoded frames that play: [playFrom_, playUntil_) counted from the
+    // first decoded frame; decoded_ counts the frames decoded so far.
+    int64_t playFrom_ = 0;
+    int64_t playUntil_ = INT64_MAX;
+    int64_t decoded_ = 0;
     bool draining_ = false;
     MediaStatus status_ = MediaStatus::unknown;
     std::optional<std::string> error_;

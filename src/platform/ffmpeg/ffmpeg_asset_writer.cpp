@@ -61,9 +61,11 @@ bool FfmpegAssetWriter::startWriting()
     if (code < 0)
         return fail(code);
     // Audio-only fragments are cut by duration; each finished fragment is
-    // flushed to the file at once, so a crash loses at most the one being filled.
+    // flushed to the file at once, so a crash loses at most the one being
+    // filled. The header waits for the first fragment so that it can carry
+    // the edit list that hides the encoder's priming frames from players.
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "movflags", "empty_moov+default_base_moof", 0);
+    av_dict_set(&options, "movflags", "empty_moov+delay_moov+default_base_moof", 0);
     av_dict_set_int(&options, "frag_duration", fragmentMicroseconds_, 0);
     av_dict_set(&options, "flush_packets", "1", 0);
     code = avformat_write_header(muxer_.get(), &options);

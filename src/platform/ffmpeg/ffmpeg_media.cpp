@@ -42,8 +42,11 @@ namespace {
 // is no length at all.
 MediaTime durationOf(const AVFormatContext& format, const AVStream* track)
 {
-    if (track && track->duration != AV_NOPTS_VALUE && track->time_base.num == 1)
-        return {track->duration, track->time_base.den};
+    if (track && track->duration != AV_NOPTS_VALUE && track->time_base.num == 1) {
+        // Frames before time zero (the encoder's priming) do not play.
+        int64_t preroll = track->start_time != AV_NOPTS_VALUE && track->start_time < 0 ? -track->start_time : 0;
+        return {track->duration - preroll, track->time_base.den};
+    }
     if (format.duration != AV_NOPTS_VALUE && format.duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
         return {format.duration, AV_TIME_BASE};
     return {};

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "media_test_support.h"
+#include "segment/media_facts.h"
+#include "segment/segment_writer.h"
+#include "tools/repair.h"
+
+namespace Repair = korvalin::Repair;
+
+namespace {
+
+// Runs a repair with its events captured, one parsed event per line.
+class RepairRun : public testing::Test {
+protected:
+    int run(const std::vector<std::string>& targets)
+    {
+        int handle = ::open(eventsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        korvalin::EventWriter events(handle, handle);
+        int status = Repair::run(targets, events);
+        ::close(handle);
+        std::ifstream file(eventsPath);
+        emitted.clear();
+        for (std::string line; std::getline(file, line);)
+            emitted.push_back(korvalin::Json::parse(line));
+        return status;
+    }
+
+    void writeSegment(const std::string& path, double seconds)
+    {
+        std::vector<float> tone = testsupport::stereoTone(48000, 440, static_cast<int64_t>(48000 * seconds));
+        korvalin::SegmentWriter writer(path, 48000, false);
+        writer.append(tone.data(), static_cast<int64_t>(tone.size() / 2));
+        writer.finish(0);
+    }
+
+    testsupport::ScratchDir dir;
+    std::string eventsPath = dir / "events";
+    std::vector<korvalin::Json> emitted;
+};
+
+} // namespace
+
+TEST_F(RepairRun, DirectoriesGiveTheirOwnM4aFilesInNameOrder)
+{
+    std::filesystem::create_directories(dir.path / "rec/sub.m4a");
+    writeSegment(dir / "rec/b.M4A", 1);
+    writeSegment(dir / "rec/a.m4a", 1);
+    std::ofstream(dir / "rec/notes.txt") << "x";
+
+    EXPECT_EQ(run({dir / "rec", dir / "x.wav"}), 0);
+    ASSERT_EQ(emitted.size(), 5u);
+    // Targets are sorted out before any file is repaired.
+    EXPECT_EQ(emitted[0]["msg"], dir / "x.wav" + " není adresář ani .m4a soubor");
+    EXPECT_EQ(emitted[1]["path"], dir / "rec/a.m4a");
+    EXPECT_EQ(emitted[1]["action"], "ok");
+    EXPECT_EQ(emitted[2]["path"], dir / "rec/b.M4A");
+    EXPECT_EQ(emitted[3]["path"], dir / "rec/sub.m4a");
+    EXPECT_EQ(emitted[3]["action"], "unrecoverable");
+    EXPECT_EQ(emitted[4], (korvalin::Json{{"ev", "repair_done"}, {"files", 3}, {"recovered", 2}}));
+}
+
+TEST_F(RepairRun, ACutFileIsTrimmedToWholeBoxesAndPlays)
+{
+    const std::string path = dir / "seg.m4a";
+    writeSegment(path, 5);
+    std::vector<std::string> boxes = testsupport::boxTypes(path);
+    const int64_t whole = korvalin::fileSize(path);
+    std::filesystem::resize_file(path, whole - 200);  // inside the last mdat, or the mfra after it
+
+    EXPECT_EQ(run({path}), 0);
+    ASSERT_EQ(emitted.size(), 2u);
+    EXPECT_EQ(emitted[0]["action"], "trimmed");
+    EXPECT_EQ(emitted[0]["bytes"], korvalin::fileSize(path));
+    std::vector<std::string> kept = testsupport::boxTypes(path);
+    EXPECT_EQ(kept.back(), "mdat");
+    EXPECT_EQ(emitted[0]["duration_ms"].get<int64_t>(), korvalin::durationMs(path));
+    EXPECT_GT(emitted[0]["duration_ms"].get<int64_t>(), 3900);
+    EXPECT_FALSE(testsupport::decodeWithFfmpeg(path, 2).empty());
+}
+
+TEST_F(RepairRun, NothingPlayableExitsWithOne)
+{
+    std::ofstream(dir / "junk.m4a") << std::string(5000, '\x55');
+    EXPECT_EQ(run({dir / "junk.m4a", dir / "missing.m4a"}), 1);
+    ASSERT_EQ(emitted.size(), 3u);
+    EXPECT_EQ(emitted[1], (korvalin::Json{{"ev", "repaired"}, {"path", dir / "missing.m4a"}, {"action", "unrecoverable"},
+                                          {"duration_ms", 0}, {"bytes", 0}}));
+    EXPECT_EQ(emitted[2], (korvalin::Json{{"ev", "repair_done"}, {"files", 2}, {"recovered", 0}}));
+    EXPECT_EQ(run({dir / "none.txt"}), 0);
+}

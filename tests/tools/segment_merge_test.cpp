@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "media_test_support.h"
+#include "segment/segment_writer.h"
+#include "tools/segment_merge.h"
+
+using korvalin::MergeError;
+namespace SegmentMerge = korvalin::SegmentMerge;
+
+namespace {
+
+std::string contents(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string mergeFailure(const std::vector<std::string>& segments, const std::string& out)
+{
+    try {
+        SegmentMerge::run(segments, out);
+    } catch (const std::exception& error) {
+        return korvalin::mergeMessage(error);
+    }
+    return "(merged)";
+}
+
+// A segment as the capture engine writes it: `seconds` of a tone.
+void writeSegment(const std::string& path, int rate, double hz, double seconds)
+{
+    const auto frames = static_cast<int64_t>(rate * seconds);
+    std::vector<float> tone = testsupport::stereoTone(rate, hz, frames);
+    korvalin::SegmentWriter writer(path, rate, false);
+    writer.append(tone.data(), frames);
+    writer.finish(0);
+}
+
+class Merge : public testing::Test {
+protected:
+    testsupport::ScratchDir dir;
+    std::string out = dir / "out/merged.m4a";
+};
+
+} // namespace
+
+TEST_F(Merge, OneSegmentIsCopiedByteForByte)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 3);
+    SegmentMerge::Result result = SegmentMerge::run({dir / "a.m4a"}, out);
+    EXPECT_EQ(contents(out), contents(dir / "a.m4a"));
+    EXPECT_EQ(result.path, out);
+    EXPECT_EQ(result.method, "copy");
+    EXPECT_EQ(result.bytes, static_cast<int64_t>(contents(out).size()));
+    EXPECT_NEAR(result.durationMs, 3000, 22);
+
+    korvalin::Event merged = korvalin::mergedEvent(result);
+    EXPECT_EQ(merged, (korvalin::Event{{"ev", "merged"}, {"out", out}, {"duration_ms", result.durationMs},
+                                       {"bytes", result.bytes}, {"method", "copy"}}));
+}
+
+// Two segments at different rates come out at the first one's rate, in order.
+TEST_F(Merge, SegmentsAtDifferentRatesAreReencodedInOrder)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 2);
+    writeSegment(dir / "b.m4a", 44100, 1000, 3);
+    SegmentMerge::Result result = SegmentMerge::run({dir / "a.m4a", dir / "b.m4a"}, out);
+    EXPECT_EQ(result.method, "reencode");
+    EXPECT_EQ(result.durationMs, 5000);
+    EXPECT_EQ(testsupport::probe(out, "sample_rate"), "48000");
+    EXPECT_EQ(testsupport::probe(out, "codec_name"), "aac");
+    EXPECT_EQ(testsupport::probe(out, "channels"), "2");
+
+    std::vector<float> decoded = testsupport::decodeWithFfmpeg(out, 2);
+    EXPECT_NEAR(decoded.size() / 2 / 48000.0, 5.0, 0.05);
+    EXPECT_NEAR(testsupport::frequency(decoded, 2, 0, 48000, 9600, 86400), 440, 5);
+    EXPECT_NEAR(testsupport::frequency(decoded, 2, 0, 48000, 110000, 230000), 1000, 5);
+}
+
+TEST_F(Merge, AMissingSegmentFailsBeforeTheOutputIsTouched)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 1);
+    std::filesystem::create_directories(dir.path / "out");
+    std::ofstream(out) << "earlier";
+    EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "gone.m4a"}, out), "segment " + (dir / "gone.m4a") + " neexistuje");
+    EXPECT_EQ(contents(out), "earlier");
+    EXPECT_EQ(mergeFailure({}, out), "žádné použitelné segmenty ke spojení");
+    EXPECT_EQ(contents(out), "earlier");
+}
+
+TEST_F(Merge, SegmentsWithoutAudioAreSkipped)
+{
+    testsupport::commandOutput("ffmpeg -v error -f lavfi -i color=c=red:s=32x32:d=1 -c:v mpeg4 '" + (dir / "video.m4a") + "'");
+    std::ofstream(dir / "junk.m4a") << "not media at all";
+    writeSegment(dir / "a.m4a", 16000, 440, 1);
+
+    testing::internal::CaptureStderr();
+    SegmentMerge::Result result = SegmentMerge::run({dir / "video.m4a", dir / "a.m4a", dir / "junk.m4a"}, out);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log, "korvalin-cap: segment " + (dir / "video.m4a") + " nemá čitelnou zvukovou stopu, přeskočeno\n" +
+                       "korvalin-cap: segment " + (dir / "junk.m4a") + " nemá čitelnou zvukovou stopu, přeskočeno\n");
+    EXPECT_EQ(result.durationMs, 1000);
+    EXPECT_EQ(testsupport::probe(out, "sample_rate"), "16000");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(mergeFailure({dir / "video.m4a", dir / "junk.m4a"}, out), "žádné použitelné segmenty ke spojení");
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(Merge, AnUnwritableOutputIsReported)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 1);
+    std::ofstream(dir / "file") << "x";
+    EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "a.m4a"}, dir / "file/out.m4a"),
+              "výstupní soubor nelze otevřít: Not a directory");
+    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "file/out.m4a"), "kopie segmentu selhala: Not a directory");
+}
