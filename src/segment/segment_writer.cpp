@@ -57,6 +57,7 @@ bool SegmentWriter::append(const float* interleavedStereo, int64_t frames)
 {
     if (frames < 1)
         return true;
+    std::lock_guard lock(mutex_);
     if (finished_)
         throw appendError("segment už je uzavřený");
     if (writer_->status() == platform::MediaStatus::failed)
@@ -73,6 +74,7 @@ bool SegmentWriter::append(const float* interleavedStereo, int64_t frames)
 
 ClosedSegment SegmentWriter::finish(int64_t droppedFrames)
 {
+    std::lock_guard lock(mutex_);
     const int64_t ms = static_cast<int64_t>(std::round(writtenFrames_ / sampleRate_ * 1000.0));
     if (!finished_) {
         finished_ = true;
@@ -84,6 +86,12 @@ ClosedSegment SegmentWriter::finish(int64_t droppedFrames)
         platform::current().system->fullFlush(path_);
     }
     return ClosedSegment{path_, ms, fileSize(path_), droppedFrames};
+}
+
+int64_t SegmentWriter::writtenFrames() const
+{
+    std::lock_guard lock(mutex_);
+    return writtenFrames_;
 }
 
 std::string describeWriterError(const std::exception& error)

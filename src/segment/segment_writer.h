@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -28,7 +29,8 @@ public:
 // Turns interleaved stereo float blocks into one AAC 64 kbit/s .m4a file
 // written as 2-second movie fragments. It never buffers or waits: a block
 // is either accepted or refused while the encoder is not ready for it.
-// Used by one thread at a time.
+// append and finish are serialised: the engine may finish a segment while
+// a writer thread that missed its deadline is still inside append.
 class SegmentWriter {
 public:
     // Creates the file (and its directory), replacing any file at the path.
@@ -47,9 +49,10 @@ public:
     ClosedSegment finish(int64_t droppedFrames);
 
     const std::string& path() const { return path_; }
-    int64_t writtenFrames() const { return writtenFrames_; }
+    int64_t writtenFrames() const;
 
 private:
+    mutable std::mutex mutex_;
     std::string path_;
     double sampleRate_;
     std::unique_ptr<platform::AssetWriter> writer_;
