@@ -1,5 +1,7 @@
 #include "app/command_handler.h"
 
+#include "diagnostics/permissions.h"
+#include "diagnostics/probe.h"
 #include "protocol/error_code.h"
 #include "tools/segment_merge.h"
 
@@ -61,11 +63,11 @@ void stop(CaptureEngine& engine)
     engine.events.emit(Event{{"ev", "stopped"}, {"reason", "stop"}});
 }
 
-void probe(CaptureEngine& engine)
+void probe(CaptureEngine& engine, double seconds)
 {
     if (engine.hasOpenSegment())
         throw CommandError(ErrorCode::busy, "probíhá nahrávání, zkušební capture nelze spustit");
-    throw CommandError(ErrorCode::internalError, "příkaz zatím není k dispozici");
+    Probe::run(seconds, engine, engine.events);
 }
 
 } // namespace
@@ -78,12 +80,11 @@ void handle(const Command& command, CaptureEngine& engine)
         case Command::Kind::resume: record(engine, command.out); break;
         case Command::Kind::pause: pause(engine); break;
         case Command::Kind::stop: stop(engine); break;
-        case Command::Kind::probe: probe(engine); break;
+        case Command::Kind::probe: probe(engine, command.seconds); break;
         case Command::Kind::merge:
             engine.events.emit(mergedEvent(SegmentMerge::run(command.segments, command.out)));
             break;
-        case Command::Kind::permissions:
-            throw CommandError(ErrorCode::internalError, "příkaz zatím není k dispozici");
+        case Command::Kind::permissions: Permissions::report(engine.events); break;
         case Command::Kind::quit: break;
         }
     } catch (const std::exception& error) {

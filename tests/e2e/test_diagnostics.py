@@ -1,0 +1,246 @@
+"""Diagnostics seen from the outside: the self test's report, the trial
+capture on the simulated audio system, and the permission reports."""
+
+import json
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+from support import Sidecar, run, sim_env, wire
+
+SIM = "korvalin-cap-sim"
+
+CHECKS = [
+    "mono mic → buffer 0",
+    "stereo tap → buffer 1",
+    "mono mic + stereo tap is an exact match",
+    "both sides present",
+    "mic is channel 0 only",
+    "tap follows *all* the mic channels, whichever of them we record",
+    "stereo mic + stereo tap in one buffer is exact",
+    "4-channel input + stereo tap is an exact match",
+    "a 4-in interface records input 1, not the mean of all four",
+    "the tap is still the whole second buffer",
+    "4-in interface without a tap: still channel 0",
+    "[1,1] with a mono tap is exact",
+    "[1,1] maps mic → buffer 0, tap → buffer 1",
+    "[1,1] with a stereo tap is one channel short and is flagged",
+    "system range split across buffers",
+    "mic-only plan has no system channels",
+    "mic-only is an exact match too",
+    "[2] with mic=1 tap=2 is NOT exact — this must never record",
+    "…and the mapping it would have used is indeed the tap's left channel",
+    "channel count mismatch is flagged",
+    "mismatch keeps the mic and drops the rest",
+    "no buffers → empty plan",
+    "first continuation of a segment",
+    "second continuation",
+    "continuation counter is decimal, not a single digit",
+    "an unpadded counter from an older build is still understood",
+    "a name ending in a letter is not mangled",
+    "20 continuations sort in capture order",
+    "continuations sort between their parent and the next segment",
+    "commands parse",
+    "malformed input is rejected, not accepted",
+    "partial writes are buffered until the newline",
+    "an endless line is dropped, not buffered forever",
+    "the ring reports where it lost frames",
+    "full scale is 0 dBFS",
+    "silence is the -120 dBFS floor",
+    "half scale is about -6 dBFS",
+    "a truncated mp4 tail is detected",
+]
+
+TAP_REFUSED = "Není povolené nahrávání zvuku systému — ostatní účastníky neslyším."
+
+
+def canonical(event):
+    """An event line as the program writes it: sorted keys, compact, "/"
+    escaped, UTF-8 raw, whole numbers without a fraction."""
+    def plain(value):
+        return int(value) if isinstance(value, float) and value.is_integer() else value
+    body = json.dumps({k: plain(v) for k, v in event.items()}, sort_keys=True, separators=(",", ":"),
+                      ensure_ascii=False)
+    return (body.replace("/", "\\/") + "\n").encode()
+
+
+class Scratch(unittest.TestCase):
+    """A scenario directory and a private temporary directory for each test."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-diag-")
+        self.tmp = tempfile.mkdtemp(prefix="korvalin-diag-tmp-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def env(self, scenario=None):
+        env = sim_env(self.dir, scenario)
+        env["TMPDIR"] = self.tmp
+        return env
+
+
+class SelfTest(Scratch):
+    def test_report_and_status(self):
+        status, out, err = run(["--selftest"], env=self.env())
+        expected = "".join("PASS  %s\n" % name for name in CHECKS) + "\nSELFTEST OK\n"
+        self.assertEqual(out.decode(), expected)
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(os.listdir(self.tmp), [])
+
+
+class Probe(Scratch):
+    def probe(self, scenario, seconds):
+        """Runs --probe; returns (status, event lines without levels, stderr, pid)."""
+        with Sidecar(SIM, env=self.env(scenario), args=["--probe", seconds]) as cap:
+            lines = []
+            while True:
+                line = cap.raw_line(timeout=30)
+                if not line:
+                    break
+                if not line.startswith(b'{"ev":"levels"'):
+                    lines.append(line)
+            status, rest, err = cap.finish()
+            self.assertEqual(rest, b"")
+            pid = cap.proc.pid
+        self.assertEqual(os.listdir(self.tmp), [], "the scratch directory is removed")
+        return status, lines, err, pid
+
+    def completed(self, lines, pid, system_audio):
+        """Checks started, segment_closed and the shape of probe_result; returns it."""
+        path = os.path.join(self.tmp, "korvalin-probe-%d" % pid, "probe.m4a")
+        started = json.loads(lines[-3])
+        self.assertEqual((started["ev"], started["path"], started["system_audio"]),
+                         ("started", path, system_audio))
+        closed = json.loads(lines[-2])
+        self.assertEqual((closed["ev"], closed["path"]), ("segment_closed", path))
+        result = json.loads(lines[-1])
+        self.assertEqual(lines[-1], canonical(result))
+        self.assertEqual(result["bytes"], closed["bytes"])
+        self.assertEqual(result["sample_rate"], 48000)
+        self.assertEqual(result["microphone"], "granted")
+        # The simulated microphone: 1000 Hz at 0.25 of full scale.
+        self.assertEqual(result["mic_peak_db"], -12.0)
+        self.assertAlmostEqual(result["mic_rms_db"], -15.05, delta=0.11)
+        self.assertGreater(result["frames"], 0)
+        return result
+
+    def test_own_tone_and_other_sound_are_heard(self):
+        status, lines, err, pid = self.probe({}, "2.25")
+        self.assertEqual(len(lines), 3)
+        result = self.completed(lines, pid, True)
+        self.assertEqual(sorted(result), ["bytes", "ev", "frames", "mic_peak_db", "mic_rms_db", "microphone",
+                                          "sample_rate", "seconds", "sys_peak_db", "sys_rms_db", "system_audio",
+                                          "tone_played"])
+        self.assertIn(b'"seconds":2.3,', lines[-1])
+        self.assertEqual((result["system_audio"], result["tone_played"]), ("granted", True))
+        # The others' 0.5 and the tone's 0.15, both at 440 Hz in phase.
+        self.assertEqual(result["sys_peak_db"], -3.7)
+        self.assertAlmostEqual(result["frames"], 2.25 * 48000, delta=4800)
+        self.assertEqual((status, err), (0, b""))
+
+    def test_without_a_tap_system_audio_is_denied(self):
+        status, lines, err, pid = self.probe({"fail": {"tap": -1}}, "0.24")
+        self.assertEqual(lines[0], canonical({"code": "permission_denied", "ev": "error", "fatal": False,
+                                              "msg": TAP_REFUSED, "status": -1}))
+        result = self.completed(lines, pid, False)
+        self.assertIn(b'"seconds":0.2,', lines[-1])
+        self.assertEqual((result["system_audio"], result["msg"]), ("denied", TAP_REFUSED))
+        self.assertEqual((result["sys_peak_db"], result["sys_rms_db"]), (-120.0, -120.0))
+        self.assertEqual(status, 1)
+
+    def test_quiet_system_audio_without_the_tone(self):
+        for amplitude, verdict, exit_status in ((0.0009, "silent", 1), (0.0011, "granted", 0)):
+            with self.subTest(amplitude=amplitude):
+                scenario = {"tone_output": "fail", "system_tone": [440, amplitude]}
+                status, lines, err, pid = self.probe(scenario, "0.3")
+                result = self.completed(lines, pid, True)
+                self.assertEqual((result["system_audio"], result["tone_played"]), (verdict, False))
+                self.assertEqual(status, exit_status)
+                self.assertEqual(err, "korvalin-cap: zkušební tón nelze přehrát: "
+                                      "simulovaný výstup nelze spustit\n".encode())
+
+    def test_capture_that_cannot_be_set_up(self):
+        cases = (
+            ({"fail": {"aggregate": 1852797029}, "microphone": "restricted"}, "restricted", "error",
+             "aggregate_failed", "agregované zařízení nelze vytvořit ('nope' (1852797029))"),
+            ({"fail": {"device_start": -1}}, "granted", "denied", "permission_denied",
+             "systém odmítl spustit nahrávání — zkontroluj oprávnění mikrofonu"),
+        )
+        for scenario, microphone, system_audio, code, msg in cases:
+            with self.subTest(code=code):
+                status, lines, err, _ = self.probe(scenario, "1")
+                self.assertEqual(lines, [canonical({
+                    "error_code": code, "ev": "probe_result", "mic_peak_db": -120.0, "microphone": microphone,
+                    "msg": msg, "sys_peak_db": -120.0, "system_audio": system_audio})])
+                self.assertEqual(status, 1)
+
+    def test_probe_command_in_the_serve_loop(self):
+        with Sidecar(SIM, env=self.env({})) as cap:
+            self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+            cap.send({"cmd": "probe", "seconds": 0.25})
+            cap.until("started")
+            cap.until("segment_closed")
+            result = cap.until("probe_result")
+            self.assertEqual((result["system_audio"], result["seconds"]), ("granted", 0.3))
+            cap.send({"cmd": "start", "out": os.path.join(self.dir, "seg-000.m4a")})
+            cap.until("started")
+            cap.send({"cmd": "probe"})
+            self.assertEqual(cap.raw_line(), canonical({
+                "code": "busy", "ev": "error", "fatal": True,
+                "msg": "probíhá nahrávání, zkušební capture nelze spustit"}))
+            cap.send({"cmd": "quit"})
+            cap.finish()
+        self.assertEqual(os.listdir(self.tmp), [])
+
+
+class Permissions(Scratch):
+    STATES = ("granted", "denied", "restricted", "undetermined")
+
+    def report(self, microphone):
+        return canonical({"ev": "permissions", "input_device": "Simulovaný mikrofon", "microphone": microphone,
+                          "os_supported": True, "os_version": "14.4.1", "system_audio": "unknown"})
+
+    def test_report_on_the_command_line(self):
+        for state in self.STATES:
+            with self.subTest(state=state):
+                self.assertEqual(run(["--permissions"], SIM, self.env({"microphone": state})),
+                                 (0, self.report(state), b""))
+
+    def test_report_by_command_while_idle_and_recording(self):
+        for state in self.STATES:
+            with self.subTest(state=state), Sidecar(SIM, env=self.env({"microphone": state})) as cap:
+                cap.raw_line()
+                cap.send({"cmd": "permissions"})
+                self.assertEqual(cap.raw_line(), self.report(state))
+                if state == "granted":
+                    out = os.path.join(self.dir, "seg-000.m4a")
+                    cap.send({"cmd": "start", "out": out})
+                    cap.until("started")
+                    cap.send({"cmd": "permissions"})
+                    self.assertEqual(cap.until("permissions"), json.loads(self.report(state)))
+                cap.send({"cmd": "quit"})
+                cap.finish()
+
+    def test_microphone_request_status_follows_the_state(self):
+        for state in self.STATES:
+            with self.subTest(state=state):
+                line = canonical({"ev": "permissions", "microphone": state, "os_version": "14.4.1"})
+                self.assertEqual(run(["--request-mic"], SIM, self.env({"microphone": state})),
+                                 (0 if state == "granted" else 1, line, b""))
+
+    def test_automation_keeps_the_order_given(self):
+        scenario = {"processes": [{"pid": "self"}, {"pid": 4242, "bundle_id": "com.example.browser"},
+                                  {"pid": 4343, "bundle_id": "com.example.mail"}]}
+        ids = ["org.example.absent", "com.example.mail", "com.example.browser"]
+        for option, running in (("--automation", "undetermined"), ("--request-automation", "granted")):
+            with self.subTest(option=option):
+                states = ["not_running", running, running]
+                line = canonical({"apps": [{"bundle_id": i, "state": s} for i, s in zip(ids, states)],
+                                  "ev": "automation"})
+                self.assertEqual(run([option] + ids, SIM, self.env(scenario)), (0, line, b""))
+
+
+if __name__ == "__main__":
+    unittest.main()
