@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <fstream>
+#include <thread>
 
 #include "media_test_support.h"
+#include "platform/dispatch.h"
 #include "platform/platform.h"
 #include "protocol/error_code.h"
 #include "segment/media_facts.h"
@@ -189,6 +192,8 @@ struct Script {
     bool startFails = false;
     bool finishes = true;
     std::vector<int64_t> presentation;
+    std::function<void()> duringAppend;  // runs inside the encoder's append
+    std::vector<std::string> calls;
 };
 
 class ScriptedWriter final : public platform::AssetWriter {
@@ -201,10 +206,14 @@ public:
     std::optional<std::string> errorText() const override { return script_.error; }
     bool append(const float*, int64_t, int64_t presentationFrame) override
     {
+        script_.calls.push_back("append");
+        if (script_.duringAppend)
+            script_.duringAppend();
         script_.presentation.push_back(presentationFrame);
+        script_.calls.push_back("appended");
         return script_.accepts;
     }
-    void markAsFinished() override {}
+    void markAsFinished() override { script_.calls.push_back("markAsFinished"); }
     void finishWriting(std::function<void()> completion) override
     {
         if (script_.finishes)
@@ -272,4 +281,27 @@ TEST_F(ScriptedEncoder, FailuresCarryThePlatformTextOrTheirOwn)
 
     media.script.startFails = true;
     EXPECT_EQ(createError(dir / "y.m4a", 48000), "startWriting selhalo");
+}
+
+// The engine finishes a segment on its queue when the writer thread missed
+// its deadline; the file must not be closed under an append in progress.
+TEST_F(ScriptedEncoder, FinishWaitsForAnAppendInProgress)
+{
+    SegmentWriter writer(dir / "x.m4a", 48000, true);
+    platform::Semaphore inside, release;
+    media.script.duringAppend = [&] {
+        inside.signal();
+        release.wait();
+    };
+    std::thread late([&] { EXPECT_TRUE(writer.append(block.data(), 480)); });
+    inside.wait();
+    std::thread finisher([&] { EXPECT_EQ(writer.finish(0).durationMs, 10); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets finish reach the writer first, if it can
+    release.signal();
+    late.join();
+    finisher.join();
+
+    EXPECT_EQ(media.script.calls, (std::vector<std::string>{"append", "appended", "markAsFinished"}));
+    media.script.duringAppend = nullptr;
+    EXPECT_EQ(appendError(writer, block.data(), 480), "segment už je uzavřený");
 }
