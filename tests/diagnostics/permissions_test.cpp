@@ -65,23 +65,6 @@ TEST_F(OnSimulator, ReportWithoutInputDeviceOnAnOldSystem)
                                 "\n");
 }
 
-TEST_F(OnSimulator, AutomationKeepsTheGivenOrderAndAsksOnlyWhenRequested)
-{
-    install(R"({"processes": [{"pid": "self"}, {"pid": 4242, "bundle_id": "com.example.browser"}]})");
-    std::vector<std::string> ids{"org.example.absent", "com.example.browser", ""};
-    Permissions::automation(ids, false, pipes.events);
-    Permissions::automation(ids, true, pipes.events);
-    EXPECT_EQ(pipes.out.take(),
-              R"({"apps":[{"bundle_id":"org.example.absent","state":"not_running"},)"
-              R"({"bundle_id":"com.example.browser","state":"undetermined"},{"bundle_id":"","state":"unknown"}],)"
-              R"("ev":"automation"})"
-              "\n"
-              R"({"apps":[{"bundle_id":"org.example.absent","state":"not_running"},)"
-              R"({"bundle_id":"com.example.browser","state":"granted"},{"bundle_id":"","state":"unknown"}],)"
-              R"("ev":"automation"})"
-              "\n");
-}
-
 class MicrophoneRequest : public testing::Test {
 protected:
     MicrophoneRequest() { platform::current().authorization = &authorization; }

@@ -108,7 +108,6 @@ TEST_F(ProbeRun, SetUpFailuresAreReportedAndCleanedUp)
     const Case cases[] = {
         {R"({"fail": {"aggregate": 1852797029}, "microphone": "denied"})", "denied", "error", "aggregate_failed"},
         {R"({"fail": {"device_start": -1}})", "granted", "denied", "permission_denied"},
-        {R"({"fail": {"io_proc": 2003332927}, "microphone": "undetermined"})", "undetermined", "error", "io_failed"},
     };
     for (const Case& c : cases) {
         install(c.scenario);

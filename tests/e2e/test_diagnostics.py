@@ -233,10 +233,10 @@ class Permissions(Scratch):
     def test_automation_keeps_the_order_given(self):
         scenario = {"processes": [{"pid": "self"}, {"pid": 4242, "bundle_id": "com.example.browser"},
                                   {"pid": 4343, "bundle_id": "com.example.mail"}]}
-        ids = ["org.example.absent", "com.example.mail", "com.example.browser"]
+        ids = ["org.example.absent", "com.example.mail", "", "com.example.browser"]
         for option, running in (("--automation", "undetermined"), ("--request-automation", "granted")):
             with self.subTest(option=option):
-                states = ["not_running", running, running]
+                states = ["not_running", running, "unknown", running]
                 line = canonical({"apps": [{"bundle_id": i, "state": s} for i, s in zip(ids, states)],
                                   "ev": "automation"})
                 self.assertEqual(run([option] + ids, SIM, self.env(scenario)), (0, line, b""))
