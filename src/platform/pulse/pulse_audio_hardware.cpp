@@ -97,7 +97,6 @@ struct PulseAudioHardware::PropertyValue {
 PulseAudioHardware::PulseAudioHardware(std::optional<std::string> server, Log log)
     : server_(std::move(server)), log_(std::move(log))
 {
-    connection();
 }
 
 PulseAudioHardware::~PulseAudioHardware()
@@ -504,6 +503,7 @@ OSStatus PulseAudioHardware::addPropertyListenerBlock(AudioObjectID object, cons
 {
     if (!listener)
         return kAudioHardwareIllegalOperationError;
+    connection(); // changes are only heard while connected
     std::lock_guard guard(mutex_);
     listeners_.push_back({object, address, queue, std::move(listener)});
     return noErr;

@@ -38,8 +38,8 @@ namespace platform {
 // sink changes, "nsrt" listeners on an aggregate its microphone's rate
 // changes. When the connection to the server is lost the "dIn " listeners
 // are told, and until a server can be reached again there is no default
-// input. Creating the object never fails and waits at most about 2 seconds
-// for a server.
+// input. Creating the object never fails and does not touch the server; the
+// first call that needs it connects, waiting at most about 2 seconds.
 class PulseAudioHardware final : public AudioHardware {
 public:
     using Log = std::function<void(const std::string& message)>;
