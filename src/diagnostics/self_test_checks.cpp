@@ -49,7 +49,12 @@ bool throughPipe(const std::function<void(int fd)>& write, const std::function<b
         ::close(fd);
     });
     LineReader reader(fds[0]);
-    bool passed = read(reader);
+    bool passed = false;
+    try {
+        passed = read(reader);
+    } catch (const std::exception&) {
+        // Failed; the read end must still close so that the writer ends.
+    }
     ::close(fds[0]);
     writer.join();
     return passed;
