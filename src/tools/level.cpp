@@ -14,7 +14,9 @@ double levelDb(float linear)
 
 double roundedLevel(double db)
 {
-    return std::round(db * 10.0) / 10.0;
+    // + 0.0 turns the −0.0 of a level just below full scale into 0.0, so
+    // events never carry "-0".
+    return std::round(db * 10.0) / 10.0 + 0.0;
 }
 
 } // namespace korvalin
