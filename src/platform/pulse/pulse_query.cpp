@@ -1,6 +1,5 @@
 #include "platform/pulse/pulse_query.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <map>
@@ -37,7 +36,9 @@ void deviceAnswer(pa_context*, const Info* info, int eol, void* data)
     pending->loop->signal();
 }
 
-void collectProcess(std::map<int32_t, std::string>& found, pa_proplist* properties)
+using ProcessMap = std::map<int32_t, std::string>;
+
+void collectProcess(ProcessMap& found, pa_proplist* properties)
 {
     const char* pidText = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
     int32_t pid = 0;
@@ -47,8 +48,6 @@ void collectProcess(std::map<int32_t, std::string>& found, pa_proplist* properti
     if (binary.empty())
         binary = text(pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_BINARY));
 }
-
-using ProcessMap = std::map<int32_t, std::string>;
 
 } // namespace
 
