@@ -24,6 +24,8 @@ bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
     if (!codec || rate < 1 || rate > INT32_MAX || stream_)
         return false;
     CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    if (!encoder)
+        return false;
     encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
     encoder->sample_rate = static_cast<int>(rate);
     av_channel_layout_default(&encoder->ch_layout, settings.channels);
