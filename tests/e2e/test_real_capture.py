@@ -1,0 +1,182 @@
+"""The production program on a real sound server: the private PulseAudio
+server that scripts/test.sh starts (PULSE_SERVER, KORVALIN_PULSE_DIR).
+Its virtual microphone hears 440 Hz, its speakers play 1000 Hz."""
+
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from support import (Sidecar, channel, decode, dominant_tone, events_of, ffprobe, rms, run)
+
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+SERVER_SCRIPT = os.path.join(ROOT, "scripts", "pulse_server.sh")
+MIC_HZ, MIC_AMPLITUDE = 440, 0.3
+SPEAKER_HZ, SPEAKER_AMPLITUDE = 1000, 0.5
+
+
+def server_env(directory=None):
+    env = dict(os.environ)
+    if directory:
+        env["PULSE_SERVER"] = "unix:%s/runtime/native" % directory
+        env["KORVALIN_PULSE_DIR"] = directory
+    return env
+
+
+def play(env, seconds):
+    """Plays both tones for `seconds`; returns once the server plays them."""
+    players = [subprocess.Popen([SERVER_SCRIPT, "tone", sink, str(hz), str(seconds), str(amplitude)], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+               for sink, hz, amplitude in (("micsink", MIC_HZ, MIC_AMPLITUDE),
+                                           ("speakers", SPEAKER_HZ, SPEAKER_AMPLITUDE))]
+    for _ in range(100):
+        inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True,
+                                text=True).stdout
+        if inputs.count("protocol-native") >= 2:
+            break
+        time.sleep(0.05)
+    return players
+
+
+def stop(players):
+    for player in players:
+        player.kill()
+        player.wait()
+
+
+@unittest.skipUnless(os.environ.get("PULSE_SERVER") and os.environ.get("KORVALIN_PULSE_DIR"),
+                     "needs the private sound server of scripts/test.sh")
+class RealCapture(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-real-")
+        self.env = server_env()
+        subprocess.run(["pactl", "set-default-source", "virtual_mic"], env=self.env, check=True)
+        self.players = play(self.env, 12)
+
+    def tearDown(self):
+        stop(self.players)
+        subprocess.run(["pactl", "set-default-source", "virtual_mic"], env=self.env)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def sidecar(self):
+        cap = Sidecar(env=self.env)
+        self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        return cap
+
+    def assert_channels_carry_the_tones(self, path, rate=48000):
+        samples = decode(path, rate=48000)[2 * 4800:]
+        left, right = channel(samples, 0), channel(samples, 1)
+        self.assertEqual(dominant_tone(left, 48000, [MIC_HZ, SPEAKER_HZ]), MIC_HZ)
+        self.assertEqual(dominant_tone(right, 48000, [MIC_HZ, SPEAKER_HZ]), SPEAKER_HZ)
+        # AAC keeps a pure tone's RMS within about 20 %.
+        self.assertAlmostEqual(rms(left), MIC_AMPLITUDE / 2 ** 0.5, delta=0.05)
+        self.assertAlmostEqual(rms(right), SPEAKER_AMPLITUDE / 2 ** 0.5, delta=0.09)
+
+    def test_a_recording_keeps_microphone_left_and_speakers_right(self):
+        with self.sidecar() as cap:
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            started = cap.until("started")
+            began = time.monotonic()
+            self.assertEqual((started["mic"], started["sample_rate"], started["system_audio"]),
+                             ("Virtual Microphone", 48000, True))
+            levels = [cap.until("levels", skip=()) for _ in range(10)]
+            time.sleep(1.0)
+            cap.send('{"cmd":"stop"}')
+            closed = cap.until("segment_closed")
+            wall_ms = (time.monotonic() - began) * 1000
+        self.assertEqual(closed["dropped_frames"], 0)
+        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=300)
+        for event in levels[2:]:
+            self.assertAlmostEqual(event["mic"], -10.5, delta=1.0)
+            self.assertAlmostEqual(event["sys"], -6.0, delta=1.0)
+        stream = ffprobe(self.path("seg-000.m4a"))["streams"][0]
+        self.assertEqual((stream["codec_name"], stream["channels"], stream["sample_rate"]), ("aac", 2, "48000"))
+        self.assert_channels_carry_the_tones(self.path("seg-000.m4a"))
+
+    def test_a_new_default_source_continues_in_a_continuation_file(self):
+        with self.sidecar() as cap:
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            cap.until("started")
+            began = time.monotonic()
+            time.sleep(1.5)
+            subprocess.run(["pactl", "set-default-source", "second_mic"], env=self.env, check=True)
+            changed = cap.until("device_changed")
+            self.assertEqual((changed["reason"], changed["next"]), ("vstupní zařízení", self.path("seg-000~001.m4a")))
+            first = cap.until("segment_closed")
+            second_started = cap.until("started")
+            self.assertEqual((second_started["after_device_change"], second_started["mic"],
+                              second_started["sample_rate"]), (True, "Second Microphone", 44100))
+            time.sleep(1.5)
+            cap.send('{"cmd":"stop"}')
+            second = cap.until("segment_closed")
+            wall_ms = (time.monotonic() - began) * 1000
+        # Only the rebuild itself (the 0.4 s wait and the new graph) is missing.
+        self.assertGreater(first["duration_ms"] + second["duration_ms"], wall_ms - 1000)
+        self.assertEqual(ffprobe(self.path("seg-000~001.m4a"))["streams"][0]["sample_rate"], "44100")
+        self.assert_channels_carry_the_tones(self.path("seg-000~001.m4a"))
+
+    def test_a_killed_recording_is_repaired(self):
+        cap = subprocess.Popen([os.path.join(os.environ.get("KORVALIN_BIN_DIR", ""), "korvalin-cap")],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env)
+        with cap:
+            cap.stdout.readline()
+            cap.stdin.write(b'{"cmd":"start","out":"%s"}\n' % self.path("cut.m4a").encode())
+            cap.stdin.flush()
+            cap.stdout.readline()
+            time.sleep(5.3)
+            cap.kill()
+        status, out, _ = run(["--repair", self.dir])
+        self.assertEqual(status, 0)
+        events = events_of(out)
+        self.assertEqual(events[0]["ev"], "repaired")
+        self.assertEqual(events[-1], {"ev": "repair_done", "files": 1, "recovered": 1})
+        self.assertGreaterEqual(events[0]["duration_ms"], 3500)
+        self.assertGreaterEqual(float(ffprobe(self.path("cut.m4a"))["format"]["duration"]), 3.5)
+        self.assertGreater(len(decode(self.path("cut.m4a"))), 2 * 48000 * 3.5)
+
+    def test_the_probe_hears_its_own_tone(self):
+        stop(self.players)
+        self.players = []
+        status, out, _ = run(["--probe", "1"], env=self.env)
+        result = events_of(out)[-1]
+        self.assertEqual((status, result["ev"], result["system_audio"], result["tone_played"]),
+                         (0, "probe_result", "granted", True))
+
+
+@unittest.skipUnless(os.environ.get("PULSE_SERVER"), "needs the private sound server of scripts/test.sh")
+class ServerLoss(unittest.TestCase):
+    def test_the_server_going_away_ends_the_recording_not_the_program(self):
+        directory = tempfile.mkdtemp(prefix="korvalin-lost-")
+        subprocess.run([SERVER_SCRIPT, "start", directory + "/pulse"], check=True, capture_output=True)
+        env = server_env(directory + "/pulse")
+        players = play(env, 6)
+        try:
+            with Sidecar(env=env) as cap:
+                cap.raw_line()
+                cap.send({"cmd": "start", "out": directory + "/seg.m4a"})
+                cap.until("started")
+                time.sleep(1.0)
+                with open(directory + "/pulse/server.pid") as f:
+                    os.kill(int(f.read()), signal.SIGKILL)
+                closed = cap.until("segment_closed", skip=("levels", "device_changed"))
+                error = cap.until("error")
+                self.assertEqual((error["code"], error["fatal"]), ("no_device", True))
+                cap.send('{"cmd":"stop"}')
+                self.assertEqual(cap.until("stopped"), {"ev": "stopped", "reason": "stop"})
+                cap.send('{"cmd":"quit"}')
+                status, out, _ = cap.finish()
+            self.assertEqual(status, 0)
+            self.assertNotIn(b'"ev":"error"', out)
+            self.assertGreater(closed["duration_ms"], 700)
+            self.assertGreater(float(ffprobe(closed["path"])["format"]["duration"]), 0.7)
+        finally:
+            stop(players)
+            subprocess.run([SERVER_SCRIPT, "stop", directory + "/pulse"], capture_output=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
