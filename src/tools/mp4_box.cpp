@@ -10,11 +10,15 @@ namespace korvalin {
 
 std::optional<FileSlice> FileSlice::open(const std::string& path)
 {
-    int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer cannot hold the scan up;
+    // it has no length and so no boxes.
+    int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (handle < 0)
         return std::nullopt;
     struct stat attributes {};
-    uint64_t length = ::stat(path.c_str(), &attributes) == 0 ? static_cast<uint64_t>(attributes.st_size) : 0;
+    uint64_t length = ::fstat(handle, &attributes) == 0 && S_ISREG(attributes.st_mode)
+                          ? static_cast<uint64_t>(attributes.st_size)
+                          : 0;
     return FileSlice(handle, length);
 }
 

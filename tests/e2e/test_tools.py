@@ -263,6 +263,25 @@ class RepairTest(ToolTest):
                                                          msg="--repair <adresář|soubor.m4a>…")))
 
 
+
+class FifoTest(ToolTest):
+    """A FIFO named like a segment has no writer: no tool may wait for one."""
+
+    def test_every_tool_passes_over_a_fifo(self):
+        fifo = self.path("pipe.m4a")
+        os.mkfifo(fifo)
+        self.assertEqual(run(["--repair", fifo], timeout=20)[:2],
+                         (1, line(ev="repaired", path=fifo, action="unrecoverable", duration_ms=0, bytes=0)
+                          + line(ev="repair_done", files=1, recovered=0)))
+        self.assertEqual(run(["--analyze", fifo], timeout=20)[:2],
+                         (1, line(ev="error", code="bad_command", fatal=True,
+                                  msg=fifo + " neobsahuje čitelnou zvukovou stopu")))
+        segment, out = self.segment_file("a.m4a", seconds=1), self.path("out.m4a")
+        status, stdout, stderr = run(["--merge", out, fifo, segment], timeout=20)
+        self.assertEqual((status, events_of(stdout)[0]["method"]), (0, "reencode"))
+        self.assertEqual(stderr, ("korvalin-cap: segment %s nemá čitelnou zvukovou stopu, přeskočeno\n"
+                                  % fifo).encode())
+
 def playing_seconds(path):
     """The audio's length as ffprobe reads it; the encoder's priming frames
     before time zero do not count."""

@@ -1,5 +1,7 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "platform/ffmpeg/ffmpeg_asset_reader.h"
@@ -57,6 +59,11 @@ MediaTime durationOf(const AVFormatContext& format, const AVStream* track)
 AssetFacts readAssetFacts(const std::string& path)
 {
     AssetFacts facts;
+    // Only regular files hold media: opening a FIFO would wait for a writer
+    // that may never come.
+    struct stat attributes {};
+    if (::stat(path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode))
+        return facts;
     AVFormatContext* format = nullptr;
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0)
         return facts;
