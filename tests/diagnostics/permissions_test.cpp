@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "diagnostics/permissions.h"
-#include "event_pipes.h"
+#include "support/event_pipes.h"
 #include "platform/sim/sim_platform.h"
 
 namespace Permissions = korvalin::Permissions;

@@ -5,7 +5,7 @@
 
 #include "capture/capture_engine.h"
 #include "diagnostics/probe.h"
-#include "event_pipes.h"
+#include "support/event_pipes.h"
 #include "platform/ffmpeg/ffmpeg_media.h"
 #include "platform/sim/sim_platform.h"
 

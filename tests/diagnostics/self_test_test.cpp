@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "diagnostics/self_test.h"
-#include "event_pipes.h"
+#include "support/event_pipes.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_system.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "diagnostics/test_tone.h"
-#include "event_pipes.h"
+#include "support/event_pipes.h"
 #include "platform/platform.h"
 
 using korvalin::TestTone;

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fcntl.h>
 #include <thread>
-#include <unistd.h>
 
 #include "capture/audio_ring.h"
 #include "capture/capture_engine.h"
 #include "platform/sim/sim_platform.h"
 #include "recording_media.h"
+#include "support/event_pipes.h"
 
 using korvalin::CaptureEngine;
 using korvalin::CommandError;
@@ -23,16 +22,6 @@ protected:
     {
         sim.install();
         platform::current().media = &media;
-    }
-
-    static std::string drain(int fd)
-    {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
     }
 
     // Writes `frames` frames of `value` in both channels.
@@ -61,20 +50,8 @@ protected:
     std::string path = testing::TempDir() + "engine-seg.m4a";
     platform::sim::SimPlatform sim{platform::sim::Scenario{}};
     RecordingMedia media;
-    // Made before the event writer that writes into them.
-    struct Pipe {
-        int fds[2];
-        Pipe() { EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0); }
-        ~Pipe()
-        {
-            close(fds[0]);
-            close(fds[1]);
-        }
-        int operator[](int i) const { return fds[i]; }
-    };
-    Pipe out;
-    Pipe err;
-    korvalin::EventWriter events{out[1], err[1]};
+    korvalin::EventPipes pipes;
+    korvalin::EventWriter& events = pipes.events;
     platform::SerialQueue queue{"engine-test"};
     CaptureEngine engine{events, queue};
 };
@@ -106,7 +83,7 @@ TEST_F(Engine, LostFramesBecomeSilenceAtTheirPlaceInPiecesOfAtMostOneSecond)
     EXPECT_EQ(samples[2 * (384001 + 99999) + 1], 0.0f);
     EXPECT_EQ(samples[2 * (384001 + 100000)], 0.25f);
     EXPECT_EQ(engine.stats.frames, 1 + 384000 + 100000 + 480);
-    EXPECT_EQ(drain(err[0]), "korvalin-cap: zahozeno 100000 vzorků — zápis nestíhal\n");
+    EXPECT_EQ(pipes.err.take(), "korvalin-cap: zahozeno 100000 vzorků — zápis nestíhal\n");
     EXPECT_FALSE(engine.finishSegment());
 }
 
@@ -123,9 +100,9 @@ TEST_F(Engine, StoppingDrainsWhatIsQueuedAndReportsLevels)
     EXPECT_EQ(engine.stats.frames, 192000);
     EXPECT_EQ(engine.stats.micPeak, 1.0f);
     EXPECT_DOUBLE_EQ(engine.stats.micEnergy, 96000 * 0.25 + 96000 * 1.0);
-    std::string lines = drain(out[0]);
+    std::string lines = pipes.out.take();
     EXPECT_EQ(lines.substr(0, lines.find('\n') + 1), "{\"ev\":\"levels\",\"mic\":0,\"sys\":0}\n");
-    EXPECT_EQ(drain(err[0]), "");
+    EXPECT_EQ(pipes.err.take(), "");
 }
 
 TEST_F(Engine, LevelsArePeaksSinceTheLastReport)
@@ -153,13 +130,13 @@ TEST_F(Engine, AWriteFailureIsReportedOnceAndClosesTheSegment)
         queue.sync([&] { open = engine.hasOpenSegment(); });
         return !open;
     });
-    std::string lines = drain(out[0]);
+    std::string lines = pipes.out.take();
     EXPECT_EQ(lines,
               "{\"code\":\"writer_failed\",\"ev\":\"error\",\"fatal\":true,\"msg\":\"zápis nahrávky selhal: disk je plný\"}\n"
               "{\"ev\":\"levels\",\"mic\":-120,\"sys\":-120}\n"
               "{\"bytes\":0,\"dropped_frames\":0,\"duration_ms\":0,\"ev\":\"segment_closed\",\"path\":\"" +
                   escapedPath() + "\"}\n");
-    EXPECT_EQ(drain(err[0]), "korvalin-cap: ukončuji segment kvůli chybě zápisu: disk je plný\n");
+    EXPECT_EQ(pipes.err.take(), "korvalin-cap: ukončuji segment kvůli chybě zápisu: disk je plný\n");
 }
 
 TEST_F(Engine, RecordsFromTheSimulatedDevicesAndLeavesNothingBehind)
