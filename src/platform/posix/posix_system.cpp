@@ -1,5 +1,7 @@
 #include "platform/posix/posix_system.h"
 
+#include "platform/posix/process_table.h"
+
 #include <fcntl.h>
 #include <pulse/version.h>
 #include <unistd.h>
@@ -37,7 +39,8 @@ pid_t PosixSystem::pid() const { return getpid(); }
 
 pid_t PosixSystem::parentPid() const { return getppid(); }
 
-std::string PosixSystem::bundleIdentifier() const { return {}; }
+// On Linux a process is known by its executable's path.
+std::string PosixSystem::bundleIdentifier() const { return ProcessTable().executableOf(getpid()).value_or(""); }
 
 std::string PosixSystem::temporaryDirectory() const
 {
