@@ -1,6 +1,6 @@
 """Helpers for the black-box tests: run the built binaries over pipes, read
-their event lines, and judge the files they write with independent readers
-(ffprobe, ffmpeg)."""
+their event lines (each one checked against the protocol's schema), and judge
+the files they write with independent readers (ffprobe, ffmpeg)."""
 
 import array
 import json
@@ -11,6 +11,8 @@ import signal
 import subprocess
 import time
 
+import jsonschema
+
 BIN_DIR = os.environ.get("KORVALIN_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
 
 
@@ -18,16 +20,51 @@ def binary(name="korvalin-cap"):
     return os.path.join(BIN_DIR, name)
 
 
+SCHEMA_DIR = os.path.join(os.path.dirname(__file__), "../../schema")
+
+# Modes that print plain text instead of event lines.
+PLAIN_TEXT_MODES = ("--version", "--selftest")
+
+
+def _events_validator():
+    with open(os.path.join(SCHEMA_DIR, "events.schema.json")) as f:
+        schema = json.load(f)
+    # On the wire an integer has no fraction: 5.0 where 5 belongs is a fault.
+    checker = jsonschema.Draft202012Validator.TYPE_CHECKER.redefine(
+        "integer", lambda _, value: isinstance(value, int) and not isinstance(value, bool))
+    return jsonschema.validators.extend(jsonschema.Draft202012Validator, type_checker=checker)(schema)
+
+
+EVENTS = _events_validator()
+
+
+def event_of(line):
+    """One event line parsed; fails the test when it breaks the events schema."""
+    try:
+        event = json.loads(line)
+    except ValueError:
+        raise AssertionError("not a JSON event line: %r" % line) from None
+    error = jsonschema.exceptions.best_match(EVENTS.iter_errors(event))
+    if error is not None:
+        raise AssertionError("event line breaks the schema: %r\n%s" % (line, error))
+    return event
+
+
 def run(args, name="korvalin-cap", env=None, timeout=60, stdin=b""):
     """Runs a one-shot mode; returns (exit status, stdout bytes, stderr bytes)."""
     done = subprocess.run([binary(name)] + list(args), input=stdin, capture_output=True,
                           env=env, timeout=timeout)
+    if not args or args[0] not in PLAIN_TEXT_MODES:
+        events_of(done.stdout)
     return done.returncode, done.stdout, done.stderr
 
 
 def events_of(stdout):
-    """The event lines of an output, parsed."""
-    return [json.loads(line) for line in stdout.decode().splitlines()]
+    """The event lines of an output, parsed and checked."""
+    lines = stdout.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    return [event_of(line) for line in lines]
 
 
 class Sidecar:
@@ -74,8 +111,11 @@ class Sidecar:
                 raise TimeoutError("no event line within %.1f s; stderr: %r" % (timeout, self._err))
             if not self._pump(left) and b"\n" not in self._out:
                 line, self._out = self._out, b""
+                if line:
+                    event_of(line)
                 return line
         line, _, self._out = self._out.partition(b"\n")
+        event_of(line)
         return line + b"\n"
 
     def event(self, timeout=10.0):
@@ -104,6 +144,7 @@ class Sidecar:
         while self._pump(0):
             pass
         out, self._out = self._out, b""
+        events_of(out)
         return status, out, self.stderr()
 
     def stderr(self):

@@ -120,15 +120,12 @@ class RealCapture(unittest.TestCase):
         self.assert_channels_carry_the_tones(self.path("seg-000~001.m4a"))
 
     def test_a_killed_recording_is_repaired(self):
-        cap = subprocess.Popen([os.path.join(os.environ.get("KORVALIN_BIN_DIR", ""), "korvalin-cap")],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env)
-        with cap:
-            cap.stdout.readline()
-            cap.stdin.write(b'{"cmd":"start","out":"%s"}\n' % self.path("cut.m4a").encode())
-            cap.stdin.flush()
-            cap.stdout.readline()
+        with Sidecar(env=self.env) as cap:
+            cap.raw_line()
+            cap.send({"cmd": "start", "out": self.path("cut.m4a")})
+            cap.raw_line()
             time.sleep(5.3)
-            cap.kill()
+            cap.proc.kill()
         status, out, _ = run(["--repair", self.dir])
         self.assertEqual(status, 0)
         events = events_of(out)
