@@ -6,28 +6,38 @@
 namespace platform {
 namespace {
 
-constexpr double fragmentSeconds = 0.010; // asked of the server; its default is about 2 s
-constexpr double cushionSeconds = 0.020;
+// Asked of the server (its default is about 2 s). Every fragment wakes the
+// IO thread, so they are as long as the cushion below can hide.
+constexpr double fragmentSeconds = 0.020;
+// System audio waits this long before it flows: one fragment plus jitter.
+constexpr double cushionSeconds = fragmentSeconds + 0.020;
 constexpr double boundSeconds = 0.250;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
 
 size_t framesOf(double seconds, uint32_t rate) { return std::max<size_t>(1, size_t(seconds * rate)); }
 
+CaptureTiming timingFor(uint32_t rate)
+{
+    return {rate, framesOf(fragmentSeconds, rate), framesOf(cushionSeconds, rate),
+            framesOf(boundSeconds, rate), framesOf(chunkSeconds, rate)};
+}
+
 } // namespace
 
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
                                    AudioDeviceIOBlock block)
     : loop_("korvalin-cap capture", std::move(server)), streams_(std::move(streams)), block_(std::move(block)),
-      queue_(2, framesOf(cushionSeconds, streams_.rate), framesOf(boundSeconds, streams_.rate)),
-      chunkFrames_(framesOf(chunkSeconds, streams_.rate)), systemChunk_(chunkFrames_ * 2),
-      micSilence_(chunkFrames_ * streams_.micChannels), list_(audioBufferListSize(2))
+      timing_(timingFor(streams_.rate)), queue_(2, timing_.cushionFrames, timing_.boundFrames),
+      systemChunk_(timing_.chunkFrames * 2), micSilence_(timing_.chunkFrames * streams_.micChannels),
+      list_(audioBufferListSize(2))
 {
 }
 
 PulseAggregateIO::~PulseAggregateIO()
 {
     PulseLoop::Lock lock(loop_);
+    tap_.reset();
     for (pa_stream* stream : {mic_, system_}) {
         if (!stream)
             continue;
@@ -47,13 +57,18 @@ OSStatus PulseAggregateIO::start()
     mic_ = record("Korvalin Capture (mikrofon)", streams_.micSource, micSpec, streams_.micMap, &micReadable);
     if (!mic_)
         return kAudioHardwareBadDeviceError;
-    if (streams_.monitorSource) {
+    if (streams_.output && streams_.exclusion) {
+        PulseLoop::Lock lock(loop_);
+        tap_ = std::make_unique<ExclusionTap>(loop_, *streams_.output, timing_, streams_.exclusion);
+        tap_->start();
+    } else if (streams_.output) {
         // The output may be gone already; the recording then has silent
         // system audio rather than none at all.
         pa_sample_spec systemSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
         pa_channel_map stereo;
         pa_channel_map_init_stereo(&stereo);
-        system_ = record("Korvalin Capture (systém)", *streams_.monitorSource, systemSpec, stereo, &systemReadable);
+        system_ = record("Korvalin Capture (systém)", streams_.output->monitorSource, systemSpec, stereo,
+                         &systemReadable);
     }
     return noErr;
 }
@@ -61,7 +76,7 @@ OSStatus PulseAggregateIO::start()
 uint64_t PulseAggregateIO::trimmedFrames()
 {
     PulseLoop::Lock lock(loop_);
-    return queue_.trimmedFrames();
+    return queue_.trimmedFrames() + (tap_ ? tap_->trimmedFrames() : 0);
 }
 
 pa_stream* PulseAggregateIO::record(const char* name, const std::string& source, const pa_sample_spec& spec,
@@ -76,7 +91,7 @@ pa_stream* PulseAggregateIO::record(const char* name, const std::string& source,
     pa_stream_set_read_callback(stream, readable, this);
     pa_buffer_attr attributes{};
     attributes.maxlength = uint32_t(-1);
-    attributes.fragsize = uint32_t(pa_usec_to_bytes(pa_usec_t(fragmentSeconds * PA_USEC_PER_SEC), &spec));
+    attributes.fragsize = uint32_t(timing_.fragmentFrames * pa_frame_size(&spec));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) == 0) {
         pa_stream_state_t state;
@@ -101,7 +116,7 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         // A hole in the stream (data null) is silence of that length.
         const auto* samples = static_cast<const float*>(data);
         for (size_t frames = bytes / frameBytes; frames > 0;) {
-            size_t n = std::min(frames, io->chunkFrames_);
+            size_t n = std::min(frames, io->timing_.chunkFrames);
             io->deliver(samples ? samples : io->micSilence_.data(), n);
             if (samples)
                 samples += n * io->streams_.micChannels;
@@ -124,12 +139,15 @@ void PulseAggregateIO::systemReadable(pa_stream* stream, size_t, void* self)
 
 void PulseAggregateIO::deliver(const float* mic, size_t frames)
 {
-    queue_.take(systemChunk_.data(), frames);
+    if (tap_)
+        tap_->take(systemChunk_.data(), frames);
+    else
+        queue_.take(systemChunk_.data(), frames);
     auto* list = reinterpret_cast<AudioBufferList*>(list_.data());
-    list->mNumberBuffers = streams_.monitorSource ? 2 : 1;
+    list->mNumberBuffers = streams_.output ? 2 : 1;
     list->mBuffers[0] = {streams_.micChannels, uint32_t(frames * streams_.micChannels * sizeof(float)),
                          const_cast<float*>(mic)};
-    if (streams_.monitorSource)
+    if (streams_.output)
         list->mBuffers[1] = {2, uint32_t(frames * 2 * sizeof(float)), systemChunk_.data()};
     auto hostTime = std::chrono::steady_clock::now().time_since_epoch();
     AudioTimeStamp now{sampleTime_, uint64_t(std::chrono::nanoseconds(hostTime).count())};

@@ -1,31 +1,35 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/audio_hardware.h"
+#include "platform/pulse/exclusion_tap.h"
 #include "platform/pulse/pulse_loop.h"
 #include "platform/pulse/system_audio_queue.h"
 
 namespace platform {
 
 // What a running aggregate records: the microphone source, which is the
-// clock, and optionally the monitor of an output.
+// clock, and optionally an output: its whole monitor, or, when processes are
+// excluded, each of its other playback streams alone.
 struct AggregateStreams {
     std::string micSource;
     uint32_t micChannels = 0;
     pa_channel_map micMap{};
     uint32_t rate = 0;
-    std::optional<std::string> monitorSource;
+    std::optional<TapOutput> output;
+    std::shared_ptr<const ProcessExclusion> exclusion;
 };
 
 // A running aggregate: its own connection, whose loop thread is the IO
 // thread. Each microphone fragment is delivered to the IO block together
 // with as many system-audio frames (2 channels, same rate) taken from the
-// queue, so the timeline advances with the microphone whatever the output
-// does.
+// monitor's queue or the exclusion tap, so the timeline advances with the
+// microphone whatever the output does.
 class PulseAggregateIO {
 public:
     PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block);
@@ -51,8 +55,9 @@ private:
     AudioDeviceIOBlock block_;
     pa_stream* mic_ = nullptr;
     pa_stream* system_ = nullptr;
+    CaptureTiming timing_;
     SystemAudioQueue queue_;
-    size_t chunkFrames_;
+    std::unique_ptr<ExclusionTap> tap_;
     std::vector<float> systemChunk_;
     std::vector<float> micSilence_;
     std::vector<unsigned char> list_;

@@ -1,7 +1,10 @@
 #include "platform/pulse/pulse_audio_hardware.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <variant>
 
 #include "platform/dispatch.h"
@@ -180,16 +183,13 @@ OSStatus PulseAudioHardware::read(AudioObjectID object, const AudioObjectPropert
                           address, value);
     }
     case Kind::process: {
-        auto loop = connection();
-        auto processes = loop ? PulseQuery::processes(*loop) : std::vector<ProcessFacts>{};
-        auto found = std::find_if(processes.begin(), processes.end(),
-                                  [number](const ProcessFacts& p) { return uint32_t(p.pid) == number; });
-        if (found == processes.end())
+        auto list = processes();
+        if (std::find(list.begin(), list.end(), int32_t(number)) == list.end())
             return kAudioHardwareBadObjectError;
         if (address.mSelector == kAudioProcessPropertyPID)
-            value.data = int32_t(found->pid);
+            value.data = int32_t(number);
         else if (address.mSelector == kAudioProcessPropertyBundleID)
-            value.data = found->binary;
+            value.data = processTable_.executableOf(pid_t(number)).value_or("");
         else
             return kAudioHardwareUnknownPropertyError;
         return noErr;
@@ -228,21 +228,19 @@ OSStatus PulseAudioHardware::readSystem(const AudioObjectPropertyAddress& addres
         return noErr;
     case kAudioHardwarePropertyProcessObjectList:
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
-        auto loop = connection();
-        auto processes = loop ? PulseQuery::processes(*loop) : std::vector<ProcessFacts>{};
+        auto list = processes();
         if (address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-            std::vector<AudioObjectID> list;
-            for (const auto& process : processes)
-                list.push_back(objectID(Kind::process, uint32_t(process.pid)));
-            value.data = std::move(list);
+            std::vector<AudioObjectID> objects;
+            for (int32_t pid : list)
+                objects.push_back(objectID(Kind::process, uint32_t(pid)));
+            value.data = std::move(objects);
             return noErr;
         }
         if (qualifierSize < sizeof(int32_t) || !qualifier)
             return kAudioHardwareBadPropertySizeError;
         int32_t pid;
         std::memcpy(&pid, qualifier, sizeof pid);
-        bool known = std::any_of(processes.begin(), processes.end(),
-                                 [pid](const ProcessFacts& p) { return p.pid == pid; });
+        bool known = std::find(list.begin(), list.end(), pid) != list.end();
         value.data = known ? objectID(Kind::process, uint32_t(pid)) : kAudioObjectUnknown;
         return noErr;
     }
@@ -299,7 +297,7 @@ OSStatus PulseAudioHardware::readAggregate(uint32_t number, const AudioObjectPro
         if (address.mScope == kAudioObjectPropertyScopeInput) {
             if (aggregate.mic)
                 buffers.channels.push_back(aggregate.mic->channels);
-            if (aggregate.monitorSource)
+            if (aggregate.output)
                 buffers.channels.push_back(2);
         }
         value.data = std::move(buffers);
@@ -312,6 +310,19 @@ OSStatus PulseAudioHardware::readAggregate(uint32_t number, const AudioObjectPro
     default:
         return kAudioHardwareUnknownPropertyError;
     }
+}
+
+std::vector<int32_t> PulseAudioHardware::processes()
+{
+    auto loop = connection();
+    std::set<int32_t> pids;
+    if (loop)
+        for (int32_t pid : PulseQuery::playingProcesses(*loop))
+            pids.insert(pid);
+    pids.insert(int32_t(getpid()));
+    if (getppid() > 1)
+        pids.insert(int32_t(getppid()));
+    return {pids.begin(), pids.end()};
 }
 
 AudioObjectID PulseAudioHardware::defaultInput()
@@ -347,7 +358,7 @@ OSStatus PulseAudioHardware::createProcessTap(const CATapDescription& descriptio
         return kAudioHardwareBadDeviceError;
     std::lock_guard guard(mutex_);
     uint32_t number = nextObject_++;
-    taps_[number] = Tap{description, sink->monitorSource, sink->rate};
+    taps_[number] = Tap{description, TapOutput{sink->index, sink->monitorSource}, sink->rate};
     *outTapID = objectID(Kind::tap, number);
     return noErr;
 }
@@ -371,13 +382,19 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
     if (mic && mic->monitor)
         mic.reset();
     std::lock_guard guard(mutex_);
-    Aggregate aggregate{description, mic, mic ? mic->rate : 0, std::nullopt};
+    Aggregate aggregate{description, mic, mic ? mic->rate : 0, std::nullopt, {}};
     for (const auto& entry : description.taps) {
         auto tap = std::find_if(taps_.begin(), taps_.end(),
                                 [&entry](const auto& t) { return t.second.description.uuid == entry.uid; });
         if (tap == taps_.end())
             return kAudioHardwareBadObjectError;
-        aggregate.monitorSource = tap->second.monitorSource;
+        const CATapDescription& tapDescription = tap->second.description;
+        aggregate.output = tap->second.output;
+        aggregate.excluded.clear();
+        if (tapDescription.exclusive)
+            for (AudioObjectID process : tapDescription.processes)
+                if (kindOf(process) == Kind::process)
+                    aggregate.excluded.push_back(pid_t(numberOf(process)));
     }
     uint32_t number = nextObject_++;
     aggregates_[number] = std::move(aggregate);
@@ -438,7 +455,11 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         const Aggregate& a = aggregate->second;
         if (!a.mic)
             return kAudioHardwareBadDeviceError;
-        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.monitorSource};
+        std::shared_ptr<const ProcessExclusion> exclusion;
+        if (!a.excluded.empty())
+            exclusion = std::make_shared<const ProcessExclusion>(processTable_, a.excluded,
+                                                                 [this](pid_t pid) { unresolved(pid); });
+        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion)};
         block = proc->second.block;
     }
     auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block));
@@ -601,6 +622,17 @@ void PulseAudioHardware::micRateChanged(uint32_t sourceIndex, uint32_t rate)
     }
     for (AudioObjectID aggregate : changed)
         notify(aggregate, kAudioDevicePropertyNominalSampleRate);
+}
+
+void PulseAudioHardware::unresolved(pid_t pid)
+{
+    {
+        std::lock_guard guard(mutex_);
+        if (!unresolved_.insert(pid).second)
+            return;
+    }
+    if (log_)
+        log_("proces " + std::to_string(pid) + " nelze dohledat v /proc — jeho zvuk zůstává v nahrávce");
 }
 
 void PulseAudioHardware::connectionLost()

@@ -6,10 +6,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/audio_hardware.h"
+#include "platform/posix/process_table.h"
 #include "platform/pulse/pulse_aggregate_io.h"
 #include "platform/pulse/pulse_loop.h"
 #include "platform/pulse/pulse_query.h"
@@ -21,14 +23,16 @@ namespace platform {
 // Objects: the system object (1); every source that is not a monitor is an
 // input device (UID = source name, name = description, one input buffer of
 // the source's channels, nominal rate = the source's rate); every sink is an
-// output device; a process object stands for each process id that the
-// server's clients and playback streams name (bundle id = the process's
-// binary). Default input/output = the server's default source/sink; a
-// default source that is a monitor counts as no input device.
+// output device; a process object stands for each process that plays (the
+// application.process.id of a playback stream), for this program and for
+// its parent; its bundle id is the path of its executable. Default
+// input/output = the server's default source/sink; a default source that is
+// a monitor counts as no input device.
 //
-// A process tap is a stereo record stream on the default sink's monitor.
-// A monitor carries the whole output mix, so the processes a tap
-// description excludes are still heard.
+// A process tap listens to the default sink. Without exclusions it records
+// the sink's monitor, the whole output mix; with exclusions it records each
+// playback stream that does not belong to an excluded process alone
+// (ExclusionTap, rules in ProcessExclusion).
 //
 // An aggregate device pairs the microphone source with a tap; started, it
 // records both on its own connection and delivers them on the microphone's
@@ -77,14 +81,15 @@ public:
 private:
     struct Tap {
         CATapDescription description;
-        std::string monitorSource;
+        TapOutput output;
         uint32_t rate = 0;
     };
     struct Aggregate {
         AggregateDeviceDescription description;
         std::optional<DeviceFacts> mic;
         uint32_t rate = 0; // the microphone's, kept up to date
-        std::optional<std::string> monitorSource;
+        std::optional<TapOutput> output;
+        std::vector<pid_t> excluded;
     };
     struct IOProc {
         AudioObjectID device = 0;
@@ -107,6 +112,7 @@ private:
     OSStatus readDevice(const std::optional<DeviceFacts>& device, bool input,
                         const AudioObjectPropertyAddress& address, PropertyValue& value);
     OSStatus readAggregate(uint32_t number, const AudioObjectPropertyAddress& address, PropertyValue& value);
+    std::vector<int32_t> processes();
     AudioObjectID defaultInput();
     AudioObjectID defaultOutput();
     std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID);
@@ -117,10 +123,12 @@ private:
     void serverChanged(const std::string& defaultSource, const std::string& defaultSink);
     void micRateChanged(uint32_t sourceIndex, uint32_t rate);
     void connectionLost();
+    void unresolved(pid_t pid);
     void notify(AudioObjectID object, AudioObjectPropertySelector selector);
 
     const std::optional<std::string> server_;
     const Log log_;
+    const ProcessTable processTable_;
 
     std::mutex connecting_; // one connection attempt at a time
     std::shared_ptr<PulseLoop> loop_;
@@ -133,6 +141,7 @@ private:
     std::map<uint32_t, Aggregate> aggregates_;
     std::map<AudioDeviceIOProcID, IOProc> procs_;
     std::vector<Listener> listeners_;
+    std::set<pid_t> unresolved_; // reported once each
     uint32_t nextObject_ = 1;
     AudioDeviceIOProcID nextProc_ = 1;
 };

@@ -2,7 +2,7 @@
 
 #include <charconv>
 #include <cstring>
-#include <map>
+#include <set>
 
 namespace platform::PulseQuery {
 namespace {
@@ -34,19 +34,6 @@ void deviceAnswer(pa_context*, const Info* info, int eol, void* data)
     if (eol == 0 && info)
         pending->result = facts(*info);
     pending->loop->signal();
-}
-
-using ProcessMap = std::map<int32_t, std::string>;
-
-void collectProcess(ProcessMap& found, pa_proplist* properties)
-{
-    const char* pidText = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
-    int32_t pid = 0;
-    if (!pidText || std::from_chars(pidText, pidText + std::strlen(pidText), pid).ec != std::errc{} || pid <= 0)
-        return;
-    std::string& binary = found[pid];
-    if (binary.empty())
-        binary = text(pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_BINARY));
 }
 
 } // namespace
@@ -106,43 +93,32 @@ std::optional<DeviceFacts> sink(PulseLoop& loop, const std::string& name)
     });
 }
 
-std::vector<ProcessFacts> processes(PulseLoop& loop)
+std::optional<int32_t> processOf(const pa_proplist* properties)
 {
-    // Clients name their process; playback streams carry their client's
-    // properties too, which covers clients that hide them.
-    ProcessMap found = ask<ProcessMap>(loop, [](pa_context* context, auto* pending) {
-        return pa_context_get_client_info_list(
-            context,
-            [](pa_context*, const pa_client_info* info, int eol, void* data) {
-                auto* p = static_cast<Pending<ProcessMap>*>(data);
-                if (eol == 0 && info)
-                    collectProcess(p->result, info->proplist);
-                if (eol != 0)
-                    p->loop->signal();
-            },
-            pending);
-    });
-    ProcessMap streams = ask<ProcessMap>(loop, [](pa_context* context, auto* pending) {
+    const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
+    int32_t pid = 0;
+    if (!text || std::from_chars(text, text + std::strlen(text), pid).ec != std::errc{} || pid <= 0)
+        return std::nullopt;
+    return pid;
+}
+
+std::vector<int32_t> playingProcesses(PulseLoop& loop)
+{
+    using Pids = std::set<int32_t>;
+    Pids pids = ask<Pids>(loop, [](pa_context* context, auto* pending) {
         return pa_context_get_sink_input_info_list(
             context,
             [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-                auto* p = static_cast<Pending<ProcessMap>*>(data);
+                auto* p = static_cast<Pending<Pids>*>(data);
                 if (eol == 0 && info)
-                    collectProcess(p->result, info->proplist);
+                    if (auto pid = processOf(info->proplist))
+                        p->result.insert(*pid);
                 if (eol != 0)
                     p->loop->signal();
             },
             pending);
     });
-    for (auto& [pid, binary] : streams) {
-        std::string& known = found[pid];
-        if (known.empty())
-            known = binary;
-    }
-    std::vector<ProcessFacts> list;
-    for (auto& [pid, binary] : found)
-        list.push_back({pid, binary});
-    return list;
+    return {pids.begin(), pids.end()};
 }
 
 } // namespace platform::PulseQuery

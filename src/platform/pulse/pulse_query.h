@@ -28,12 +28,6 @@ struct DeviceFacts {
     std::string monitorSource; // a sink's monitor source
 };
 
-// A process that the server knows from its clients or playback streams.
-struct ProcessFacts {
-    int32_t pid = 0;
-    std::string binary;
-};
-
 // Synchronous reads of the server's state. Each locks the loop and waits for
 // the answer; nothing when the server does not answer or the object is gone.
 namespace PulseQuery {
@@ -43,8 +37,11 @@ std::optional<DeviceFacts> source(PulseLoop& loop, uint32_t index);
 std::optional<DeviceFacts> source(PulseLoop& loop, const std::string& name);
 std::optional<DeviceFacts> sink(PulseLoop& loop, uint32_t index);
 std::optional<DeviceFacts> sink(PulseLoop& loop, const std::string& name);
-// Every process with an application.process.id, once, in pid order.
-std::vector<ProcessFacts> processes(PulseLoop& loop);
+// The processes that play: each playback stream's application.process.id,
+// once, in pid order.
+std::vector<int32_t> playingProcesses(PulseLoop& loop);
+// A playback stream's application.process.id; nothing when it has none.
+std::optional<int32_t> processOf(const pa_proplist* properties);
 
 DeviceFacts facts(const pa_source_info& info);
 DeviceFacts facts(const pa_sink_info& info);

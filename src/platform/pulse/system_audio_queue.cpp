@@ -29,7 +29,7 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
 
 void SystemAudioQueue::take(float* out, size_t frames)
 {
-    if (!flowing_ && size_ >= std::max<size_t>(cushion_, 1))
+    if (!flowing_ && (finished_ || size_ >= std::max<size_t>(cushion_, 1)))
         flowing_ = true;
     size_t n = flowing_ ? std::min(frames, size_) : 0;
     size_t first = std::min(n, bound_ - head_);

@@ -24,6 +24,9 @@ public:
     void push(const float* samples, size_t frames);
     // Fills exactly `frames` frames of `out`.
     void take(float* out, size_t frames);
+    // No more frames will come: what is queued flows out without waiting
+    // for the cushion.
+    void finish() { finished_ = true; }
 
     size_t backlog() const { return size_; }
     uint64_t trimmedFrames() const { return trimmed_; }
@@ -39,6 +42,7 @@ private:
     size_t head_ = 0;           // first queued frame
     size_t size_ = 0;
     bool flowing_ = false;
+    bool finished_ = false;
     uint64_t trimmed_ = 0;
 };
 

@@ -1,0 +1,176 @@
+"""System audio without the host's own sounds, on one of the private sound
+servers that ctest starts (PULSE_SERVER, KORVALIN_PULSE_DIR). A stand-in
+host (host_stand_in) starts korvalin-cap as its child and plays 1000 Hz
+itself, from a child process, and from a second instance of its executable;
+an unrelated player plays 440 Hz, and short 2000 Hz sounds come and go."""
+
+import math
+import os
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from support import Sidecar, binary, channel, decode, events_of, ffprobe, rms, run, tone_power, write_wav_tone
+
+RATE = 48000
+HOST = binary(os.path.join("tests", "e2e", "host_stand_in"))
+UNRELATED_HZ, HOST_HZ, SHORT_HZ = 440, 1000, 2000
+
+
+def client_streams(env):
+    """Playback streams of clients (the server's own loopbacks have none)."""
+    out = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True, text=True).stdout
+    return sum(line.split("\t")[2] != "-" for line in out.splitlines())
+
+
+def wait_for_streams(env, count):
+    for _ in range(200):
+        if client_streams(env) >= count:
+            return
+        time.sleep(0.02)
+    raise AssertionError("%d playback streams did not appear" % count)
+
+
+def amplitude(samples, hz):
+    """A pure tone's amplitude in the samples (Goertzel)."""
+    return 2 * math.sqrt(tone_power(samples, RATE, hz))
+
+
+class NewStreams:
+    """The times (time.monotonic) at which the server reports new playback
+    streams, heard through `pactl subscribe`."""
+
+    def __init__(self, env):
+        self.times = []
+        self.proc = subprocess.Popen(["pactl", "subscribe"], env=dict(env, LC_ALL="C"), stdout=subprocess.PIPE,
+                                     text=True, bufsize=1)
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            if line.startswith("Event 'new' on sink-input"):
+                self.times.append(time.monotonic())
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.thread.join()
+        self.proc.stdout.close()
+
+
+@unittest.skipUnless(os.environ.get("PULSE_SERVER") and os.environ.get("KORVALIN_PULSE_DIR"),
+                     "needs a private sound server (scripts/pulse_server.sh)")
+class RealExclusion(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-exclusion-")
+        self.env = dict(os.environ)
+        self.players = []
+
+    def tearDown(self):
+        for player in self.players:
+            player.kill()
+            player.wait()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def paplay(self, wav):
+        player = subprocess.Popen(["paplay", "--device=speakers", wav], env=self.env)
+        self.players.append(player)
+        return player
+
+    def host(self, *args):
+        """The stand-in host running korvalin-cap as its child."""
+        cap = Sidecar(name=HOST, env=self.env, args=list(args) + ["--", binary()])
+        self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        return cap
+
+    def test_the_host_its_child_and_its_other_instance_are_left_out_while_others_come_and_go(self):
+        write_wav_tone(self.path("unrelated.wav"), UNRELATED_HZ, 40, amplitude=0.3)
+        write_wav_tone(self.path("short.wav"), SHORT_HZ, 0.2, amplitude=0.3)
+        self.paplay(self.path("unrelated.wav"))
+        instance = subprocess.Popen([HOST, "--play", str(HOST_HZ), "--seconds", "40"], env=self.env)
+        self.players.append(instance)
+        new_streams = NewStreams(self.env)
+        try:
+            with self.host("--play", str(HOST_HZ), "--child", str(HOST_HZ)) as cap:
+                wait_for_streams(self.env, 4)
+                sent = time.monotonic()
+                cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+                started = cap.until("started")
+                began = time.monotonic()
+                self.assertEqual(started["system_audio"], True)
+                # 30 short sounds from separate players, the first 3 s in.
+                time.sleep(3.0)
+                for k in range(30):
+                    self.paplay(self.path("short.wav"))
+                    time.sleep(max(0.0, began + 3.0 + 0.55 * (k + 1) - time.monotonic()))
+                time.sleep(max(0.0, began + 20.0 - time.monotonic()))
+                stop_sent = time.monotonic()
+                cap.send('{"cmd":"stop"}')
+                closed = cap.until("segment_closed")
+                cap.until("stopped")
+                cap.close_stdin()
+                status, out, err = cap.finish()
+        finally:
+            new_streams.close()
+        self.assertEqual(status, 0)
+        self.assertNotIn(b'"ev":"error"', out)
+        self.assertEqual(closed["dropped_frames"], 0)
+        wall = stop_sent - began
+        right = channel(decode(self.path("seg-000.m4a"), rate=RATE), 1)
+        # The file's timeline is the microphone's: as long as the wall clock
+        # within 50 ms, plus what a busy machine adds to the moments this
+        # process sees (the server's blocks, the pipes).
+        self.assertAlmostEqual(len(right) / RATE, wall, delta=0.05 + 0.1)
+        steady = right[int(0.5 * RATE):int(2.8 * RATE)]
+        unrelated, host = amplitude(steady, UNRELATED_HZ), amplitude(steady, HOST_HZ)
+        # (the right channel is the mean of the two output channels)
+        self.assertAlmostEqual(unrelated, 0.3, delta=0.05)
+        self.assertLess(20 * math.log10(max(host, 1e-12) / unrelated), -40.0,
+                        "the host's 1000 Hz is heard: %.5f against %.5f" % (host, unrelated))
+
+        # The file begins between the start command and the started event;
+        # its beginning is taken as the former, so a sound's delay is never
+        # overstated by a slow pipe.
+        onsets = [t - sent for t in new_streams.times if t > began]
+        self.assertEqual(len(onsets), 30, "new playback streams during the recording")
+        window = int(0.01 * RATE)
+        for k, onset in enumerate(onsets):
+            # Every short sound is heard, from within 100 ms of its start.
+            start = int(onset * RATE)
+            blocks = [amplitude(right[i:i + window], SHORT_HZ)
+                      for i in range(start - 5 * window, start + 30 * window, window)]
+            heard = next((i for i, a in enumerate(blocks) if a > 0.1), None)
+            self.assertIsNotNone(heard, "short sound %d at %.2f s not heard" % (k, onset))
+            self.assertLessEqual((heard - 5) * 0.01, 0.1, "short sound %d heard late" % k)
+
+    def test_nothing_playing_gives_silence_not_an_error(self):
+        with self.host() as cap:
+            cap.send({"cmd": "start", "out": self.path("quiet.m4a")})
+            started = cap.until("started")
+            self.assertEqual(started["system_audio"], True)
+            time.sleep(1.5)
+            cap.send('{"cmd":"stop"}')
+            closed = cap.until("segment_closed")
+            cap.until("stopped")
+            cap.close_stdin()
+            status, out, err = cap.finish()
+        self.assertEqual(status, 0)
+        self.assertNotIn(b'"ev":"error"', out)
+        self.assertEqual(closed["dropped_frames"], 0)
+        self.assertGreater(float(ffprobe(self.path("quiet.m4a"))["format"]["duration"]), 1.2)
+        self.assertLess(rms(channel(decode(self.path("quiet.m4a")), 1)), 1e-4)
+
+    def test_the_probe_run_by_the_host_hears_its_own_tone(self):
+        status, out, _ = run(["--", binary(), "--probe", "1"], name=HOST, env=self.env)
+        result = events_of(out)[-1]
+        self.assertEqual((status, result["ev"], result["system_audio"], result["tone_played"]),
+                         (0, "probe_result", "granted", True))
+
+
+if __name__ == "__main__":
+    unittest.main()
