@@ -11,7 +11,9 @@ out=$(mktemp -d /tmp/korvalin-demo.XXXXXX)
 eval "$(scripts/pulse_server.sh start "$out/pulse")"
 trap 'scripts/pulse_server.sh stop "$out/pulse" >/dev/null 2>&1 || true' EXIT
 scripts/pulse_server.sh tone micsink 700 8 0.3 >/dev/null 2>&1 &
-scripts/pulse_server.sh tone speakers 440 8 0.5 >/dev/null 2>&1 &
+# Another program's sound: not a child of this script, which is the
+# recorder's host and whose own sounds it leaves out.
+setsid -f scripts/pulse_server.sh tone speakers 440 8 0.5 >/dev/null 2>&1
 sleep 0.3
 
 echo "== recording into $out (the default input changes after 2 s)"
