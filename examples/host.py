@@ -81,6 +81,9 @@ def main():
         raise SystemExit(__doc__)
     directory = os.path.abspath(sys.argv[1])
     os.makedirs(directory, exist_ok=True)
+    # Ctrl-C stops the recording even when a script started the host with
+    # SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     cap = Sidecar(sys.argv[2] if len(sys.argv) == 3 else "korvalin-cap")
     cap.until("ready")
     number, recording = 0, True
