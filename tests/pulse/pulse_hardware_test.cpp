@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -220,7 +221,7 @@ TEST_F(PulseHardware, AMonitorAsDefaultSourceIsNoMicrophone)
     EXPECT_EQ(objectProperty(*hardware, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice), 0u);
 }
 
-TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsBinaryAsBundle)
+TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsExecutableAsBundle)
 {
     int32_t pid = int32_t(getpid());
     AudioObjectID process = 0;
@@ -245,7 +246,7 @@ TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsBinaryAsBundle)
     size = sizeof readPid;
     ASSERT_EQ(hardware->getPropertyData(process, address(kAudioProcessPropertyPID), 0, nullptr, &size, &readPid), noErr);
     EXPECT_EQ(readPid, pid);
-    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), "pulse_tests");
+    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), std::filesystem::canonical("/proc/self/exe").string());
 
     int32_t stranger = 4000000; // above any pid this machine hands out
     process = 7;

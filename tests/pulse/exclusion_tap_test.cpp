@@ -1,0 +1,205 @@
+// The tap with exclusions on the shared private server: the sum of every
+// stream's own capture is what the output's monitor carries (volumes and
+// mutes included), and a process left out is not heard.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/pulse/exclusion_tap.h"
+#include "platform/pulse/pulse_query.h"
+#include "pulse_test_server.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr uint32_t rate = 48000;
+constexpr size_t chunk = 960; // 20 ms
+
+// A pure tone's amplitude in stereo frames (Goertzel on the left channel).
+double amplitude(const std::vector<float>& frames, double hz)
+{
+    double coefficient = 2 * std::cos(2 * M_PI * hz / rate), s1 = 0, s2 = 0;
+    size_t count = frames.size() / 2;
+    for (size_t i = 0; i < count; ++i) {
+        double s0 = frames[2 * i] + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - coefficient * s1 * s2)) / double(count);
+}
+
+double rms(const std::vector<float>& frames)
+{
+    double energy = 0;
+    for (float sample : frames)
+        energy += double(sample) * sample;
+    return frames.empty() ? 0 : std::sqrt(energy / double(frames.size()));
+}
+
+// Index of the client playback stream that was added last.
+std::string lastStream()
+{
+    std::string index;
+    if (FILE* list = popen("pactl list short sink-inputs | awk '$3 != \"-\" {print $1}' | tail -1", "r")) {
+        char line[32] = {};
+        if (std::fgets(line, sizeof line, list))
+            index = std::string(line, std::strcspn(line, "\n"));
+        pclose(list);
+    }
+    return index;
+}
+
+// The process that plays a stream (its application.process.id).
+pid_t processOf(const std::string& stream)
+{
+    std::string command = "pactl list sink-inputs | awk '$0 == \"Sink Input #" + stream +
+                          "\" {f = 1} f && /application.process.id/ {gsub(/\"/, \"\", $3); print $3; exit}'";
+    pid_t pid = 0;
+    if (FILE* list = popen(command.c_str(), "r")) {
+        if (std::fscanf(list, "%d", &pid) != 1)
+            pid = 0;
+        pclose(list);
+    }
+    return pid;
+}
+
+class ExclusionTapTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server = pulsetest::sharedServer();
+        if (!server)
+            GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
+        loop = std::make_unique<PulseLoop>("exclusion tap test", server);
+        if (!loop->connect(2.0))
+            GTEST_SKIP() << "the private sound server does not answer";
+        auto sink = PulseQuery::sink(*loop, "speakers");
+        ASSERT_TRUE(sink);
+        output = TapOutput{sink->index, sink->monitorSource};
+    }
+
+    void TearDown() override
+    {
+        if (server)
+            pulsetest::shell("pactl set-sink-volume speakers 100%");
+    }
+
+    // `seconds` of the tap next to the monitor, on the same clock (this
+    // thread takes 20 ms from each every 20 ms); the last half second of
+    // each comes back.
+    void listen(std::shared_ptr<const ProcessExclusion> exclusion, double seconds, std::vector<float>& tapped,
+                std::vector<float>& monitored)
+    {
+        CaptureTiming timing{rate, chunk, 2 * chunk, rate / 4, chunk};
+        PulseLoop monitorLoop("exclusion tap test monitor", server);
+        ASSERT_TRUE(monitorLoop.connect(2.0));
+        std::unique_ptr<ExclusionTap> tap;
+        {
+            PulseLoop::Lock lock(*loop);
+            tap = std::make_unique<ExclusionTap>(*loop, output, timing, std::move(exclusion));
+            tap->start();
+        }
+        // The whole monitor, for reference: a plain record stream.
+        std::vector<float> mixed;
+        std::vector<float> summed;
+        std::vector<float> block(chunk * 2);
+        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, 2};
+        pa_stream* monitor = nullptr;
+        {
+            PulseLoop::Lock lock(monitorLoop);
+            monitor = pa_stream_new(monitorLoop.context(), "monitor", &spec, nullptr);
+            pa_buffer_attr attributes{uint32_t(-1), 0, 0, 0, uint32_t(chunk * 8)};
+            pa_stream_connect_record(monitor, output.monitorSource.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY);
+        }
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            {
+                PulseLoop::Lock lock(*loop);
+                tap->take(block.data(), chunk);
+            }
+            summed.insert(summed.end(), block.begin(), block.end());
+            PulseLoop::Lock lock(monitorLoop);
+            const void* data;
+            size_t bytes;
+            while (pa_stream_peek(monitor, &data, &bytes) == 0 && bytes > 0) {
+                const auto* samples = static_cast<const float*>(data);
+                if (samples)
+                    mixed.insert(mixed.end(), samples, samples + bytes / sizeof(float));
+                pa_stream_drop(monitor);
+            }
+        }
+        {
+            PulseLoop::Lock lock(monitorLoop);
+            pa_stream_disconnect(monitor);
+            pa_stream_unref(monitor);
+        }
+        PulseLoop::Lock lock(*loop);
+        tap.reset();
+        size_t keep = rate; // half a second of stereo frames
+        ASSERT_GE(summed.size(), keep);
+        ASSERT_GE(mixed.size(), keep);
+        tapped.assign(summed.end() - long(keep), summed.end());
+        monitored.assign(mixed.end() - long(keep), mixed.end());
+    }
+
+    std::optional<std::string> server;
+    std::unique_ptr<PulseLoop> loop;
+    TapOutput output;
+};
+
+} // namespace
+
+TEST_F(ExclusionTapTest, TheStreamsSumToTheMonitorAtTheirVolumesAndAMutedOneIsSilent)
+{
+    auto low = pulsetest::tone("speakers", 1000, 30);
+    ASSERT_TRUE(pulsetest::waitForPlayback(1));
+    ASSERT_EQ(pulsetest::shell("pactl set-sink-input-volume " + lastStream() + " 60%"), 0);
+    auto high = pulsetest::tone("speakers", 1500, 30);
+    ASSERT_TRUE(pulsetest::waitForPlayback(2));
+    std::string highStream = lastStream();
+    ASSERT_EQ(pulsetest::shell("pactl set-sink-volume speakers 80%"), 0);
+
+    std::vector<float> tapped, monitored;
+    listen(nullptr, 1.5, tapped, monitored);
+    double sum = rms(tapped), whole = rms(monitored);
+    ASSERT_GT(whole, 0.05);
+    EXPECT_NEAR(20 * std::log10(sum / whole), 0.0, 0.5) << "tap " << sum << ", monitor " << whole;
+    EXPECT_NEAR(amplitude(tapped, 1000) / amplitude(monitored, 1000), 1.0, 0.06);
+
+    ASSERT_EQ(pulsetest::shell("pactl set-sink-input-mute " + highStream + " 1"), 0);
+    listen(nullptr, 1.0, tapped, monitored);
+    EXPECT_LT(amplitude(tapped, 1500), 1e-3);
+    EXPECT_NEAR(20 * std::log10(rms(tapped) / rms(monitored)), 0.0, 0.5);
+}
+
+TEST_F(ExclusionTapTest, AProcessLeftOutIsNotHeardNorAreItsChildrenButOthersAre)
+{
+    // A shell that plays from a child process; the other player runs the
+    // same executable, but neither is nor descends from the shell.
+    pulsetest::Child excluded({"/bin/sh", "-c", pulsetest::script + " tone speakers 1000 30; true"});
+    ASSERT_TRUE(pulsetest::waitForPlayback(1));
+    pid_t player = processOf(lastStream());
+    struct Ender {
+        pid_t pid;
+        ~Ender() { kill(pid, SIGTERM); } // ending the shell leaves its child playing
+    } ender{player};
+    auto shell = ProcessTable().parentOf(player);
+    ASSERT_TRUE(player > 1 && shell && *shell > 1);
+    auto heard = pulsetest::tone("speakers", 1500, 30);
+    ASSERT_TRUE(pulsetest::waitForPlayback(2));
+    auto exclusion = std::make_shared<const ProcessExclusion>(ProcessTable(), std::vector<pid_t>{*shell}, nullptr);
+    std::vector<float> tapped, monitored;
+    listen(exclusion, 1.5, tapped, monitored);
+    EXPECT_GT(amplitude(monitored, 1000), 0.05);
+    EXPECT_LT(amplitude(tapped, 1000), 1e-3);
+    EXPECT_NEAR(amplitude(tapped, 1500) / amplitude(monitored, 1500), 1.0, 0.06);
+}
