@@ -1,7 +1,9 @@
 #include "capture/audio_ring.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace korvalin {
 
@@ -32,28 +34,32 @@ AudioRing::AudioRing(int64_t capacityFrames)
 {
     // Room for a few unreported losses, so an overflow rarely allocates.
     gaps_.reserve(8);
+    sem_init(&wake_, 0, 0);
 }
+
+AudioRing::~AudioRing() { sem_destroy(&wake_); }
 
 void AudioRing::write(const float* frames, int64_t count)
 {
     if (count < 1)
         return;
     std::lock_guard guard(lock_);
-    int64_t free = capacityFrames - filled_;
-    int64_t n = std::min(free, count);
+    int64_t n = std::min(capacityFrames - filled_, count);
     writeIndex_ = eachPiece(storage_.get(), capacityFrames, writeIndex_, n,
                             [&](float* slot, int64_t at, size_t bytes) { std::memcpy(slot, frames + at, bytes); });
     filled_ += n;
     storedFrames_ += n;
-    if (free >= count)
-        return;
-    int64_t lost = count - n;
-    droppedFrames_ += lost;
-    // Losses with no stored frame between them are one gap.
-    if (!gaps_.empty() && gaps_.back().afterStored == storedFrames_)
-        gaps_.back().frames += lost;
-    else
-        gaps_.push_back({storedFrames_, lost});
+    if (int64_t lost = count - n; lost > 0) {
+        droppedFrames_ += lost;
+        // Losses with no stored frame between them are one gap.
+        if (!gaps_.empty() && gaps_.back().afterStored == storedFrames_)
+            gaps_.back().frames += lost;
+        else
+            gaps_.push_back({storedFrames_, lost});
+    }
+    // A loss leaves the ring full, which wakes any waiter as well.
+    if (filled_ >= wakeAt_)
+        wakeLocked();
 }
 
 AudioRing::Block AudioRing::read(float* into, int64_t capacity)
@@ -79,9 +85,51 @@ AudioRing::Block AudioRing::read(float* into, int64_t capacity)
     return block;
 }
 
+void AudioRing::waitForFrames(int64_t frames, Clock::time_point deadline)
+{
+    {
+        std::lock_guard guard(lock_);
+        frames = std::clamp<int64_t>(frames, 1, capacityFrames);
+        if (inputEnded_ || queuedLocked() >= frames)
+            return;
+        wakeAt_ = frames;
+    }
+    // The steady clock is the monotonic clock the semaphore can wait by.
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    const timespec until{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    int timedOut;
+    while ((timedOut = sem_clockwait(&wake_, CLOCK_MONOTONIC, &until)) != 0 && errno == EINTR) {
+    }
+    std::lock_guard guard(lock_);
+    // Posted between the time-out and here: take it, so the next wait sleeps.
+    if (timedOut && wakeAt_ == nobodyWaits)
+        sem_trywait(&wake_);
+    wakeAt_ = nobodyWaits;
+}
+
+void AudioRing::endInput()
+{
+    std::lock_guard guard(lock_);
+    inputEnded_ = true;
+    if (wakeAt_ != nobodyWaits)
+        wakeLocked();
+}
+
+// Under lock_: at most one post per wait, so the count stays 0 or 1.
+void AudioRing::wakeLocked()
+{
+    wakeAt_ = nobodyWaits;
+    sem_post(&wake_);
+}
+
 int64_t AudioRing::queued() const
 {
     std::lock_guard guard(lock_);
+    return queuedLocked();
+}
+
+int64_t AudioRing::queuedLocked() const
+{
     int64_t owed = filled_;
     for (const Gap& gap : gaps_)
         owed += gap.frames;

@@ -111,8 +111,8 @@ public:
 private:
     enum class AppendOutcome { appended, notReady, failed };
 
-    void writerLoop(AudioRing& ring, SegmentWriter& writer);
-    AppendOutcome appendBlock(SegmentWriter& writer, const float* samples, int64_t frames);
+    void writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer);
+    AppendOutcome appendBlock(const std::shared_ptr<SegmentWriter>& writer, const float* samples, int64_t frames);
     void rebuild(int64_t generation, RebuildReason reason);
 
     // Exclusion of the program's and its host's processes from the tap.

@@ -39,7 +39,7 @@ void CaptureEngine::openSegment(const std::string& path)
     std::thread thread([this, alive = std::weak_ptr(self_), newRing, newWriter, done] {
         pthread_setname_np(pthread_self(), "korvalin.writer");
         if (!alive.expired())
-            writerLoop(*newRing, *newWriter);
+            writerLoop(*newRing, newWriter);
         done->signal();
     });
     thread.detach();
@@ -51,6 +51,8 @@ std::optional<ClosedSegment> CaptureEngine::finishSegment()
         std::lock_guard guard(stateLock);
         writerStopFlag = true;
     }
+    if (ring)
+        ring->endInput();
     if (writerDone && !writerDone->wait(writerEndSeconds))
         events.log("writer thread se neukončil včas, uzavírám soubor i tak");
     writerDone.reset();

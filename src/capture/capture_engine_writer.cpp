@@ -12,18 +12,29 @@ namespace korvalin {
 
 namespace {
 constexpr int64_t blockFrames = 48000;
+// Audio that waits in the ring is not in the file yet: the writer takes it
+// over once this much has come, so a crash loses little beyond the fragment
+// being filled, and otherwise sleeps until then or the next level report.
+constexpr double handOverSeconds = 0.02;
+constexpr auto busyRetry = std::chrono::milliseconds(5);
+constexpr auto levelsInterval = std::chrono::milliseconds(200);
 using Clock = std::chrono::steady_clock;
 } // namespace
 
-void CaptureEngine::writerLoop(AudioRing& ring, SegmentWriter& writer)
+void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer)
 {
     const auto readBuffer = std::make_unique<float[]>(2 * blockFrames);
     const auto silence = std::make_unique<float[]>(2 * blockFrames);
+    const auto handOverFrames = static_cast<int64_t>(writer->sampleRate() * handOverSeconds);
     int64_t pendingSilence = 0;
     int64_t pendingBlock = 0;
-    auto nextLevels = Clock::now() + std::chrono::milliseconds(200);
+    auto nextLevels = Clock::now() + levelsInterval;
 
     for (;;) {
+        // The engine gave up waiting for this thread and finished the file:
+        // the segment is closed and reported, nothing is left to do here.
+        if (writer->isFinished())
+            return;
         bool stopping;
         {
             std::lock_guard guard(stateLock);
@@ -55,29 +66,34 @@ void CaptureEngine::writerLoop(AudioRing& ring, SegmentWriter& writer)
         if (Clock::now() >= nextLevels) {
             auto [mic, system] = takeLevels();
             events.emit(Event{{"ev", "levels"}, {"mic", roundedLevel(mic)}, {"sys", roundedLevel(system)}});
-            nextLevels = Clock::now() + std::chrono::milliseconds(200);
+            nextLevels = Clock::now() + levelsInterval;
         }
 
         if (pendingSilence == 0 && pendingBlock == 0 && stopping && ring.queued() == 0)
             return;
         if (outcome == busy)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(busyRetry);
         else if (outcome == idle)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ring.waitForFrames(handOverFrames, nextLevels);
     }
 }
 
-CaptureEngine::AppendOutcome CaptureEngine::appendBlock(SegmentWriter& writer, const float* samples,
-                                                        int64_t frames)
+CaptureEngine::AppendOutcome CaptureEngine::appendBlock(const std::shared_ptr<SegmentWriter>& writer,
+                                                        const float* samples, int64_t frames)
 {
     try {
-        return writer.append(samples, frames) ? AppendOutcome::appended : AppendOutcome::notReady;
+        return writer->append(samples, frames) ? AppendOutcome::appended : AppendOutcome::notReady;
     } catch (const std::exception& error) {
+        // Finished without this thread: no failure of the recording.
+        if (writer->isFinished())
+            return AppendOutcome::failed;
         std::string message = describeWriterError(error);
         events.emit(errorEvent("writer_failed", "zápis nahrávky selhal: " + message, true));
         events.emit(Event{{"ev", "levels"}, {"mic", -120.0}, {"sys", -120.0}});
-        queue.async([this, alive = std::weak_ptr(self_), message] {
-            if (alive.expired() || !hasOpenSegment())
+        // Only the segment of the writer that failed is stopped, never one
+        // opened after it.
+        queue.async([this, alive = std::weak_ptr(self_), failed = std::weak_ptr(writer), message] {
+            if (alive.expired() || !hasOpenSegment() || this->writer != failed.lock())
                 return;
             events.log("ukončuji segment kvůli chybě zápisu: " + message);
             stopIO();

@@ -31,11 +31,14 @@ SegmentWriterError appendError(std::string message)
 SegmentWriter::SegmentWriter(std::string path, double sampleRate, bool realTime)
     : path_(std::move(path)), sampleRate_(sampleRate)
 {
+    // A directory at the path is not ours to replace, whatever it holds.
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path_, ignored))
+        throw createError("je to adresář");
     // Both may fail harmlessly (the directory exists, nothing to remove);
     // creating the file reports the failure that matters.
-    std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove(path_, ignored);
 
     std::unique_ptr<platform::AssetWriter> writer;
     try {

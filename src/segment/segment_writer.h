@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -33,8 +34,8 @@ public:
 // a writer thread that missed its deadline is still inside append.
 class SegmentWriter {
 public:
-    // Creates the file (and its directory), replacing any file at the path.
-    // Throws SegmentWriterError (create).
+    // Creates the file (and its directory), replacing any file at the path
+    // but refusing a directory there. Throws SegmentWriterError (create).
     SegmentWriter(std::string path, double sampleRate, bool realTime);
     SegmentWriter(const SegmentWriter&) = delete;
     SegmentWriter& operator=(const SegmentWriter&) = delete;
@@ -49,7 +50,10 @@ public:
     ClosedSegment finish(int64_t droppedFrames);
 
     const std::string& path() const { return path_; }
+    double sampleRate() const { return sampleRate_; }
     int64_t writtenFrames() const;
+    // True from the start of the first finish on; never waits.
+    bool isFinished() const { return finished_; }
 
 private:
     mutable std::mutex mutex_;
@@ -57,7 +61,7 @@ private:
     double sampleRate_;
     std::unique_ptr<platform::AssetWriter> writer_;
     int64_t writtenFrames_ = 0;
-    bool finished_ = false;
+    std::atomic<bool> finished_ = false;
 };
 
 // The message to show for any error: a writer error's or a command error's

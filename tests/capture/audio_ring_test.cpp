@@ -122,6 +122,62 @@ TEST(AudioRing, AdjacentLossesMergeAndSeparatedLossesDoNot)
     EXPECT_EQ(ring.queued(), 0);
 }
 
+// How long a wait for `frames` lasted, in seconds.
+double waited(AudioRing& ring, int64_t frames, AudioRing::Clock::time_point deadline)
+{
+    auto began = AudioRing::Clock::now();
+    ring.waitForFrames(frames, deadline);
+    return std::chrono::duration<double>(AudioRing::Clock::now() - began).count();
+}
+
+// The writer sleeps on the ring: whatever wakes it must not be missed, or a
+// recording stalls until the next level report; a deadline nobody beats
+// must hold, or the writer spins.
+TEST(AudioRing, AWaitEndsOnEnoughFramesALossTheEndOfInputOrItsDeadline)
+{
+    using namespace std::chrono_literals;
+    const auto later = [] { return AudioRing::Clock::now() + 30s; };
+    AudioRing ring(1024);
+    auto frames = numbered(0, 1024);
+
+    ring.write(frames.data(), 200);
+    EXPECT_LT(waited(ring, 200, later()), 10);
+    auto deadline = AudioRing::Clock::now() + 50ms;
+    ring.waitForFrames(201, deadline);
+    EXPECT_GE(AudioRing::Clock::now(), deadline);
+    deadline = AudioRing::Clock::now() + 50ms; // the timed-out wait left no wake-up behind
+    ring.waitForFrames(201, deadline);
+    EXPECT_GE(AudioRing::Clock::now(), deadline);
+
+    std::thread producer([&] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(20ms);
+            ring.write(frames.data(), 100);
+        }
+    });
+    EXPECT_LT(waited(ring, 500, later()), 10);
+    producer.join();
+    EXPECT_EQ(ring.queued(), 600);
+
+    // More than the ring holds: a full ring, here by a loss, is enough.
+    std::thread overflow([&] {
+        std::this_thread::sleep_for(20ms);
+        ring.write(frames.data(), 1000);
+    });
+    EXPECT_LT(waited(ring, 5000, later()), 10);
+    overflow.join();
+    EXPECT_EQ(ring.droppedFrames(), 576);
+
+    AudioRing drained(1024);
+    std::thread ending([&] {
+        std::this_thread::sleep_for(20ms);
+        drained.endInput();
+    });
+    EXPECT_LT(waited(drained, 1, later()), 10);
+    ending.join();
+    EXPECT_LT(waited(drained, 1, later()), 10);
+}
+
 // One producer and one consumer at full speed, the consumer pausing now and
 // then so the ring overflows. Every frame number must arrive in order, and
 // every missing number must be covered by a gap reported exactly there.

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from support import (Sidecar, channel, decode, dominant_tone, ffprobe, rms, sim_env, wire)
+from support import (Sidecar, channel, decode, dominant_tone, events_of, ffprobe, rms, sim_env, wire)
 
 SIM = "korvalin-cap-sim"
 STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","ev":"started",'
@@ -151,6 +151,32 @@ class Recording(unittest.TestCase):
                 cap.send('{"cmd":"stop"}')
                 self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
 
+    def test_a_directory_at_out_is_refused_and_kept(self):
+        target = self.path("nahravky")
+        os.makedirs(os.path.join(target, "vnitrni"))
+        with open(os.path.join(target, "vnitrni", "schuzka.m4a"), "wb") as f:
+            f.write(b"cizi data")
+        good = self.path("dobry.m4a")
+        with open(good, "wb") as f:
+            f.write(b"stary soubor" * 1000)
+        with self.sidecar() as cap:
+            for command, out in (("start", target), ("start", target + "/"), ("resume", target)):
+                cap.send({"cmd": command, "out": out})
+                self.assertEqual(cap.raw_line(), ('{"code":"writer_failed","ev":"error","fatal":true,"msg":%s}\n'
+                                                  % wire("soubor %s nelze otevřít: je to adresář" % out)).encode())
+            # Nothing was left open or built: the next start records.
+            self.start(cap, "dobry.m4a")
+            time.sleep(0.5)
+            cap.send('{"cmd":"stop"}')
+            closed = self.closed(cap, "dobry.m4a")
+            self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
+        self.assertEqual(sorted(os.listdir(target)), ["vnitrni"])
+        with open(os.path.join(target, "vnitrni", "schuzka.m4a"), "rb") as f:
+            self.assertEqual(f.read(), b"cizi data")
+        # A file at out is replaced, as ever.
+        self.assert_valid_segment(good, closed["duration_ms"])
+        self.assert_tones(good)
+
     def test_every_ending_closes_the_open_segment_first(self):
         endings = [
             ("quit", lambda cap: cap.send('{"cmd":"quit"}'), b'{"ev":"stopped","reason":"quit"}\n', b""),
@@ -241,6 +267,9 @@ class WriterFaults(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-wf-")
 
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
     def test_a_stalled_encoder_drops_frames_but_keeps_the_timeline(self):
         # At 96 kHz the ring holds 4 s; the encoder stalls for 5.5 s.
         scenario = {"devices": [{"uid": "fast", "name": "Rychlý mikrofon", "input": [1], "rate": 96000,
@@ -262,6 +291,60 @@ class WriterFaults(unittest.TestCase):
         self.assertIn("korvalin-cap: zahozeno %d vzorků — zápis nestíhal\n" % closed["dropped_frames"], err.decode())
         self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=400)
         self.assertAlmostEqual(ffprobe_ms(out), closed["duration_ms"], delta=50)
+
+    def test_a_writer_that_outlives_its_time_out_ends_quietly(self):
+        """The encoder stalls for 16.3 s, longer than the 15 s the engine waits
+        for a writer thread. One sidecar changes the default output during the
+        stall, the other is stopped during it and starts again; in both the
+        next segment records on and no error is reported."""
+        stall = {"stall_at": 0.5, "stall_for": 16.3}
+        os.mkdir(self.path("b"))
+        changing = Sidecar(SIM, env=sim_env(self.dir, {"writer": stall,
+                                                       "timeline": [{"at": 1.0, "default_output": "X"}]}))
+        stopping = Sidecar(SIM, env=sim_env(self.path("b"), {"writer": stall}))
+        seen = {changing: [], stopping: []}
+
+        def read_until(cap, ev, count):
+            while [e["ev"] for e in seen[cap]].count(ev) < count:
+                seen[cap].append(cap.event(timeout=25))
+
+        with changing, stopping:
+            for cap, name in ((changing, "seg-000.m4a"), (stopping, "a.m4a")):
+                cap.raw_line()
+                cap.send({"cmd": "start", "out": self.path(name)})
+            read_until(stopping, "started", 1)
+            time.sleep(0.8)  # into the stall, which began at most 0.5 s after ready
+            stopping.send('{"cmd":"stop"}')
+            read_until(stopping, "stopped", 1)
+            stopping.send({"cmd": "start", "out": self.path("b.m4a")})
+            read_until(stopping, "started", 2)
+            read_until(changing, "started", 2)
+            time.sleep(4.0)
+            results = []
+            for cap in (changing, stopping):
+                cap.send('{"cmd":"stop"}')
+                cap.send('{"cmd":"quit"}')
+                results.append(cap.finish())
+        late = "korvalin-cap: writer thread se neukončil včas, uzavírám soubor i tak\n"
+        closed = []
+        for cap, (status, out, err), names in (
+                (changing, results[0], ["started", "device_changed", "segment_closed", "started", "segment_closed",
+                                        "stopped", "stopped"]),
+                (stopping, results[1], ["started", "segment_closed", "stopped", "started", "segment_closed",
+                                        "stopped", "stopped"])):
+            events = [e for e in seen[cap] + events_of(out) if e["ev"] != "levels"]
+            self.assertEqual([e["ev"] for e in events], names)
+            self.assertEqual((status, err.decode()), (0, late))
+            closed += [e for e in events if e["ev"] == "segment_closed"]
+        self.assertEqual([c["path"] for c in closed], [self.path(name) for name in
+                                                       ("seg-000.m4a", "seg-000~001.m4a", "a.m4a", "b.m4a")])
+        # The stalled writers' files hold what they took before the stall.
+        for segment in closed:
+            self.assertEqual(segment["dropped_frames"], 0)
+            self.assertEqual(ffprobe(segment["path"])["streams"][0]["codec_name"], "aac")
+            self.assertAlmostEqual(ffprobe_ms(segment["path"]), segment["duration_ms"], delta=50)
+        self.assertGreater(closed[1]["duration_ms"], 3500)
+        self.assertGreater(closed[3]["duration_ms"], 3500)
 
     def test_a_failing_encoder_ends_the_segment(self):
         out = os.path.join(self.dir, "fail.m4a")

@@ -139,6 +139,37 @@ TEST_F(Engine, AWriteFailureIsReportedOnceAndClosesTheSegment)
     EXPECT_EQ(pipes.err.take(), "korvalin-cap: ukončuji segment kvůli chybě zápisu: disk je plný\n");
 }
 
+// The stop that follows a write failure runs later on the engine queue; by
+// then the host may have closed that segment and opened the next one, which
+// must record on.
+TEST_F(Engine, TheStopAfterAWriteFailureLeavesALaterSegmentAlone)
+{
+    queue.sync([&] { engine.openSegment(path); });
+    std::string failedLines;
+    platform::Semaphore reopened;
+    queue.async([&] {
+        media.failing = true;
+        produce(4800, 0.5f);
+        waitFor([&] { return (failedLines += pipes.out.take()).find("writer_failed") != std::string::npos; });
+        media.failing = false;
+        engine.finishSegment();
+        engine.openSegment(path + ".next");
+        reopened.signal();
+    });
+    reopened.wait();
+    bool open = false;
+    queue.sync([&] { open = engine.hasOpenSegment(); });
+    EXPECT_TRUE(open);
+    produce(4800, 0.25f);
+    std::optional<korvalin::ClosedSegment> closed;
+    queue.sync([&] { closed = engine.finishSegment(); });
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(closed->path, path + ".next");
+    EXPECT_EQ(closed->durationMs, 100);
+    EXPECT_EQ(pipes.out.take().find("segment_closed"), std::string::npos);
+    EXPECT_EQ(pipes.err.take(), "");
+}
+
 TEST_F(Engine, RecordsFromTheSimulatedDevicesAndLeavesNothingBehind)
 {
     queue.sync([&] {

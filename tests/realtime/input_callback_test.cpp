@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "capture/audio_ring.h"
@@ -165,4 +167,37 @@ TEST(InputCallback, AllocatesNothingPerDelivery)
     watching = false;
     EXPECT_EQ(allocations, 1);
     EXPECT_EQ(ring.droppedFrames(), 0);
+}
+
+// The writer thread sleeps on the ring until a delivery wakes it; the wake-up
+// is part of the delivery and must allocate nothing either.
+TEST(InputCallback, WakingTheSleepingWriterAllocatesNothing)
+{
+    auto plan = korvalin::makeChannelPlan({1, 2}, 1, 2);
+    DownmixScratch scratch(plan.mic, plan.system);
+    AudioRing ring(384000);
+    Delivery delivery({1, 2}, 480);
+    int64_t received = 0;
+    std::thread writer([&] {
+        std::vector<float> sink(2 * 960);
+        for (;;) {
+            ring.waitForFrames(960, AudioRing::Clock::now() + std::chrono::seconds(10));
+            int64_t frames = ring.read(sink.data(), 960).frames;
+            if (frames == 0)
+                return; // only after the end of input
+            received += frames;
+        }
+    });
+    allocations = 0;
+    watching = true;
+    for (int i = 0; i < 400; ++i) {
+        scratch.deliver(*delivery.list(), ring);
+        if (i % 2 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // the writer falls asleep on half a block
+    }
+    watching = false;
+    ring.endInput();
+    writer.join();
+    EXPECT_EQ(allocations, 0);
+    EXPECT_EQ(received, 400 * 480);
 }
