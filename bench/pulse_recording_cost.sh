@@ -43,7 +43,7 @@ sleep 4 # the tone files are rendered and playing
 # CPU seconds and peak RSS (KiB) of a command, from GNU time.
 measure() {
     /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >/dev/null 2>&1
-    awk '{ printf "%.2f %d", $1 + $2, $3 }' "$work/time"
+    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$work/time"
 }
 
 record_with_korvalin() {
@@ -54,7 +54,7 @@ record_with_korvalin() {
         sleep 1
         printf '{"cmd":"quit"}\n'
     } | /usr/bin/time -f '%U %S %M' -o "$work/time" "$binary" >/dev/null 2>"$work/korvalin.log"
-    awk '{ printf "%.2f %d", $1 + $2, $3 }' "$work/time"
+    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$work/time"
 }
 
 read -r korvalin korvalin_rss < <(record_with_korvalin)
@@ -68,7 +68,7 @@ read -r bare bare_rss < <(measure ffmpeg -nostdin -loglevel error -i "$work/ster
     "$work/bare.m4a")
 
 duration() { ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 echo "recording of ${seconds} s, three streams on the speakers (CPU seconds, user + sys; peak RSS):"
 printf '  korvalin-cap       %6.2f s  %5.2f %% of a core  %6.1f MiB  file %s s\n' "$korvalin" \
     "$(awk -v c="$korvalin" -v s="$seconds" 'BEGIN { print 100 * c / s }')" \

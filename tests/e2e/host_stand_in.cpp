@@ -1,13 +1,13 @@
 // Stands in for the host application in the black-box tests: it plays a
-// tone itself and, when asked, from a child process of its own, and starts
-// the program as its child on its own standard input and output, as a
-// meeting recorder would.
+// tone itself and, when asked, a sound file from a helper child process
+// (paplay, another executable), and starts the program as its child on its
+// own standard input and output, as a meeting recorder would.
 //
-//   host_stand_in [--play HZ] [--child HZ] [--seconds S] [-- PROGRAM ARG…]
+//   host_stand_in [--play HZ] [--child-plays FILE] [--seconds S] [-- PROGRAM ARG…]
 //
 // With a PROGRAM it ends when the program ends, with its exit status;
-// without one after S seconds (default 60). Tones are 0.2 of full scale on
-// the default output (PULSE_SERVER names the server).
+// without one after S seconds (default 60). The tone is 0.2 of full scale;
+// everything plays on the default output (PULSE_SERVER names the server).
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -52,7 +52,8 @@ std::unique_ptr<platform::PulseToneOutput> play(double hz)
 
 int main(int argc, char** argv)
 {
-    double hz = 0, childHz = 0, seconds = 60;
+    double hz = 0, seconds = 60;
+    const char* childPlays = nullptr;
     char** program = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -61,24 +62,25 @@ int main(int argc, char** argv)
             break;
         }
         if (i + 1 >= argc) {
-            std::fprintf(stderr, "usage: host_stand_in [--play HZ] [--child HZ] [--seconds S] [-- PROGRAM ARG...]\n");
+            std::fprintf(stderr,
+                         "usage: host_stand_in [--play HZ] [--child-plays FILE] [--seconds S] [-- PROGRAM ARG...]\n");
             return 2;
         }
-        double value = std::atof(argv[++i]);
+        const char* value = argv[++i];
         if (arg == "--play")
-            hz = value;
-        else if (arg == "--child")
-            childHz = value;
+            hz = std::atof(value);
+        else if (arg == "--child-plays")
+            childPlays = value;
         else if (arg == "--seconds")
-            seconds = value;
+            seconds = std::atof(value);
     }
 
     // Children are made before any thread runs.
-    if (childHz > 0 && fork() == 0) {
+    if (childPlays && fork() == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        auto tone = play(childHz);
-        pause();
-        return 0;
+        execlp("paplay", "paplay", childPlays, static_cast<char*>(nullptr));
+        std::perror("host_stand_in: paplay");
+        _exit(127);
     }
     pid_t child = -1;
     if (program) {

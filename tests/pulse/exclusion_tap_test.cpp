@@ -162,10 +162,21 @@ TEST_F(ExclusionTapTest, TheStreamsSumToTheMonitorAtTheirVolumesAndAMutedOneIsSi
 {
     auto low = pulsetest::tone("speakers", 1000, 30);
     ASSERT_TRUE(pulsetest::waitForPlayback(1));
-    ASSERT_EQ(pulsetest::shell("pactl set-sink-input-volume " + lastStream() + " 60%"), 0);
+    std::string lowStream = lastStream();
     auto high = pulsetest::tone("speakers", 1500, 30);
     ASSERT_TRUE(pulsetest::waitForPlayback(2));
     std::string highStream = lastStream();
+    // A server may remember a player's volume and mute for its next
+    // streams (PipeWire does): put them back before the players go.
+    struct Restorer {
+        std::string low, high;
+        ~Restorer()
+        {
+            pulsetest::shell("pactl set-sink-input-volume " + low + " 100%");
+            pulsetest::shell("pactl set-sink-input-mute " + high + " 0");
+        }
+    } restorer{lowStream, highStream};
+    ASSERT_EQ(pulsetest::shell("pactl set-sink-input-volume " + lowStream + " 60%"), 0);
     ASSERT_EQ(pulsetest::shell("pactl set-sink-volume speakers 80%"), 0);
 
     std::vector<float> tapped, monitored;
