@@ -17,7 +17,10 @@ struct App {
     platform::SerialQueue engineQueue{"cz.korvalin.cap.engine"};
 };
 
-// Runs the mode chosen by the first argument; never returns.
+// Runs the mode chosen by the first argument; never returns. In a one-shot
+// mode SIGTERM, SIGINT and SIGHUP end the process with 128 + the signal's
+// number and nothing more on standard output; the serve loop closes an open
+// segment and exits 0.
 [[noreturn]] void runEntryPoint(App& app, const std::vector<std::string>& args);
 
 // Ends the process at once with the given status. Every event line has been

@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/modes.h"
 #include "app/serve_loop.h"
+#include "platform/signals.h"
 
 namespace korvalin {
 
@@ -22,13 +23,30 @@ void requireSupportedOS(App& app)
     exitProcess(3);
 }
 
+namespace {
+
+// A termination signal ends a one-shot mode with 128 + its number, at once or,
+// for a mode that cleans up, once the mode has unwound.
+int runOneShot(App& app, const Mode& mode, const std::vector<std::string>& args)
+{
+    platform::interruptOnTerminationSignals([&app, &mode](int number) {
+        app.events.log("signál " + std::to_string(number) + " — přerušeno");
+        if (!mode.cleansUp)
+            exitProcess(128 + number);
+    });
+    int status = mode.run(app, args.front(), std::vector<std::string>(args.begin() + 1, args.end()));
+    if (int number = platform::interruptingSignal())
+        return 128 + number;
+    return status;
+}
+
+} // namespace
+
 void runEntryPoint(App& app, const std::vector<std::string>& args)
 {
     if (!args.empty()) {
-        if (const Mode* mode = findMode(args.front())) {
-            std::vector<std::string> rest(args.begin() + 1, args.end());
-            exitProcess(mode->run(app, args.front(), rest));
-        }
+        if (const Mode* mode = findMode(args.front()))
+            exitProcess(runOneShot(app, *mode, args));
         if (args.front().starts_with("-")) {
             app.events.emit(errorEvent("bad_command", "neznámý přepínač " + args.front(), true));
             exitProcess(2);

@@ -97,15 +97,16 @@ int probe(App& app, const std::string&, const std::vector<std::string>& args)
 
 constexpr std::array modes = {
     Mode{"--version", version},
-    Mode{"--selftest", selfTest},
+    // Runs to its end, a fraction of a second, which removes its scratch file.
+    Mode{"--selftest", selfTest, true},
     Mode{"--permissions", permissions},
     Mode{"--request-mic", requestMicrophone},
     Mode{"--automation", automation},
     Mode{"--request-automation", automation},
-    Mode{"--merge", merge},
-    Mode{"--repair", repair},
+    Mode{"--merge", merge, true},
+    Mode{"--repair", repair, true},
     Mode{"--analyze", analyze},
-    Mode{"--probe", probe},
+    Mode{"--probe", probe, true},
 };
 
 } // namespace

@@ -1,13 +1,12 @@
 #include "diagnostics/probe.h"
 
-#include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <thread>
 
 #include "diagnostics/permissions.h"
 #include "diagnostics/test_tone.h"
 #include "platform/platform.h"
+#include "platform/signals.h"
 #include "platform/system.h"
 #include "tools/level.h"
 
@@ -51,7 +50,9 @@ int capture(double seconds, CaptureEngine& engine, EventWriter& events, const st
     events.emit(engine.startedEvent(path, false));
 
     tone.start();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // A termination signal cuts the capture short; the steps below still run
+    // (their events go nowhere by then) and leave nothing behind.
+    platform::sleepUnlessInterrupted(seconds);
     tone.stop();
 
     SessionStats stats;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/platform.h"
+#include "platform/signals.h"
 #include "platform/system.h"
 #include "protocol/error_code.h"
 #include "segment/media_facts.h"
@@ -123,9 +124,13 @@ int run(const std::vector<std::string>& targets, EventWriter& events)
         }
     }
     int64_t recovered = 0;
-    for (const std::string& file : files)
+    for (const std::string& file : files) {
+        // Between files, so that no file is ever left half-cut.
+        if (platform::interrupted())
+            break;
         if (repairOne(file, events) != Outcome::unrecoverable)
             ++recovered;
+    }
     events.emit(Event{{"ev", "repair_done"}, {"files", static_cast<int64_t>(files.size())}, {"recovered", recovered}});
     return !files.empty() && recovered == 0 ? 1 : 0;
 }
