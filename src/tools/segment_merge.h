@@ -41,7 +41,11 @@ struct Result {
 // segment is copied byte for byte; several are decoded to stereo float at
 // the first reported sample rate and encoded again. Segments without a
 // readable audio track are skipped with a line on standard error. Throws
-// MergeError; a missing segment is found before anything on disk changes.
+// MergeError; a missing segment, or an `out` that is a directory or one of
+// the segments, is found before anything on disk changes. The output is
+// written under a temporary name beside `out` and replaces what is at `out`
+// only on success; a termination signal in a one-shot mode ends the merge as
+// a failure.
 Result run(const std::vector<std::string>& segments, const std::string& out);
 
 } // namespace SegmentMerge

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +19,16 @@ std::string contents(const std::string& path)
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// The names in a directory, sorted: what a merge left there.
+std::vector<std::string> entries(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string mergeFailure(const std::vector<std::string>& segments, const std::string& out)
@@ -107,9 +118,10 @@ TEST_F(Merge, SegmentsWithoutAudioAreSkipped)
     EXPECT_EQ(testsupport::probe(out, "sample_rate"), "16000");
 
     testing::internal::CaptureStderr();
-    EXPECT_EQ(mergeFailure({dir / "video.m4a", dir / "junk.m4a"}, out), "žádné použitelné segmenty ke spojení");
+    EXPECT_EQ(mergeFailure({dir / "video.m4a", dir / "junk.m4a"}, dir / "none.m4a"),
+              "žádné použitelné segmenty ke spojení");
     testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(std::filesystem::exists(out));
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.m4a"));
 }
 
 TEST_F(Merge, AnUnwritableOutputIsReported)
@@ -119,4 +131,60 @@ TEST_F(Merge, AnUnwritableOutputIsReported)
     EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "a.m4a"}, dir / "file/out.m4a"),
               "výstupní soubor nelze otevřít: Not a directory");
     EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "file/out.m4a"), "kopie segmentu selhala: Not a directory");
+}
+
+// The same file under another spelling or name is still one of the segments:
+// refused before anything is written, in both the copy and the re-encode.
+TEST_F(Merge, AnOutputThatIsOneOfTheSegmentsIsRefused)
+{
+    writeSegment(dir / "rec/a.m4a", 48000, 440, 1);
+    writeSegment(dir / "rec/b.m4a", 44100, 1000, 1);
+    std::filesystem::create_hard_link(dir / "rec/a.m4a", dir / "link.m4a");
+    const std::string a = contents(dir / "rec/a.m4a");
+    const std::string b = contents(dir / "rec/b.m4a");
+    const std::string refused = "výstup nesmí být jeden ze segmentů";
+
+    EXPECT_EQ(mergeFailure({dir / "rec/a.m4a"}, dir / "rec/../rec/a.m4a"), refused);
+    EXPECT_EQ(mergeFailure({dir / "rec/a.m4a", dir / "rec/b.m4a"}, dir / "rec/./b.m4a"), refused);
+    EXPECT_EQ(mergeFailure({dir / "rec/b.m4a", dir / "link.m4a"}, dir / "rec/a.m4a"), refused);
+    EXPECT_EQ(contents(dir / "rec/a.m4a"), a);
+    EXPECT_EQ(contents(dir / "rec/b.m4a"), b);
+    EXPECT_EQ(entries(dir.path / "rec"), (std::vector<std::string>{"a.m4a", "b.m4a"}));
+}
+
+TEST_F(Merge, AnOutputThatIsADirectoryIsRefusedAndKept)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 1);
+    std::filesystem::create_directories(dir.path / "rec");
+    std::ofstream(dir / "rec/keep.txt") << "kept";
+    const std::string refused = "výstup je adresář";
+
+    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "rec"), refused);
+    EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "a.m4a"}, dir / "rec/"), refused);
+    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "new/"), refused);
+    EXPECT_EQ(contents(dir / "rec/keep.txt"), "kept");
+    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"a.m4a", "rec"}));
+}
+
+// The output is put in place only when the merge has succeeded: a failure
+// keeps the earlier file, a success replaces it, and no temporary file stays.
+TEST_F(Merge, AnEarlierOutputIsReplacedOnlyBySuccess)
+{
+    writeSegment(dir / "a.m4a", 48000, 440, 1);
+    writeSegment(dir / "b.m4a", 48000, 1000, 1);
+    // A sample rate but not one frame: the merge fails after it began writing.
+    writeSegment(dir / "empty.m4a", 48000, 440, 0);
+    std::filesystem::create_directories(dir.path / "out");
+    std::ofstream(out) << "earlier";
+
+    EXPECT_EQ(mergeFailure({dir / "empty.m4a", dir / "empty.m4a"}, out), "žádné použitelné segmenty ke spojení");
+    EXPECT_EQ(contents(out), "earlier");
+    EXPECT_EQ(entries(dir.path / "out"), (std::vector<std::string>{"merged.m4a"}));
+
+    SegmentMerge::run({dir / "a.m4a", dir / "b.m4a"}, out);
+    EXPECT_EQ(testsupport::probe(out, "codec_name"), "aac");
+    EXPECT_NEAR(std::stod(testsupport::probe(out, "format=duration")), 2.0, 0.05);
+    SegmentMerge::run({dir / "b.m4a"}, out);
+    EXPECT_EQ(contents(out), contents(dir / "b.m4a"));
+    EXPECT_EQ(entries(dir.path / "out"), (std::vector<std::string>{"merged.m4a"}));
 }
