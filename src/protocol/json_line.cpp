@@ -3,48 +3,26 @@
 #include <charconv>
 #include <cmath>
 
+#include "protocol/utf8.h"
+
 namespace korvalin {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one.
-size_t utf8Length(const std::string& s, size_t i)
-{
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    if (c < 0x80)
-        return 1;
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
-    else if (c == 0xE0) { n = 3; lo = 0xA0; }
-    else if (c == 0xED) { n = 3; hi = 0x9F; }
-    else if (c >= 0xE1 && c <= 0xEF) n = 3;
-    else if (c == 0xF0) { n = 4; lo = 0x90; }
-    else if (c == 0xF4) { n = 4; hi = 0x8F; }
-    else if (c >= 0xF1 && c <= 0xF3) n = 4;
-    else return 0;
-    if (i + n > s.size())
-        return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-            return 0;
-    return n;
-}
-
-bool encodeString(const std::string& s, std::string& out)
+// File names need not be UTF-8: what is not is written as U+FFFD, so that
+// the event still reaches the host.
+void encodeString(const std::string& s, std::string& out)
 {
     out += '"';
     for (size_t i = 0; i < s.size();) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
-            size_t n = utf8Length(s, i);
-            if (n == 0)
-                return false;
-            out.append(s, i, n);
-            i += n;
+            Utf8Step step = utf8StepAt(s, i);
+            if (step.valid)
+                out.append(s, i, step.length);
+            else
+                out += replacementCharacter;
+            i += step.length;
             continue;
         }
         switch (c) {
@@ -69,7 +47,6 @@ bool encodeString(const std::string& s, std::string& out)
         ++i;
     }
     out += '"';
-    return true;
 }
 
 template <typename T>
@@ -94,7 +71,7 @@ bool encode(const Json& value, std::string& out)
         encodeNumber(d, out);
         return true;
     }
-    case Json::value_t::string: return encodeString(value.get_ref<const std::string&>(), out);
+    case Json::value_t::string: encodeString(value.get_ref<const std::string&>(), out); return true;
     case Json::value_t::array: {
         out += '[';
         bool first = true;
@@ -116,8 +93,7 @@ bool encode(const Json& value, std::string& out)
             if (!first)
                 out += ',';
             first = false;
-            if (!encodeString(key, out))
-                return false;
+            encodeString(key, out);
             out += ':';
             if (!encode(element, out))
                 return false;
