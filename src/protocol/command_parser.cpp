@@ -55,13 +55,25 @@ CommandError badCommand(std::string message)
     return CommandError(ErrorCode::badCommand, std::move(message));
 }
 
+// The system would end a path at its first NUL: a file of another name.
+const std::string& pathWithoutNul(const std::string& path, std::string_view name, std::string_view key)
+{
+    if (path.find('\0') != std::string::npos)
+        throw badCommand(std::string(name) + ": pole \"" + std::string(key) + "\" obsahuje znak NUL");
+    return path;
+}
+
 std::string requiredOut(const Json& object, std::string_view name)
 {
     auto it = object.find("out");
     if (it == object.end() || !it->is_string() || it->get_ref<const std::string&>().empty())
         throw badCommand(std::string(name) + ": chybí pole \"out\"");
-    return it->get<std::string>();
+    return pathWithoutNul(it->get_ref<const std::string&>(), name, "out");
 }
+
+// Only the top-level keys and the elements of `segments` are read; deeper
+// values are checked but never built, so deep nesting costs no memory.
+const Json::parser_callback_t shallow = [](int depth, Json::parse_event_t, Json&) { return depth <= 2; };
 
 double probeSeconds(const Json& object)
 {
@@ -86,7 +98,10 @@ std::optional<Command> CommandParser::parse(std::string_view line)
     if (text.empty())
         return std::nullopt;
 
-    Json object = Json::parse(text, nullptr, false);
+    // The JSON reader takes a NUL byte for the end of its input and would
+    // ignore whatever follows it; JSON text holds no raw NUL anywhere.
+    bool hasNul = text.find('\0') != std::string_view::npos;
+    Json object = hasNul ? Json() : Json::parse(text, shallow, false);
     if (object.is_discarded() || !object.is_object())
         throw CommandError(ErrorCode::badJSON, "řádek není JSON objekt");
 
@@ -113,7 +128,7 @@ std::optional<Command> CommandParser::parse(std::string_view line)
         if (!valid)
             throw badCommand("merge: prázdný seznam segmentů");
         for (const auto& segment : *segments)
-            command.segments.push_back(segment.get<std::string>());
+            command.segments.push_back(pathWithoutNul(segment.get_ref<const std::string&>(), name, "segments"));
         command.out = requiredOut(object, name);
     } else if (name == "probe") {
         command.kind = Command::Kind::probe;

@@ -1,12 +1,24 @@
 #include "protocol/line_reader.h"
 
 #include <cerrno>
-#include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 #include "protocol/utf8.h"
 
 namespace korvalin {
+
+// A host may hand over a non-blocking descriptor: "try again" only means that
+// nothing has arrived yet.
+bool LineReader::awaitInput()
+{
+    pollfd waiting{fd_, POLLIN, 0};
+    for (;;) {
+        int ready = ::poll(&waiting, 1, -1);
+        if (ready >= 0 || errno != EINTR)
+            return ready > 0;
+    }
+}
 
 std::optional<std::string> LineReader::next()
 {
@@ -35,6 +47,8 @@ std::optional<std::string> LineReader::next()
         ssize_t n = ::read(fd_, chunk, sizeof chunk);
         if (n > 0)
             buffer_.append(chunk, static_cast<size_t>(n));
+        else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            eof_ = !awaitInput();
         else if (n == 0 || errno != EINTR)
             eof_ = true;
     }

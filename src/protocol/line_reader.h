@@ -15,10 +15,13 @@ public:
     explicit LineReader(int fd = 0) : fd_(fd) {}
 
     // The next line without its line feed, decoded as UTF-8 with invalid
-    // bytes replaced; nothing once the input has ended.
+    // bytes replaced; nothing once the input has ended. Waits for input, on
+    // a non-blocking descriptor too.
     std::optional<std::string> next();
 
 private:
+    bool awaitInput();
+
     int fd_;
     std::string buffer_;
     size_t scanned_ = 0; // bytes of buffer_ known to hold no line feed

@@ -6,6 +6,7 @@
 using korvalin::Command;
 using korvalin::CommandError;
 using korvalin::ErrorCode;
+using namespace std::string_literals;
 namespace CommandParser = korvalin::CommandParser;
 
 namespace {
@@ -82,8 +83,38 @@ TEST(CommandParser, RejectsWhatIsNotAJsonObject)
     for (std::string_view line : {"not json", "[1,2,3]", "\"start\"", "42", "{\"cmd\":\"stop\"} x",
                                   "{\"cmd\":\"stop\"", "{\"cmd\":\"probe\",\"seconds\":1e999}", "{\"cmd\":\"st\xEF\xBF\xBD\"\x01}"})
         EXPECT_EQ(rejection(line), badJson) << line;
-    EXPECT_EQ(rejection(std::string(100000, '[')), badJson);
     EXPECT_EQ(rejection(std::string(1000, '[') + std::string(1000, ']')), badJson);
+}
+
+TEST(CommandParser, NothingMayFollowTheObjectNotEvenAfterANul)
+{
+    const std::pair<std::string, std::string> badJson{"bad_json", "řádek není JSON objekt"};
+    for (std::string line : {"{\"cmd\":\"stop\"}\0 garbage"s, "{\"cmd\":\"stop\"}\0"s, "{\"cmd\":\"stop\"}\0\r"s,
+                             "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s})
+        EXPECT_EQ(rejection(line), badJson) << line;
+}
+
+TEST(CommandParser, APathWithANulIsRejectedNamingItsKey)
+{
+    EXPECT_EQ(rejection(R"({"cmd":"start","out":"rec.m4a\u0000.wav"})"),
+              (std::pair<std::string, std::string>{"bad_command", "start: pole \"out\" obsahuje znak NUL"}));
+    EXPECT_EQ(rejection(R"({"cmd":"resume","out":"\u0000"})").second, "resume: pole \"out\" obsahuje znak NUL");
+    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["a.m4a","b\u0000.m4a"],"out":"r.m4a"})").second,
+              "merge: pole \"segments\" obsahuje znak NUL");
+    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["a.m4a"],"out":"r.m4a\u0000"})").second,
+              "merge: pole \"out\" obsahuje znak NUL");
+    // The segments are judged before out, as for a missing out.
+    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["\u0000"]})").second, "merge: pole \"segments\" obsahuje znak NUL");
+    EXPECT_EQ(parsed(R"({"cmd":"start","out":"rec\u0001\\0.m4a"})").out, "rec\x01\\0.m4a");
+}
+
+TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
+{
+    const size_t depth = 500'000;
+    std::string line = "{\"cmd\":\"stop\",\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    EXPECT_EQ(parsed(line).kind, Command::Kind::stop);
+    EXPECT_EQ(rejection(std::string(1 << 20, '[')).first, "bad_json");
+    EXPECT_EQ(rejection(std::string(1 << 20, '{')).first, "bad_json");
 }
 
 TEST(CommandParser, RejectsMissingOrUnknownCommands)
@@ -113,12 +144,26 @@ TEST(CommandParser, RejectsMissingArguments)
 
 TEST(ErrorCode, RawValuesRoundTripExactly)
 {
-    EXPECT_EQ(rawValue(ErrorCode::badJSON), "bad_json");
-    EXPECT_EQ(rawValue(ErrorCode::internalError), "internal");
-    for (int i = 0; i <= static_cast<int>(ErrorCode::internalError); ++i) {
-        auto code = static_cast<ErrorCode>(i);
-        EXPECT_EQ(korvalin::errorCodeFromRaw(rawValue(code)), code);
+    const std::pair<ErrorCode, std::string_view> table[] = {
+        {ErrorCode::badCommand, "bad_command"},
+        {ErrorCode::badJSON, "bad_json"},
+        {ErrorCode::busy, "busy"},
+        {ErrorCode::noSegment, "no_segment"},
+        {ErrorCode::permissionDenied, "permission_denied"},
+        {ErrorCode::noDevice, "no_device"},
+        {ErrorCode::tapFailed, "tap_failed"},
+        {ErrorCode::aggregateFailed, "aggregate_failed"},
+        {ErrorCode::ioFailed, "io_failed"},
+        {ErrorCode::writerFailed, "writer_failed"},
+        {ErrorCode::mergeFailed, "merge_failed"},
+        {ErrorCode::repairFailed, "repair_failed"},
+        {ErrorCode::internalError, "internal"},
+    };
+    for (auto [code, raw] : table) {
+        EXPECT_EQ(rawValue(code), raw);
+        EXPECT_EQ(korvalin::errorCodeFromRaw(raw), code) << raw;
     }
     EXPECT_EQ(korvalin::errorCodeFromRaw("Busy"), std::nullopt);
     EXPECT_EQ(korvalin::errorCodeFromRaw("internal_error"), std::nullopt);
+    EXPECT_EQ(korvalin::errorCodeFromRaw(""), std::nullopt);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -108,4 +109,40 @@ TEST(LineReader, ReplacesInvalidUtf8PerMaximalSubpart)
     EXPECT_EQ(reader.next(), r + r + r + "A");
     EXPECT_EQ(reader.next(), r + r + r + "|\xC3\xA9" + std::string(1, '\0'));
     EXPECT_EQ(reader.next(), r);
+}
+
+TEST(LineReader, WaitsOnANonBlockingDescriptorUntilTheRealEnd)
+{
+    Feed feed;
+    ASSERT_EQ(fcntl(feed.fds[0], F_SETFL, fcntl(feed.fds[0], F_GETFL) | O_NONBLOCK), 0);
+    LineReader reader(feed.fds[0]);
+    std::thread writer([&] {
+        usleep(50'000);
+        feed.write("{\"cmd\"");
+        usleep(50'000);
+        feed.write(":\"stop\"}\n");
+        usleep(50'000);
+        feed.end();
+    });
+    EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");
+    EXPECT_EQ(reader.next(), std::nullopt);
+    writer.join();
+}
+
+TEST(LineReader, TenMegabytesWithoutALineFeedAreDroppedAndReadingResumes)
+{
+    Feed feed;
+    LineReader reader(feed.fds[0]);
+    std::thread writer([&] {
+        const std::string block(1 << 20, 'z');
+        for (int i = 0; i < 10; ++i)
+            feed.write(block);
+        feed.write("\n{\"cmd\":\"stop\"}\n");
+        for (int i = 0; i < 10; ++i)
+            feed.write(block);
+        feed.end();
+    });
+    EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");
+    EXPECT_EQ(reader.next(), std::nullopt);
+    writer.join();
 }
