@@ -142,14 +142,20 @@ class Recording(unittest.TestCase):
     def test_unwritable_paths_fail_with_writer_failed(self):
         blocker = self.path("file")
         open(blocker, "w").close()
-        for out in (os.path.join(blocker, "seg.m4a"), self.dir + "/"):
+        below_a_file = os.path.join(blocker, "seg.m4a")
+        for out in (below_a_file, self.dir + "/"):
             with self.subTest(out=out), self.sidecar() as cap:
                 cap.send({"cmd": "start", "out": out})
                 event = cap.event()
                 self.assertEqual((event["ev"], event["code"], event["fatal"]), ("error", "writer_failed", True))
-                self.assertTrue(event["msg"].startswith("soubor %s nelze otevřít: " % out), event["msg"])
+                if out == below_a_file:
+                    self.assertTrue(event["msg"].startswith("soubor %s nelze otevřít: " % out), event["msg"])
+                else:
+                    self.assertEqual(event["msg"], "soubor %s nelze otevřít: je to adresář" % out)
                 cap.send('{"cmd":"stop"}')
                 self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
+        # The test's own directory was refused, never deleted.
+        self.assertEqual(os.listdir(self.dir), ["file"])
 
     def test_a_directory_at_out_is_refused_and_kept(self):
         target = self.path("nahravky")
