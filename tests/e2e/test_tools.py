@@ -134,6 +134,19 @@ class AnalyzeTest(ToolTest):
         status, out = self.analyze(path)
         self.assertEqual((status, events_of(out)[0]["code"]), (1, "bad_command"))
 
+    def test_a_name_that_is_no_utf8_is_read_and_reported(self):
+        # "sezení" in ISO-8859-2: the í is a byte that UTF-8 cannot read.
+        folder = self.path("sezen\udced")
+        os.mkdir(folder)
+        path = os.path.join(folder, "half.wav")
+        make_audio(path, [sine(1000), "0"], 1)
+        status, out = self.analyze(path)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, ('{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,'
+                               '"left_peak_db":-6,"left_rms_db":-9,"path":%s,"right_peak_db":-120,'
+                               '"right_rms_db":-120,"sample_rate":48000}\n'
+                               % (os.path.getsize(path), wire(self.path("sezen\ufffd/half.wav")))).encode())
+
     def test_usage(self):
         self.assertEqual(run(["--analyze"])[:2], (2, line(ev="error", code="bad_command", fatal=True,
                                                           msg="--analyze <soubor.m4a>")))
@@ -234,6 +247,22 @@ class RepairTest(ToolTest):
             self.assertEqual(f.read(), before)
         self.assertEqual(os.path.getsize(tail), size)
         self.assertEqual(out, self.repaired(whole, "ok") + self.repaired(tail, "trimmed")
+                         + line(ev="repair_done", files=2, recovered=2))
+
+    def test_a_name_that_is_no_utf8_is_repaired_and_reported(self):
+        whole = self.segment_file("a.m4a", seconds=3)
+        # "nahrávka" in ISO-8859-2, then a cut-off three-byte sequence.
+        cut = self.path("nahr\udce1vka-\udce2\udc82.m4a")
+        os.rename(self.segment_file("b.m4a", seconds=3), cut)
+        with open(cut, "ab") as f:
+            f.write(b"\0\0\0")
+        size = os.path.getsize(cut) - 3
+        status, out = self.repair(self.dir)
+        self.assertEqual(status, 0)
+        self.assertEqual(os.path.getsize(cut), size)
+        self.assertEqual(out, self.repaired(whole, "ok")
+                         + line(ev="repaired", path=self.path("nahr\ufffdvka-\ufffd.m4a"), action="trimmed",
+                                duration_ms=ffprobe_ms(cut), bytes=size)
                          + line(ev="repair_done", files=2, recovered=2))
 
     def test_bad_files_are_reported_never_fatal(self):
