@@ -43,7 +43,7 @@ void AudioRing::write(const float* frames, int64_t count)
 {
     if (count < 1)
         return;
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     int64_t n = std::min(capacityFrames - filled_, count);
     writeIndex_ = eachPiece(storage_.get(), capacityFrames, writeIndex_, n,
                             [&](float* slot, int64_t at, size_t bytes) { std::memcpy(slot, frames + at, bytes); });
@@ -58,8 +58,11 @@ void AudioRing::write(const float* frames, int64_t count)
             gaps_.push_back({storedFrames_, lost});
     }
     // A loss leaves the ring full, which wakes any waiter as well.
-    if (filled_ >= wakeAt_)
-        wakeLocked();
+    if (filled_ < wakeAt_)
+        return;
+    wakeAt_ = nobodyWaits;
+    guard.unlock(); // the woken writer must not run into the lock
+    sem_post(&wake_);
 }
 
 AudioRing::Block AudioRing::read(float* into, int64_t capacity)
@@ -100,25 +103,27 @@ void AudioRing::waitForFrames(int64_t frames, Clock::time_point deadline)
     int timedOut;
     while ((timedOut = sem_clockwait(&wake_, CLOCK_MONOTONIC, &until)) != 0 && errno == EINTR) {
     }
-    std::lock_guard guard(lock_);
-    // Posted between the time-out and here: take it, so the next wait sleeps.
-    if (timedOut && wakeAt_ == nobodyWaits)
-        sem_trywait(&wake_);
-    wakeAt_ = nobodyWaits;
+    bool promised;
+    {
+        std::lock_guard guard(lock_);
+        promised = timedOut && wakeAt_ == nobodyWaits;
+        wakeAt_ = nobodyWaits;
+    }
+    // Timed out just as a wake-up was promised: its post follows at once.
+    // Taking it keeps the count at 0, so the next wait sleeps.
+    if (promised)
+        while (sem_wait(&wake_) != 0 && errno == EINTR) {
+        }
 }
 
 void AudioRing::endInput()
 {
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     inputEnded_ = true;
-    if (wakeAt_ != nobodyWaits)
-        wakeLocked();
-}
-
-// Under lock_: at most one post per wait, so the count stays 0 or 1.
-void AudioRing::wakeLocked()
-{
+    if (wakeAt_ == nobodyWaits)
+        return;
     wakeAt_ = nobodyWaits;
+    guard.unlock();
     sem_post(&wake_);
 }
 

@@ -59,7 +59,6 @@ private:
     static constexpr int64_t nobodyWaits = INT64_MAX;
 
     int64_t queuedLocked() const;
-    void wakeLocked();
 
     std::unique_ptr<float[]> storage_;
     mutable std::mutex lock_;
@@ -71,7 +70,8 @@ private:
     int64_t readFrames_ = 0;
     std::vector<Gap> gaps_;
     sem_t wake_;
-    int64_t wakeAt_ = nobodyWaits; // the waiting consumer's frame count
+    // The waiting consumer's frame count; reset by whoever promises its post.
+    int64_t wakeAt_ = nobodyWaits;
     bool inputEnded_ = false;
 };
 

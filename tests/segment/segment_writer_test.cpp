@@ -175,6 +175,12 @@ TEST(SegmentWriter, ReportsRefusedSettingsAndUnwritablePaths)
     EXPECT_EQ(createError(dir / "x.m4a", 44100.7), "AAC 64 kbps @ 44100 Hz odmítnuto");
     std::ofstream(dir / "file") << "x";
     EXPECT_EQ(createError(dir / "file/x.m4a", 48000), "Not a directory");
+    // A directory at the path is refused and kept with all it holds.
+    std::filesystem::create_directories(dir.path / "d/inner");
+    std::ofstream(dir / "d/inner/keep") << "x";
+    EXPECT_EQ(createError(dir / "d", 48000), "je to adresář");
+    EXPECT_EQ(createError(dir / "d/", 48000), "je to adresář");
+    EXPECT_TRUE(std::filesystem::exists(dir.path / "d/inner/keep"));
 }
 
 TEST(SegmentWriter, DescribesAnyError)
