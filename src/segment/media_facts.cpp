@@ -33,6 +33,10 @@ AssetInfo loadAssetInfo(const std::string& path, double timeoutSeconds)
     });
     if (!box->loaded.wait(timeoutSeconds))
         return {};
+    // No audio codec stores a second of sound in less than a byte: a longer
+    // duration is the claim of a damaged header, and such a file is unreadable.
+    if (box->info.duration.isValid() && box->info.duration.seconds() > static_cast<double>(fileSize(path)))
+        return {};
     return box->info;
 }
 

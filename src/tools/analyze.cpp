@@ -87,6 +87,9 @@ int run(const std::string& path, EventWriter& events)
         }
         return fail(events, path + ": " + failure->detail.value_or("čtení selhalo"));
     }
+    // A track that never gave one decodable frame has nothing to analyze.
+    if (totals.channels == 0)
+        return fail(events, path + " neobsahuje čitelnou zvukovou stopu");
 
     const bool rateKnown = std::isfinite(totals.sampleRate) && totals.sampleRate > 0;
     const bool timed = totals.frames >= 1 && rateKnown;

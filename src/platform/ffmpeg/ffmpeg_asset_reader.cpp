@@ -5,18 +5,13 @@
 #include <cstdint>
 
 #include "platform/ffmpeg/ffmpeg_error.h"
+#include "platform/ffmpeg/ffmpeg_input.h"
 
 namespace platform {
 
 FfmpegAssetReader::FfmpegAssetReader(const std::string& path)
 {
-    AVFormatContext* demuxer = nullptr;
-    int code = avformat_open_input(&demuxer, path.c_str(), nullptr, nullptr);
-    if (code < 0)
-        throw MediaError(ffmpegErrorText(code));
-    demuxer_.reset(demuxer);
-    code = avformat_find_stream_info(demuxer, nullptr);
-    if (code < 0)
+    if (int code = openInput(path, demuxer_); code < 0)
         throw MediaError(ffmpegErrorText(code));
 }
 

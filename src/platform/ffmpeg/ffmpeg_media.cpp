@@ -1,11 +1,10 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 
-#include <sys/stat.h>
-
 #include <thread>
 
 #include "platform/ffmpeg/ffmpeg_asset_reader.h"
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
+#include "platform/ffmpeg/ffmpeg_input.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,6 +16,7 @@ namespace platform {
 FfmpegMedia::FfmpegMedia()
 {
     av_log_set_level(AV_LOG_QUIET);
+    boundAllocations();
 }
 
 void FfmpegMedia::loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion)
@@ -59,27 +59,20 @@ MediaTime durationOf(const AVFormatContext& format, const AVStream* track)
 AssetFacts readAssetFacts(const std::string& path)
 {
     AssetFacts facts;
-    // Only regular files hold media: opening a FIFO would wait for a writer
-    // that may never come.
-    struct stat attributes {};
-    if (::stat(path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode))
+    InputPtr format;
+    if (openInput(path, format) < 0)
         return facts;
-    AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0)
-        return facts;
-    if (avformat_find_stream_info(format, nullptr) >= 0) {
-        const AVStream* track = nullptr;
-        for (unsigned i = 0; i < format->nb_streams && !track; ++i)
-            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-                track = format->streams[i];
-        facts.duration = durationOf(*format, track);
-        if (track) {
-            facts.audioTrack = track->index;
-            if (track->codecpar->sample_rate > 0)
-                facts.sampleRate = track->codecpar->sample_rate;
-        }
+    const AVStream* track = nullptr;
+    for (unsigned i = 0; i < format->nb_streams && !track; ++i)
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            track = format->streams[i];
+    facts.duration = durationOf(*format, track);
+    // A track without channels holds nothing that can be decoded.
+    if (track && track->codecpar->ch_layout.nb_channels > 0) {
+        facts.audioTrack = track->index;
+        if (track->codecpar->sample_rate > 0)
+            facts.sampleRate = track->codecpar->sample_rate;
     }
-    avformat_close_input(&format);
     return facts;
 }
 
