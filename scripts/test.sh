@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds from clean and runs every test: the unit tests, the black-box tests
 # of both binaries (the real one on a private sound server), and the
-# thread-sensitive tests once more under ThreadSanitizer.
+# thread-sensitive tests once more under ThreadSanitizer, then the unit and
+# black-box tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang; the same build holds the fuzz targets,
+# which run for 30 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh --packages-only
 
-rm -rf build build-tsan
+rm -rf build build-tsan build-asan
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 
@@ -20,6 +23,10 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
   cmake --build build-tsan -j2 --target "${tsan_targets[@]}"
 fi
 
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKORVALIN_SANITIZE=address,undefined -DKORVALIN_FUZZ=ON >/dev/null
+cmake --build build-asan -j2
+
 if [ -x scripts/pulse_server.sh ]; then
   eval "$(scripts/pulse_server.sh start)"
   trap 'scripts/pulse_server.sh stop >/dev/null 2>&1 || true' EXIT
@@ -30,4 +37,9 @@ status=0
 for target in "${tsan_targets[@]}"; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build-tsan/tests/${target%_tests}/${target}" || status=$?
 done
+(
+  export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0" UBSAN_OPTIONS=print_stacktrace=1
+  cd build-asan && ctest --output-on-failure -j2
+) || status=$?
+scripts/fuzz.sh 30 || status=$?
 exit $status
