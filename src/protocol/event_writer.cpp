@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "protocol/utf8.h"
+
 namespace korvalin {
 
 namespace {
@@ -35,7 +37,7 @@ void EventWriter::emit(const Event& event)
 void EventWriter::log(std::string_view message)
 {
     std::string line = "korvalin-cap: ";
-    line += message;
+    line += decodeUtf8Lossy(message); // a path in the message need not be UTF-8
     line += '\n';
     (void)!::write(logHandle_, line.data(), line.size());
 }

@@ -96,13 +96,16 @@ TEST(EventWriter, WritesOneLinePerEventAndLogsSeparately)
     writer.emit(Event{{"ev", "x"}, {"bad", std::nan("")}});
     writer.emit(Event{{"ev", "repaired"}, {"path", "/r/\xFF.m4a"}});
     writer.log("stdin uzavřen — ukončuji");
+    writer.log("segment /r/\xFF.m4a nemá čitelnou zvukovou stopu");
     std::string lines = out.drain();
     EXPECT_EQ(lines, "{\"ev\":\"stopped\",\"reason\":\"quit\"}\n"
                      "{\"ev\":\"repaired\",\"path\":\"\\/r\\/\xEF\xBF\xBD.m4a\"}\n");
     EXPECT_EQ(lines.find('\n'), 32u);
     std::string logs = err.drain();
     EXPECT_EQ(logs.rfind("korvalin-cap: nelze serializovat event ", 0), 0u) << logs;
-    EXPECT_NE(logs.find("korvalin-cap: stdin uzavřen — ukončuji\n"), std::string::npos);
+    EXPECT_NE(logs.find("korvalin-cap: stdin uzavřen — ukončuji\n"
+                        "korvalin-cap: segment /r/\xEF\xBF\xBD.m4a nemá čitelnou zvukovou stopu\n"),
+              std::string::npos);
 }
 
 TEST(EventWriter, LinesFromManyThreadsNeverInterleave)
