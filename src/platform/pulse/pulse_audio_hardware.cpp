@@ -125,20 +125,33 @@ std::shared_ptr<PulseLoop> PulseAudioHardware::connection()
     auto loop = std::make_shared<PulseLoop>("korvalin-cap", server_);
     if (!loop->connect(connectSeconds))
         return nullptr;
-    auto facts = PulseQuery::server(*loop).value_or(ServerFacts{});
-    {
-        std::lock_guard state(mutex_);
-        defaultSource_ = facts.defaultSource;
-        defaultSink_ = facts.defaultSink;
-    }
     loop->onLost([this] { connectionLost(); });
     {
+        // Subscribed before the defaults are read, and the read kept on the
+        // loop thread: a change after the read always comes as an event, and
+        // the event's answer is handled after the read's, never before.
         PulseLoop::Lock lock(*loop);
         pa_context_set_subscribe_callback(loop->context(), &PulseAudioHardware::subscribed, this);
         auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE |
                                            PA_SUBSCRIPTION_MASK_SINK);
         if (pa_operation* operation = pa_context_subscribe(loop->context(), mask, nullptr, nullptr))
             pa_operation_unref(operation);
+        struct FirstRead {
+            PulseAudioHardware* self;
+            PulseLoop* loop;
+        } first{this, loop.get()};
+        loop->await(pa_context_get_server_info(
+            loop->context(),
+            [](pa_context*, const pa_server_info* info, void* data) {
+                auto* first = static_cast<FirstRead*>(data);
+                if (info) {
+                    std::lock_guard state(first->self->mutex_);
+                    first->self->defaultSource_ = info->default_source_name ? info->default_source_name : "";
+                    first->self->defaultSink_ = info->default_sink_name ? info->default_sink_name : "";
+                }
+                first->loop->signal();
+            },
+            &first));
     }
     loop_ = loop;
     return loop_;
