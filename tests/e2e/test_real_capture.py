@@ -1,6 +1,7 @@
-"""The production program on a real sound server: the private PulseAudio
-server that scripts/test.sh starts (PULSE_SERVER, KORVALIN_PULSE_DIR).
-Its virtual microphone hears 440 Hz, its speakers play 1000 Hz."""
+"""The production program on a real sound server: one of the private servers
+that ctest starts, PulseAudio or PipeWire (PULSE_SERVER, KORVALIN_PULSE_DIR,
+and KORVALIN_SERVER_SCRIPT, the script that started it). Its virtual
+microphone hears 440 Hz, its speakers play 1000 Hz."""
 
 import os
 import signal
@@ -12,7 +13,7 @@ import unittest
 from support import (Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run)
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
-SERVER_SCRIPT = os.path.join(ROOT, "scripts", "pulse_server.sh")
+SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", os.path.join(ROOT, "scripts", "pulse_server.sh"))
 MIC_HZ, MIC_AMPLITUDE = 440, 0.3
 SPEAKER_HZ, SPEAKER_AMPLITUDE = 1000, 0.5
 
@@ -34,10 +35,34 @@ def play(env, seconds):
     for _ in range(100):
         inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True,
                                 text=True).stdout
-        if inputs.count("protocol-native") >= 2:
+        # The server's own streams (loopbacks) have no client.
+        if sum(line.split("\t")[2] != "-" for line in inputs.splitlines()) >= 2:
             break
         time.sleep(0.05)
     return players
+
+
+def source_rate(env, name):
+    """The rate the server gives the source: second_mic is a 44.1 kHz source
+    on PulseAudio, while PipeWire runs every source at its graph's rate."""
+    sources = subprocess.run(["pactl", "list", "short", "sources"], env=env, capture_output=True, text=True).stdout
+    for line in sources.splitlines():
+        fields = line.split("\t")
+        if fields[1] == name:
+            return int(fields[3].split()[-1].removesuffix("Hz"))
+    raise AssertionError("the server has no source %s" % name)
+
+
+def set_default_source(env, name):
+    """Makes `name` the default source; returns once the server reports it
+    (PipeWire applies a new default a little after pactl returns)."""
+    subprocess.run(["pactl", "set-default-source", name], env=env, check=True)
+    for _ in range(100):
+        info = subprocess.run(["pactl", "info"], env=dict(env, LC_ALL="C"), capture_output=True, text=True).stdout
+        if "Default Source: %s\n" % name in info:
+            return
+        time.sleep(0.02)
+    raise AssertionError("the server did not make %s the default source" % name)
 
 
 def stop(players):
@@ -52,12 +77,12 @@ class RealCapture(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-real-")
         self.env = server_env()
-        subprocess.run(["pactl", "set-default-source", "virtual_mic"], env=self.env, check=True)
+        set_default_source(self.env, "virtual_mic")
         self.players = play(self.env, 12)
 
     def tearDown(self):
         stop(self.players)
-        subprocess.run(["pactl", "set-default-source", "virtual_mic"], env=self.env)
+        set_default_source(self.env, "virtual_mic")
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -105,20 +130,21 @@ class RealCapture(unittest.TestCase):
             cap.until("started")
             began = time.monotonic()
             time.sleep(1.5)
-            subprocess.run(["pactl", "set-default-source", "second_mic"], env=self.env, check=True)
+            set_default_source(self.env, "second_mic")
             changed = cap.until("device_changed")
             self.assertEqual((changed["reason"], changed["next"]), ("vstupní zařízení", self.path("seg-000~001.m4a")))
             first = cap.until("segment_closed")
             second_started = cap.until("started")
+            rate = source_rate(self.env, "second_mic")
             self.assertEqual((second_started["after_device_change"], second_started["mic"],
-                              second_started["sample_rate"]), (True, "Second Microphone", 44100))
+                              second_started["sample_rate"]), (True, "Second Microphone", rate))
             time.sleep(1.5)
             cap.send('{"cmd":"stop"}')
             second = cap.until("segment_closed")
             wall_ms = (time.monotonic() - began) * 1000
         # Only the rebuild itself (the 0.4 s wait and the new graph) is missing.
         self.assertGreater(first["duration_ms"] + second["duration_ms"], wall_ms - 1000)
-        self.assertEqual(ffprobe(self.path("seg-000~001.m4a"))["streams"][0]["sample_rate"], "44100")
+        self.assertEqual(ffprobe(self.path("seg-000~001.m4a"))["streams"][0]["sample_rate"], str(rate))
         self.assert_channels_carry_the_tones(self.path("seg-000~001.m4a"))
 
     def test_a_killed_recording_is_repaired(self):
