@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds from clean and runs every test: the unit tests, the black-box tests
-# of both binaries (the real one on a private sound server), and the
+# of both binaries (the real one on a private PulseAudio and a private
+# PipeWire server, which ctest starts and stops itself), and the
 # thread-sensitive tests once more under ThreadSanitizer, then the unit and
 # black-box tests once more under AddressSanitizer and
 # UndefinedBehaviorSanitizer (clang; the same build holds the fuzz targets,
@@ -26,11 +27,6 @@ fi
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVALIN_SANITIZE=address,undefined -DKORVALIN_FUZZ=ON >/dev/null
 cmake --build build-asan -j2
-
-if [ -x scripts/pulse_server.sh ]; then
-  eval "$(scripts/pulse_server.sh start)"
-  trap 'scripts/pulse_server.sh stop >/dev/null 2>&1 || true' EXIT
-fi
 
 status=0
 (cd build && ctest --output-on-failure -j2) || status=$?
