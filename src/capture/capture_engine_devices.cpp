@@ -36,7 +36,7 @@ void CaptureEngine::installDeviceListeners()
     };
     for (auto [selector, reason] : watched) {
         platform::AudioObjectPropertyAddress address{selector};
-        auto listener = platform::makeListener([weak = std::weak_ptr(self_), reason](uint32_t, const auto*) {
+        auto listener = platform::makeListener([weak = std::weak_ptr(self_), reason = reason](uint32_t, const auto*) {
             if (auto engine = weak.lock())
                 (*engine)->handleDeviceChange(reason);
         });
