@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from support import decode, dominant_tone, channel, events_of, ffprobe, run, wire
+from support import Sidecar, decode, dominant_tone, channel, events_of, ffprobe, run, sim_env, wire
 
 
 def make_audio(path, expressions, seconds, rate=48000, codec=("-c:a", "pcm_f32le")):
@@ -207,6 +207,61 @@ class MergeTest(ToolTest):
     def test_usage(self):
         self.assertEqual(run(["--merge", self.path("out.m4a")])[:2],
                          (2, line(ev="error", code="bad_command", fatal=True, msg="--merge <výstup> <segment>…")))
+
+    def refusals(self):
+        """Outputs a merge must refuse, as (segments, out, message); the
+        segments' bytes and the directory with its file stay as they were."""
+        os.mkdir(self.path("rec"))
+        segment = self.segment_file("rec/a.m4a", seconds=1)
+        with open(self.path("rec/notes.txt"), "w") as f:
+            f.write("kept")
+        with open(segment, "rb") as f:
+            self.kept = {segment: f.read(), self.path("rec/notes.txt"): b"kept"}
+        self.listing = sorted(os.listdir(self.path("rec")))
+        same = self.path("rec/../rec/a.m4a")
+        return [([segment], same, "výstup nesmí být jeden ze segmentů"),
+                ([segment, segment], same, "výstup nesmí být jeden ze segmentů"),
+                ([segment], self.path("rec"), "výstup je adresář"),
+                ([segment, segment], self.path("rec") + "/", "výstup je adresář")]
+
+    def assertKept(self):
+        for path, before in self.kept.items():
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), before)
+        self.assertEqual(sorted(os.listdir(self.path("rec"))), self.listing)
+
+    def test_output_that_is_a_segment_or_a_directory_is_refused(self):
+        for segments, out, message in self.refusals():
+            with self.subTest(out=out, segments=len(segments)):
+                self.assertEqual(run(["--merge", out] + segments)[:2],
+                                 (1, line(ev="error", code="merge_failed", fatal=True, msg=message)))
+        self.assertKept()
+
+    def test_merge_command_refuses_the_same_outputs(self):
+        refusals = self.refusals()
+        with Sidecar("korvalin-cap-sim", env=sim_env(self.dir)) as cap:
+            self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+            for segments, out, message in refusals:
+                cap.send({"cmd": "merge", "segments": segments, "out": out})
+                self.assertEqual(cap.raw_line(), line(ev="error", code="merge_failed", fatal=True, msg=message))
+            cap.send({"cmd": "quit"})
+            self.assertEqual(cap.finish()[:2], (0, b'{"ev":"stopped","reason":"quit"}\n'))
+        self.assertKept()
+
+    def test_earlier_output_is_replaced_only_by_a_merge_that_succeeds(self):
+        out = self.path("out.m4a")
+        with open(out, "wb") as f:
+            f.write(b"earlier")
+        self.assertEqual(run(["--merge", out, self.video_only("v.m4a"), self.path("v.m4a")])[:2],
+                         (1, line(ev="error", code="merge_failed", fatal=True,
+                                  msg="žádné použitelné segmenty ke spojení")))
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"earlier")
+        status, stdout, _ = run(["--merge", out, self.segment_file("a.m4a", 1), self.segment_file("b.m4a", 1)])
+        self.assertEqual((status, events_of(stdout)[0]["method"]), (0, "reencode"))
+        self.assertAlmostEqual(playing_seconds(out), 2.0, delta=0.05)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["a.m4a", "b.m4a", "out.m4a", "v.m4a"] + [
+            "%s.part%d.wav" % (name, i) for name in ("a.m4a", "b.m4a") for i in range(2)]))
 
 
 class RepairTest(ToolTest):

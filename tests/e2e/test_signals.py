@@ -1,0 +1,195 @@
+"""Termination signals in the one-shot modes: each of SIGTERM, SIGINT and
+SIGHUP ends the mode within a second with status 128 + the signal's number,
+after it has undone what it made, and nothing more reaches standard output."""
+
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from support import Sidecar, binary, events_of, ffprobe, run, sim_env, wire
+
+SIM = "korvalin-cap-sim"
+SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+# The promise is one second; the rest is room for a loaded test machine.
+ENDS_WITHIN = 2.0
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def notice(number):
+    return ("korvalin-cap: signál %d — přerušeno\n" % number).encode()
+
+
+class Interrupted(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="korvalin-signals-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def interrupt(self, args, number, busy):
+        """Starts a one-shot mode, signals it once busy(pid) says it is at
+        work; returns (status, stdout, stderr, seconds from the signal to the
+        exit)."""
+        proc = subprocess.Popen([binary(SIM)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while not busy(proc.pid):
+            self.assertIsNone(proc.poll(), "the mode ended before it was seen at work")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        sent = time.monotonic()
+        proc.send_signal(number)
+        out, err = proc.communicate(timeout=30)
+        return proc.returncode, out, err, time.monotonic() - sent
+
+
+class Probe(Interrupted):
+    def test_each_signal_stops_the_capture_and_removes_its_scratch(self):
+        for number in SIGNALS:
+            with self.subTest(signal=number.name):
+                tmp = tempfile.mkdtemp(prefix="korvalin-signals-tmp-")
+                self.addCleanup(shutil.rmtree, tmp, True)
+                env = sim_env(self.dir, {})
+                env["TMPDIR"] = tmp
+                with Sidecar(SIM, env=env, args=["--probe", "10"]) as cap:
+                    cap.until("started")
+                    scratch = os.path.join(tmp, "korvalin-probe-%d" % cap.proc.pid)
+                    self.assertTrue(os.path.isfile(os.path.join(scratch, "probe.m4a")))
+                    sent = time.monotonic()
+                    cap.signal(number)
+                    status, rest, err = cap.finish(timeout=30)
+                    elapsed = time.monotonic() - sent
+                self.assertEqual(status, 128 + number)
+                self.assertLess(elapsed, ENDS_WITHIN)
+                # Only whole level lines written before the signal; no
+                # segment_closed, no probe_result.
+                for line in rest.splitlines(keepends=True):
+                    self.assertRegex(line, rb'^\{"ev":"levels","mic":-?[0-9.]+,"sys":-?[0-9.]+\}\n$')
+                self.assertEqual(err, notice(number))
+                self.assertEqual(os.listdir(tmp), [])
+
+
+class Merge(Interrupted):
+    """A re-encoding merge long enough to be caught in the middle."""
+
+    SECONDS = 900
+
+    @classmethod
+    def setUpClass(cls):
+        cls.inputs = tempfile.mkdtemp(prefix="korvalin-signals-merge-")
+        cls.segments = [os.path.join(cls.inputs, name) for name in ("seg-000.m4a", "seg-000~001.m4a")]
+        piece = os.path.join(cls.inputs, "piece.m4a")
+        for path, rate, hz in zip(cls.segments, (48000, 44100), (440, 1000)):
+            # Ten seconds encoded once, then repeated without encoding again.
+            subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                            "sine=frequency=%d:sample_rate=%d:duration=10" % (hz, rate),
+                            "-ac", "2", "-c:a", "aac", "-b:a", "32k", piece], check=True)
+            subprocess.run(["ffmpeg", "-v", "error", "-y", "-stream_loop", str(cls.SECONDS // 10 - 1), "-i", piece,
+                            "-c", "copy", path], check=True)
+        os.remove(piece)
+        cls.digests = [digest(path) for path in cls.segments]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.inputs, True)
+
+    def assertSegmentsUnchanged(self):
+        self.assertEqual([digest(path) for path in self.segments], self.digests)
+        self.assertEqual(sorted(os.listdir(self.inputs)), sorted(os.path.basename(p) for p in self.segments))
+
+    def writing(self, before):
+        """Busy once the merge has a file of its own beside the output."""
+        return lambda pid: len(os.listdir(self.dir)) > before
+
+    def test_interrupted_merge_leaves_no_output(self):
+        out = self.path("merged.m4a")
+        status, stdout, stderr, elapsed = self.interrupt(["--merge", out] + self.segments, signal.SIGTERM,
+                                                         self.writing(0))
+        self.assertEqual((status, stdout), (143, b""))
+        self.assertLess(elapsed, ENDS_WITHIN)
+        self.assertEqual(stderr, notice(15))
+        self.assertEqual(os.listdir(self.dir), [])
+        self.assertSegmentsUnchanged()
+
+    def test_interrupted_merge_keeps_an_earlier_output(self):
+        out = self.path("merged.m4a")
+        with open(out, "wb") as f:
+            f.write(b"earlier")
+        status, stdout, _, elapsed = self.interrupt(["--merge", out] + self.segments, signal.SIGINT,
+                                                    self.writing(1))
+        self.assertEqual((status, stdout), (130, b""))
+        self.assertLess(elapsed, ENDS_WITHIN)
+        self.assertEqual(os.listdir(self.dir), ["merged.m4a"])
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"earlier")
+        self.assertSegmentsUnchanged()
+
+    def test_interrupted_analysis_writes_nothing(self):
+        segment = os.path.realpath(self.segments[0])
+
+        def reading(pid):
+            """Busy once the file is open."""
+            fds = "/proc/%d/fd" % pid
+            try:
+                return any(os.path.realpath(os.path.join(fds, fd)) == segment for fd in os.listdir(fds))
+            except FileNotFoundError:
+                return False
+
+        status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP, reading)
+        self.assertEqual((status, stdout, stderr), (129, b"", notice(1)))
+        self.assertLess(elapsed, ENDS_WITHIN)
+        self.assertSegmentsUnchanged()
+
+
+class Repair(Interrupted):
+    FILES = 400
+
+    def test_interrupted_repair_cuts_each_file_whole_or_not_at_all(self):
+        parts = [self.path("part%d.wav" % i) for i in range(2)]
+        for part in parts:
+            subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
+                            "-ac", "2", part], check=True)
+        whole = self.path("whole.m4a")
+        subprocess.run([binary(SIM), "--merge", whole] + parts, check=True, capture_output=True)
+        with open(whole, "rb") as f:
+            data = f.read()
+        folder = self.path("rec")
+        os.mkdir(folder)
+        files = [os.path.join(folder, "seg-%03d.m4a" % i) for i in range(self.FILES)]
+        for path in [whole] + files:
+            with open(path, "wb") as f:
+                f.write(data + b"\0\0\0")
+        # What the repair of one such file reports when it runs to its end.
+        reference = run(["--repair", whole], name=SIM)[1].splitlines(keepends=True)[0]
+
+        status, stdout, stderr, elapsed = self.interrupt(["--repair", folder], signal.SIGTERM,
+                                                         lambda pid: os.path.getsize(files[0]) == len(data))
+        self.assertEqual((status, stderr), (143, notice(15)))
+        self.assertLess(elapsed, ENDS_WITHIN)
+        # Whole lines for the files finished before the signal, and no summary.
+        reported = stdout.splitlines(keepends=True)
+        self.assertLess(len(reported), self.FILES)
+        self.assertEqual(reported, [reference.replace(wire(whole).encode(), wire(path).encode())
+                                    for path in files[:len(reported)]])
+        # Files are cut in order, each completely: the one under way when the
+        # signal came is finished, the rest are untouched.
+        cut = [os.path.getsize(path) == len(data) for path in files]
+        self.assertEqual([os.path.getsize(path) for path in files],
+                         [len(data)] * cut.count(True) + [len(data) + 3] * cut.count(False))
+        self.assertIn(cut.count(True), (len(reported), len(reported) + 1))
+        with open(files[0], "rb") as f:
+            self.assertEqual(f.read(), data)
+        self.assertEqual(ffprobe(files[0])["streams"][0]["codec_name"], "aac")
+
+
+if __name__ == "__main__":
+    unittest.main()
