@@ -237,13 +237,21 @@ class MergeTest(ToolTest):
                                  (1, line(ev="error", code="merge_failed", fatal=True, msg=message)))
         self.assertKept()
 
-    def test_merge_command_refuses_the_same_outputs(self):
+    def test_merge_command_refuses_the_same_outputs_and_replaces_a_file(self):
         refusals = self.refusals()
+        earlier = self.path("earlier.m4a")
+        with open(earlier, "wb") as f:
+            f.write(b"earlier")
         with Sidecar("korvalin-cap-sim", env=sim_env(self.dir)) as cap:
             self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
             for segments, out, message in refusals:
                 cap.send({"cmd": "merge", "segments": segments, "out": out})
                 self.assertEqual(cap.raw_line(), line(ev="error", code="merge_failed", fatal=True, msg=message))
+            cap.send({"cmd": "merge", "segments": refusals[1][0], "out": earlier})
+            merged = cap.raw_line(timeout=30)
+            self.assertEqual(merged, line(ev="merged", out=earlier, duration_ms=events_of(merged)[0]["duration_ms"],
+                                          bytes=os.path.getsize(earlier), method="reencode"))
+            self.assertAlmostEqual(playing_seconds(earlier), 2.0, delta=0.05)
             cap.send({"cmd": "quit"})
             self.assertEqual(cap.finish()[:2], (0, b'{"ev":"stopped","reason":"quit"}\n'))
         self.assertKept()
