@@ -22,10 +22,10 @@ SerialQueue::~SerialQueue()
 
 void SerialQueue::async(Work work)
 {
-    {
-        std::lock_guard lock(mutex_);
-        ready_.push_back(std::move(work));
-    }
+    // Notified under the lock: the queue may be destroyed as soon as the
+    // work has run, which can be before an unlocked notify returns.
+    std::lock_guard lock(mutex_);
+    ready_.push_back(std::move(work));
     wake_.notify_all();
 }
 
@@ -33,10 +33,8 @@ void SerialQueue::asyncAfter(double seconds, Work work)
 {
     auto when = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(seconds > 0 ? seconds : 0));
-    {
-        std::lock_guard lock(mutex_);
-        delayed_.emplace(when, std::move(work));
-    }
+    std::lock_guard lock(mutex_);
+    delayed_.emplace(when, std::move(work));
     wake_.notify_all();
 }
 
