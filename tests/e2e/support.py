@@ -7,9 +7,12 @@ import json
 import math
 import os
 import select
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
+import unittest
 
 import jsonschema
 
@@ -167,6 +170,18 @@ class Sidecar:
                 stream.close()
             except (BrokenPipeError, OSError):
                 pass
+
+
+class ScratchTest(unittest.TestCase):
+    """A test case with a scratch directory of its own, removed afterwards."""
+    prefix = "korvalin-"
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix=self.prefix)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
 
 
 def ffprobe(path):

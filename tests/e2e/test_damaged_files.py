@@ -7,11 +7,10 @@ import os
 import shutil
 import struct
 import subprocess
-import tempfile
 import time
 import unittest
 
-from support import binary, events_of, ffprobe, run, wire
+from support import ScratchTest, binary, events_of, ffprobe, run, wire
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "data")
 
@@ -32,13 +31,8 @@ def first_trun_count_offset(data):
     return data.index(b"trun") + 8
 
 
-class DamagedFileTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-damaged-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class DamagedFileTest(ScratchTest):
+    prefix = "korvalin-damaged-"
 
     def run_bounded(self, args, cwd=None):
         """Runs one tool; asserts its peak memory and wall time."""

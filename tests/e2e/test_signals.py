@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from support import Sidecar, binary, events_of, ffprobe, run, sim_env, wire
+from support import ScratchTest, Sidecar, binary, events_of, ffprobe, run, sim_env, wire
 
 SIM = "korvalin-cap-sim"
 SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -28,13 +28,8 @@ def notice(number):
     return ("korvalin-cap: signál %d — přerušeno\n" % number).encode()
 
 
-class Interrupted(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-signals-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class Interrupted(ScratchTest):
+    prefix = "korvalin-signals-"
 
     def interrupt(self, args, number, busy):
         """Starts a one-shot mode, signals it once busy(pid) says it is at

@@ -3,13 +3,11 @@
 import json
 import os
 import random
-import shutil
 import struct
 import subprocess
-import tempfile
 import unittest
 
-from support import Sidecar, decode, dominant_tone, channel, events_of, ffprobe, run, sim_env, wire
+from support import ScratchTest, Sidecar, decode, dominant_tone, channel, events_of, ffprobe, run, sim_env, wire
 
 
 def make_audio(path, expressions, seconds, rate=48000, codec=("-c:a", "pcm_f32le")):
@@ -43,13 +41,8 @@ def line(**fields):
     return ("{" + ",".join("%s:%s" % (json.dumps(k), wire(v)) for k, v in sorted(fields.items())) + "}\n").encode()
 
 
-class ToolTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-tools-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class ToolTest(ScratchTest):
+    prefix = "korvalin-tools-"
 
     def segment_file(self, name, seconds=5, hz=440):
         """A fragmented segment written by the program itself (a merge of two parts)."""
