@@ -8,7 +8,7 @@ namespace {
 
 // Asked of the server (its default is about 2 s). Every fragment wakes the
 // IO thread, so they are as long as the cushion below can hide.
-constexpr double fragmentSeconds = 0.040;
+constexpr double fragmentSeconds = 0.020;
 // System audio waits this long before it flows: one fragment plus jitter.
 constexpr double cushionSeconds = fragmentSeconds + 0.020;
 constexpr double boundSeconds = 0.250;
