@@ -73,9 +73,9 @@ def events_of(stdout):
 class Sidecar:
     """The serve loop of a binary, driven over pipes like the host does."""
 
-    def __init__(self, name="korvalin-cap", env=None, args=()):
+    def __init__(self, name="korvalin-cap", env=None, args=(), cwd=None):
         self.proc = subprocess.Popen([binary(name)] + list(args), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
         self._out = b""
         self._err = b""
 

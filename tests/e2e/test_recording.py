@@ -18,8 +18,8 @@ class Recording(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-rec-")
 
-    def sidecar(self, scenario=None):
-        cap = Sidecar(SIM, env=sim_env(self.dir, scenario))
+    def sidecar(self, scenario=None, cwd=None):
+        cap = Sidecar(SIM, env=sim_env(self.dir, scenario), cwd=cwd)
         self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
         return cap
 
@@ -182,6 +182,19 @@ class Recording(unittest.TestCase):
         # A file at out is replaced, as ever.
         self.assert_valid_segment(good, closed["duration_ms"])
         self.assert_tones(good)
+
+    def test_a_relative_name_with_a_colon_is_a_file_name(self):
+        # Not a protocol prefix such as "rec12:" for the media library.
+        with self.sidecar(cwd=self.dir) as cap:
+            cap.send({"cmd": "start", "out": "rec12:30.m4a"})
+            self.assertEqual(cap.raw_line(), (STARTED_DEFAULT % wire("rec12:30.m4a")).encode())
+            time.sleep(0.5)
+            cap.send('{"cmd":"stop"}')
+            closed = cap.until("segment_closed")
+            self.assertEqual(closed["path"], "rec12:30.m4a")
+        self.assertEqual(os.listdir(self.dir), ["rec12:30.m4a"])
+        self.assert_valid_segment(self.path("rec12:30.m4a"), closed["duration_ms"])
+        self.assert_tones(self.path("rec12:30.m4a"))
 
     def test_every_ending_closes_the_open_segment_first(self):
         endings = [

@@ -59,7 +59,8 @@ bool FfmpegAssetWriter::startWriting()
 {
     if (!stream_ || status_ != MediaStatus::unknown)
         return false;
-    int code = avio_open(&muxer_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    // "file:" keeps a name such as "rec12:30.m4a" from being read as a protocol.
+    int code = avio_open(&muxer_->pb, ("file:" + path_).c_str(), AVIO_FLAG_WRITE);
     if (code < 0)
         return fail(code);
     // Audio-only fragments are cut by duration; each finished fragment is
