@@ -67,7 +67,7 @@ TEST(LineReader, DropsALineThatOutgrowsTheCapWholeAndResumesAfterIt)
     LineReader reader(feed.fds[0]);
     std::thread writer([&] {
         std::string block(65536, 'a');
-        for (int i = 0; i < 24; ++i)
+        for (int i = 0; i < 160; ++i) // 10 MiB without a line feed
             feed.write(block);
         feed.write("\n{\"cmd\":\"stop\"}\n");
         feed.end();
@@ -122,24 +122,6 @@ TEST(LineReader, WaitsOnANonBlockingDescriptorUntilTheRealEnd)
         usleep(50'000);
         feed.write(":\"stop\"}\n");
         usleep(50'000);
-        feed.end();
-    });
-    EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");
-    EXPECT_EQ(reader.next(), std::nullopt);
-    writer.join();
-}
-
-TEST(LineReader, TenMegabytesWithoutALineFeedAreDroppedAndReadingResumes)
-{
-    Feed feed;
-    LineReader reader(feed.fds[0]);
-    std::thread writer([&] {
-        const std::string block(1 << 20, 'z');
-        for (int i = 0; i < 10; ++i)
-            feed.write(block);
-        feed.write("\n{\"cmd\":\"stop\"}\n");
-        for (int i = 0; i < 10; ++i)
-            feed.write(block);
         feed.end();
     });
     EXPECT_EQ(reader.next(), "{\"cmd\":\"stop\"}");

@@ -141,13 +141,7 @@ void ExclusionTap::capture(uint32_t input)
 
 void ExclusionTap::readable(pa_stream* stream, size_t, void* data)
 {
-    auto* capture = static_cast<Capture*>(data);
-    const void* samples;
-    size_t bytes;
-    while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
-        capture->queue.push(static_cast<const float*>(samples), bytes / (2 * sizeof(float)));
-        pa_stream_drop(stream);
-    }
+    pushReadable(stream, static_cast<Capture*>(data)->queue);
 }
 
 void ExclusionTap::stateChanged(pa_stream* stream, void* data)

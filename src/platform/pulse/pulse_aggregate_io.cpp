@@ -128,13 +128,7 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
 
 void PulseAggregateIO::systemReadable(pa_stream* stream, size_t, void* self)
 {
-    auto* io = static_cast<PulseAggregateIO*>(self);
-    const void* data;
-    size_t bytes;
-    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-        io->queue_.push(static_cast<const float*>(data), bytes / (2 * sizeof(float)));
-        pa_stream_drop(stream);
-    }
+    pushReadable(stream, static_cast<PulseAggregateIO*>(self)->queue_);
 }
 
 void PulseAggregateIO::deliver(const float* mic, size_t frames)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <pulse/stream.h>
+
 namespace platform {
 
 SystemAudioQueue::SystemAudioQueue(uint32_t channels, size_t cushionFrames, size_t boundFrames)
@@ -61,6 +63,16 @@ void SystemAudioQueue::append(const float* samples, size_t frames)
         std::fill_n(b, (frames - first) * channels_, 0.0f);
     }
     size_ += frames;
+}
+
+void pushReadable(pa_stream* stream, SystemAudioQueue& queue)
+{
+    const void* samples;
+    size_t bytes;
+    while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
+        queue.push(static_cast<const float*>(samples), bytes / (2 * sizeof(float)));
+        pa_stream_drop(stream);
+    }
 }
 
 } // namespace platform

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+struct pa_stream;
+
 namespace platform {
 
 // The system-audio side of an aggregate: frames from the output monitor
@@ -45,5 +47,8 @@ private:
     bool finished_ = false;
     uint64_t trimmed_ = 0;
 };
+
+// Moves every stereo fragment a record stream has ready into `queue`.
+void pushReadable(pa_stream* stream, SystemAudioQueue& queue);
 
 } // namespace platform
