@@ -98,7 +98,7 @@ protected:
     void listen(std::shared_ptr<const ProcessExclusion> exclusion, double seconds, std::vector<float>& tapped,
                 std::vector<float>& monitored)
     {
-        CaptureTiming timing{rate, chunk, 2 * chunk, rate / 4, chunk};
+        CaptureTiming timing{rate, chunk, chunk};
         PulseLoop monitorLoop("exclusion tap test monitor", server);
         ASSERT_TRUE(monitorLoop.connect(2.0));
         std::unique_ptr<ExclusionTap> tap;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/pulse/pulse_query.h"
+#include "platform/pulse/record_stream.h"
 
 namespace platform {
 
@@ -49,12 +50,20 @@ void ExclusionTap::take(float* out, size_t frames)
     }
 }
 
-uint64_t ExclusionTap::trimmedFrames() const
+uint64_t ExclusionTap::cutFrames() const
 {
-    uint64_t trimmed = trimmedByGone_;
+    uint64_t cut = cutByGone_;
     for (const auto& capture : captures_)
-        trimmed += capture->queue.trimmedFrames();
-    return trimmed;
+        cut += capture->queue.cutFrames();
+    return cut;
+}
+
+uint64_t ExclusionTap::filledFrames() const
+{
+    uint64_t filled = filledByGone_;
+    for (const auto& capture : captures_)
+        filled += capture->queue.filledFrames();
+    return filled;
 }
 
 void ExclusionTap::subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self)
@@ -124,7 +133,7 @@ void ExclusionTap::capture(uint32_t input)
     if (!stream)
         return;
     auto capture = std::make_unique<Capture>(
-        Capture{this, input, stream, SystemAudioQueue(2, timing_.cushionFrames, timing_.boundFrames)});
+        Capture{this, input, stream, SystemAudioQueue(timing_.rate)});
     pa_stream_set_monitor_stream(stream, input);
     pa_stream_set_read_callback(stream, &readable, capture.get());
     pa_stream_set_state_callback(stream, &stateChanged, capture.get());
@@ -169,9 +178,12 @@ void ExclusionTap::release(uint32_t input)
 void ExclusionTap::sweep()
 {
     auto drained = [](const auto& c) { return !c->stream && c->queue.backlog() == 0; };
-    for (const auto& capture : captures_)
-        if (drained(capture))
-            trimmedByGone_ += capture->queue.trimmedFrames();
+    for (const auto& capture : captures_) {
+        if (drained(capture)) {
+            cutByGone_ += capture->queue.cutFrames();
+            filledByGone_ += capture->queue.filledFrames();
+        }
+    }
     std::erase_if(captures_, drained);
 }
 

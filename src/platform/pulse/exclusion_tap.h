@@ -8,7 +8,7 @@
 
 #include "platform/posix/process_exclusion.h"
 #include "platform/pulse/pulse_loop.h"
-#include "platform/pulse/system_audio_queue.h"
+#include "platform/system_audio_queue.h"
 
 namespace platform {
 
@@ -22,9 +22,7 @@ struct TapOutput {
 struct CaptureTiming {
     uint32_t rate = 0;
     size_t fragmentFrames = 0; // asked of the server per record stream
-    size_t cushionFrames = 0; // of each SystemAudioQueue
-    size_t boundFrames = 0;
-    size_t chunkFrames = 0;   // the largest take()
+    size_t chunkFrames = 0;    // the largest take()
 };
 
 // System audio without the sound of excluded processes: one record stream
@@ -50,7 +48,8 @@ public:
     // Fills `frames` stereo frames of `out` with the sum of every captured
     // stream; silence where a stream has nothing yet.
     void take(float* out, size_t frames);
-    uint64_t trimmedFrames() const;
+    uint64_t cutFrames() const;
+    uint64_t filledFrames() const;
 
 private:
     struct Capture;
@@ -74,7 +73,8 @@ private:
     std::set<uint32_t> excluded_; // sink inputs left out, not looked at again
     std::vector<float> scratch_;
     float gain_ = 1.0f;           // what the output's own volume does to its monitor
-    uint64_t trimmedByGone_ = 0;
+    uint64_t cutByGone_ = 0;
+    uint64_t filledByGone_ = 0;
 };
 
 } // namespace platform

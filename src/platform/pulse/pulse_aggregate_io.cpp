@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/pulse/record_stream.h"
+
 namespace platform {
 namespace {
 
 // Asked of the server (its default is about 2 s). Every fragment wakes the
-// IO thread, so they are as long as the cushion below can hide.
+// IO thread, so they are as long as the system-audio queue's cushion can hide.
 constexpr double fragmentSeconds = 0.020;
-// System audio waits this long before it flows: one fragment plus jitter.
-constexpr double cushionSeconds = fragmentSeconds + 0.020;
-constexpr double boundSeconds = 0.250;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
 
@@ -19,8 +18,7 @@ size_t framesOf(double seconds, uint32_t rate) { return std::max<size_t>(1, size
 
 CaptureTiming timingFor(uint32_t rate)
 {
-    return {rate, framesOf(fragmentSeconds, rate), framesOf(cushionSeconds, rate),
-            framesOf(boundSeconds, rate), framesOf(chunkSeconds, rate)};
+    return {rate, framesOf(fragmentSeconds, rate), framesOf(chunkSeconds, rate)};
 }
 
 } // namespace
@@ -28,7 +26,7 @@ CaptureTiming timingFor(uint32_t rate)
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
                                    AudioDeviceIOBlock block)
     : loop_("korvalin-cap capture", std::move(server)), streams_(std::move(streams)), block_(std::move(block)),
-      timing_(timingFor(streams_.rate)), queue_(2, timing_.cushionFrames, timing_.boundFrames),
+      timing_(timingFor(streams_.rate)), queue_(streams_.rate),
       systemChunk_(timing_.chunkFrames * 2), micSilence_(timing_.chunkFrames * streams_.micChannels),
       list_(audioBufferListSize(2))
 {
@@ -73,10 +71,16 @@ OSStatus PulseAggregateIO::start()
     return noErr;
 }
 
-uint64_t PulseAggregateIO::trimmedFrames()
+uint64_t PulseAggregateIO::cutFrames()
 {
     PulseLoop::Lock lock(loop_);
-    return queue_.trimmedFrames() + (tap_ ? tap_->trimmedFrames() : 0);
+    return queue_.cutFrames() + (tap_ ? tap_->cutFrames() : 0);
+}
+
+uint64_t PulseAggregateIO::filledFrames()
+{
+    PulseLoop::Lock lock(loop_);
+    return queue_.filledFrames() + (tap_ ? tap_->filledFrames() : 0);
 }
 
 pa_stream* PulseAggregateIO::record(const char* name, const std::string& source, const pa_sample_spec& spec,

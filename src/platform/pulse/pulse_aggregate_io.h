@@ -9,7 +9,7 @@
 #include "platform/audio_hardware.h"
 #include "platform/pulse/exclusion_tap.h"
 #include "platform/pulse/pulse_loop.h"
-#include "platform/pulse/system_audio_queue.h"
+#include "platform/system_audio_queue.h"
 
 namespace platform {
 
@@ -40,8 +40,9 @@ public:
 
     // Connects and starts recording. noErr, or why it could not.
     OSStatus start();
-    // Backlogged system-audio frames dropped so far.
-    uint64_t trimmedFrames();
+    // System-audio frames cut from a backlog, and filled with silence, so far.
+    uint64_t cutFrames();
+    uint64_t filledFrames();
 
 private:
     pa_stream* record(const char* name, const std::string& source, const pa_sample_spec& spec,

@@ -524,10 +524,10 @@ void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
 {
     if (!running)
         return;
-    uint64_t trimmed = running->trimmedFrames();
+    uint64_t cut = running->cutFrames();
     running.reset();
-    if (trimmed > 0 && log_)
-        log_("systémový zvuk předbíhal mikrofon — zahozeno " + std::to_string(trimmed) + " snímků");
+    if (cut > 0 && log_)
+        log_("systémový zvuk předbíhal mikrofon — zahozeno " + std::to_string(cut) + " snímků");
 }
 
 // MARK: listeners

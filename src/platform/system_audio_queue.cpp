@@ -1,14 +1,20 @@
-#include "platform/pulse/system_audio_queue.h"
+#include "platform/system_audio_queue.h"
 
 #include <algorithm>
 
-#include <pulse/stream.h>
-
 namespace platform {
+namespace {
 
-SystemAudioQueue::SystemAudioQueue(uint32_t channels, size_t cushionFrames, size_t boundFrames)
-    : channels_(channels), cushion_(std::min(cushionFrames, boundFrames)), bound_(std::max<size_t>(boundFrames, 1)),
-      buffer_(bound_ * channels)
+constexpr size_t channels_ = 2;
+// System audio waits this long before it flows: one 20-ms fragment plus jitter.
+constexpr double cushionSeconds = 0.040;
+constexpr double boundSeconds = 0.250;
+
+} // namespace
+
+SystemAudioQueue::SystemAudioQueue(uint32_t rate)
+    : cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
+      bound_(std::max(cushion_, size_t(boundSeconds * rate))), buffer_(bound_ * channels_)
 {
 }
 
@@ -18,7 +24,7 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
         size_t excess = size_ + frames - cushion_;
         size_t old = std::min(excess, size_);
         drop(old);
-        trimmed_ += excess;
+        cut_ += excess;
         if (excess > old) {
             size_t skipped = excess - old;
             frames -= skipped;
@@ -39,6 +45,7 @@ void SystemAudioQueue::take(float* out, size_t frames)
     std::copy_n(buffer_.data(), (n - first) * channels_, out + first * channels_);
     drop(n);
     std::fill(out + n * channels_, out + frames * channels_, 0.0f);
+    filled_ += frames - n;
     if (n < frames)
         flowing_ = false;
 }
@@ -63,16 +70,6 @@ void SystemAudioQueue::append(const float* samples, size_t frames)
         std::fill_n(b, (frames - first) * channels_, 0.0f);
     }
     size_ += frames;
-}
-
-void pushReadable(pa_stream* stream, SystemAudioQueue& queue)
-{
-    const void* samples;
-    size_t bytes;
-    while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
-        queue.push(static_cast<const float*>(samples), bytes / (2 * sizeof(float)));
-        pa_stream_drop(stream);
-    }
 }
 
 } // namespace platform

@@ -4,23 +4,22 @@
 #include <cstdint>
 #include <vector>
 
-struct pa_stream;
-
 namespace platform {
 
-// The system-audio side of an aggregate: frames from the output monitor
+// The system-audio side of an aggregate: stereo frames from the output
 // wait here until the microphone's clock asks for the same number. The
-// monitor has its own pace (and delivers nothing while its sink is
+// output has its own pace (and delivers nothing while its sink is
 // suspended), so taking never waits: what is missing is silence. After
 // running dry the queue first refills a small cushion, so that jitter
 // between the two streams does not chop the sound into pieces. A backlog
-// beyond `boundFrames` (the monitor running ahead) is cut back to the
-// cushion, dropping the oldest frames, and counted.
+// beyond the bound (the output running ahead) is cut back to the
+// cushion, dropping the oldest frames. Frames cut and frames filled with
+// silence are counted.
 //
 // Single-threaded, and allocation-free after construction.
 class SystemAudioQueue {
 public:
-    SystemAudioQueue(uint32_t channels, size_t cushionFrames, size_t boundFrames);
+    explicit SystemAudioQueue(uint32_t rate);
 
     // `samples` null means silence (a hole in the stream).
     void push(const float* samples, size_t frames);
@@ -31,13 +30,13 @@ public:
     void finish() { finished_ = true; }
 
     size_t backlog() const { return size_; }
-    uint64_t trimmedFrames() const { return trimmed_; }
+    uint64_t cutFrames() const { return cut_; }
+    uint64_t filledFrames() const { return filled_; }
 
 private:
     void drop(size_t frames);
     void append(const float* samples, size_t frames);
 
-    uint32_t channels_;
     size_t cushion_;
     size_t bound_;
     std::vector<float> buffer_; // bound_ frames, circular
@@ -45,10 +44,8 @@ private:
     size_t size_ = 0;
     bool flowing_ = false;
     bool finished_ = false;
-    uint64_t trimmed_ = 0;
+    uint64_t cut_ = 0;
+    uint64_t filled_ = 0;
 };
-
-// Moves every stereo fragment a record stream has ready into `queue`.
-void pushReadable(pa_stream* stream, SystemAudioQueue& queue);
 
 } // namespace platform
