@@ -2,6 +2,7 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -35,12 +36,6 @@ def take(data, kind, start=0):
     return data[at:at + struct.unpack(">I", data[at:at + 4])[0]]
 
 
-def patched(data, kind, offset, value):
-    """`data` with the 32-bit field `offset` bytes into the first box of `kind` set to `value`."""
-    at = data.index(kind) - 4 + offset
-    return data[:at] + struct.pack(">I", value) + data[at + 4:]
-
-
 def hidden_tables(segment, count=5500000):
     """Sixteen tracks of one second whose sample sizes, 1 byte for each of
     `count` samples, stand inside a "meta" box of the sample table."""
@@ -54,12 +49,11 @@ def hidden_tables(segment, count=5500000):
 
 def holds(pid, path):
     """Whether the process has `path` open."""
-    for fd in os.listdir("/proc/%d/fd" % pid):
-        try:
-            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == path:
+    fds = "/proc/%d/fd/" % pid
+    for fd in os.listdir(fds):
+        with contextlib.suppress(OSError):
+            if os.readlink(fds + fd) == path:
                 return True
-        except OSError:
-            pass
     return False
 
 
@@ -120,9 +114,9 @@ class DamagedFileTest(ScratchTest):
             shutil.copyfile(os.path.join(DATA, name), files[-1])
         with open(self.own_segment("own.m4a"), "rb") as f:
             own = f.read()
-        at = own.index(b"trun") + 4
-        made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:at] + struct.pack(">II", 0, 20000000) + own[at + 8:],
-                "slow.m4a": patched(own, b"mdhd", 20, 1)}
+        run_at, scale_at = own.index(b"trun") + 4, own.index(b"mdhd") + 16
+        made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:run_at] + struct.pack(">II", 0, 20000000)
+                + own[run_at + 8:], "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
         for name, data in made.items():
             files.append(self.path(name))
             with open(files[-1], "wb") as f:
