@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/memory_limit.h"
 #include "capture/capture_engine.h"
 #include "diagnostics/permissions.h"
 #include "diagnostics/probe.h"
@@ -58,6 +59,7 @@ int automation(App& app, const std::string& option, const std::vector<std::strin
 
 int merge(App& app, const std::string&, const std::vector<std::string>& args)
 {
+    limitMemory();
     if (args.size() < 2)
         return usage(app, "--merge <výstup> <segment>…");
     try {
@@ -72,6 +74,7 @@ int merge(App& app, const std::string&, const std::vector<std::string>& args)
 
 int repair(App& app, const std::string&, const std::vector<std::string>& targets)
 {
+    limitMemory();
     if (targets.empty())
         return usage(app, "--repair <adresář|soubor.m4a>…");
     return Repair::run(targets, app.events);
@@ -79,6 +82,7 @@ int repair(App& app, const std::string&, const std::vector<std::string>& targets
 
 int analyze(App& app, const std::string&, const std::vector<std::string>& args)
 {
+    limitMemory();
     if (args.empty())
         return usage(app, "--analyze <soubor.m4a>");
     return Analyze::run(args.front(), app.events);

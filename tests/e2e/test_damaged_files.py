@@ -2,6 +2,7 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -25,10 +26,49 @@ def line(**fields):
     return ("{" + ",".join("%s:%s" % (json.dumps(k), wire(v)) for k, v in sorted(fields.items())) + "}\n").encode()
 
 
-def first_trun_count_offset(data):
-    """The offset of the sample count of the first "trun" box in the file:
-    after its type, its version and its flags."""
-    return data.index(b"trun") + 8
+def box(kind, payload):
+    return struct.pack(">I", 8 + len(payload)) + kind + payload
+
+
+def take(data, kind, start=0):
+    """The whole first box of `kind` at or after `start`."""
+    at = data.index(kind, start) - 4
+    return data[at:at + struct.unpack(">I", data[at:at + 4])[0]]
+
+
+def hidden_tables(segment, count=5500000):
+    """Sixteen tracks of one second whose sample sizes, 1 byte for each of
+    `count` samples, stand inside a "meta" box of the sample table."""
+    tables = (take(segment, b"stsd") + box(b"stts", struct.pack(">4I", 0, 1, count, 1024))
+              + box(b"stsc", struct.pack(">5I", 0, 1, 1, count, 1)) + box(b"stco", struct.pack(">3I", 0, 1, 0))
+              + box(b"meta", bytes(4) + take(segment, b"hdlr") + box(b"stsz", struct.pack(">3I", 0, 1, count))))
+    trak = box(b"trak", take(segment, b"tkhd") + box(b"mdia", take(segment, b"mdhd") + take(segment, b"hdlr")
+                                                       + box(b"minf", box(b"stbl", tables))))
+    return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(4096))
+
+
+def holds(pid, path):
+    """Whether the process has `path` open."""
+    fds = "/proc/%d/fd/" % pid
+    for fd in os.listdir(fds):
+        with contextlib.suppress(OSError):
+            if os.readlink(fds + fd) == path:
+                return True
+    return False
+
+
+def day_long(segment, hours=24):
+    """The segment's first fragment repeated for `hours`, each copy numbered and timed on."""
+    first = segment.index(b"moof") - 4
+    second = segment.index(b"moof", first + 8) - 4
+    fragment = segment[first:second]
+    start = [struct.unpack(">Q", take(segment, b"tfdt", at)[12:20])[0] for at in (first, second)]
+    step, rate = start[1] - start[0], struct.unpack(">I", take(segment, b"mdhd")[20:24])[0]
+    sequence, decode = fragment.index(b"mfhd") + 8, fragment.index(b"tfdt") + 4
+    return segment[:first] + b"".join(
+        fragment[:sequence] + struct.pack(">I", i + 1) + fragment[sequence + 4:decode]
+        + struct.pack(">IQ", 1 << 24, i * step) + fragment[decode + 12:]
+        for i in range(hours * 3600 * rate // step))
 
 
 class DamagedFileTest(ScratchTest):
@@ -52,31 +92,36 @@ class DamagedFileTest(ScratchTest):
         self.assertLess(elapsed, SECONDS, "wall time of %r" % args)
         return proc.returncode, out, err
 
-    def own_segment(self, name):
+    def own_segment(self, name, source="sine=frequency=440:sample_rate=48000:duration=1"):
         """A fragmented segment written by the program (a merge of two parts)."""
         parts = []
         for i in range(2):
             parts.append(self.path("%s.part%d.wav" % (name, i)))
-            subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                            "sine=frequency=440:sample_rate=48000:duration=1", "-ac", "2", parts[-1]],
+            subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-ac", "2", parts[-1]],
                            check=True)
         path = self.path(name)
         self.assertEqual(run(["--merge", path] + parts)[0], 0)
         return path
 
     def damaged_files(self):
-        """The kept damaged files, and one of the program's own segments with
-        its first fragment claiming 83,886,335 samples."""
+        """The kept damaged files and, made from one of the program's own
+        segments: sample tables hidden in a "meta" box; a fragment run of 20
+        million samples that carry no field of their own; a track clock slowed
+        to 1 tick a second. Each claims more than its bytes can hold."""
         files = []
         for name in sorted(os.listdir(DATA)):
             files.append(self.path(name))
             shutil.copyfile(os.path.join(DATA, name), files[-1])
-        claimed = self.own_segment("claimed.m4a")
-        with open(claimed, "r+b") as f:
-            data = f.read()
-            f.seek(first_trun_count_offset(data))
-            f.write(b"\x05\x00\x00\xff")
-        return files + [claimed]
+        with open(self.own_segment("own.m4a"), "rb") as f:
+            own = f.read()
+        run_at, scale_at = own.index(b"trun") + 4, own.index(b"mdhd") + 16
+        made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:run_at] + struct.pack(">II", 0, 20000000)
+                + own[run_at + 8:], "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
+        for name, data in made.items():
+            files.append(self.path(name))
+            with open(files[-1], "wb") as f:
+                f.write(data)
+        return files
 
     def test_analyze_refuses(self):
         for path in self.damaged_files():
@@ -127,6 +172,37 @@ class DamagedFileTest(ScratchTest):
                                               bytes=len(after))
                                  + line(ev="repair_done", files=1, recovered=0))
 
+
+    def test_day_at_96_khz_reads_back(self):
+        own = self.own_segment("day.m4a", "anullsrc=r=96000:d=2")
+        with open(own, "rb") as f:
+            data = day_long(f.read())
+        with open(own, "wb") as f:
+            f.write(data)
+        out = self.path("merged.m4a")
+        status, stdout, _ = run(["--merge", out, own])
+        self.assertEqual(status, 0)
+        event = events_of(stdout)[0]
+        self.assertEqual((event["ev"], event["method"]), ("merged", "copy"))
+        self.assertAlmostEqual(event["duration_ms"], 24 * 3600 * 1000, delta=2000)
+        self.assertAlmostEqual(float(ffprobe(out)["format"]["duration"]), 24 * 3600, delta=2)
+
+    def test_fifo_swapped_in_while_the_file_is_checked(self):
+        """The checks take a while over 300,000 boxes; once the tool has the
+        file open, a FIFO takes its name. Reading goes on in the file that was
+        checked, and what the name holds now has no bytes to hold a track;
+        nothing waits for a writer."""
+        path, fifo = self.own_segment("swapped.m4a"), self.path("fifo")
+        with open(path, "ab") as f:
+            f.write(box(b"free", b"") * 300000)
+        os.mkfifo(fifo)
+        proc = subprocess.Popen([binary(), "--analyze", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        while not holds(proc.pid, path):
+            pass
+        os.rename(fifo, path)
+        out, err = proc.communicate(timeout=20)
+        self.assertEqual((proc.returncode, out, err),
+                         (1, line(ev="error", code="bad_command", fatal=True, msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
 
     def test_track_that_never_decodes_is_unreadable(self):
         path = self.own_segment("garbled.m4a")

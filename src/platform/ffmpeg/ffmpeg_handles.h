@@ -22,7 +22,12 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, FfmpegRelease<avcodec_fr
 using FramePtr = std::unique_ptr<AVFrame, FfmpegRelease<av_frame_free>>;
 using PacketPtr = std::unique_ptr<AVPacket, FfmpegRelease<av_packet_free>>;
 using ResamplerPtr = std::unique_ptr<SwrContext, FfmpegRelease<swr_free>>;
-using InputPtr = std::unique_ptr<AVFormatContext, FfmpegRelease<avformat_close_input>>;
+
+// A demuxer with the file it reads through its own I/O (see openInput).
+struct InputRelease {
+    void operator()(AVFormatContext* format) const;
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputRelease>;
 
 // A muxer, with its file closed if it is still open.
 struct OutputRelease {

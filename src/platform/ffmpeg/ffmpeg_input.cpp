@@ -17,49 +17,115 @@ namespace platform {
 
 namespace {
 
-// The sample table of 24 hours of 48 kHz AAC takes about 100 MB. FFmpeg
-// sizes its tables by the counts a file claims, read or not, so a few bytes
-// of a damaged file could otherwise ask for gigabytes.
-constexpr size_t maxAllocation = size_t{128} << 20;
-
 // Every other demuxer stays out of reach of a file's bytes.
 constexpr const char* audioContainers = "mov,wav,aiff,caf,mp3,aac,flac";
+constexpr int bufferSize = 64 * 1024;
 
-} // namespace
+// The file that was checked, as FFmpeg's I/O reads it.
+struct CheckedFile {
+    int fd;
+    int64_t length;  // FFmpeg asks for it before every top-level box
+};
 
-void boundAllocations()
+int readFile(void* opaque, uint8_t* buffer, int size)
 {
-    av_max_alloc(maxAllocation);
+    ssize_t got;
+    do
+        got = ::read(static_cast<CheckedFile*>(opaque)->fd, buffer, static_cast<size_t>(size));
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return AVERROR(errno);
+    return got == 0 ? AVERROR_EOF : static_cast<int>(got);
 }
 
-int openInput(const std::string& path, InputPtr& input)
+int64_t seekFile(void* opaque, int64_t offset, int whence)
 {
-    // Only regular files hold media: opening a FIFO would wait for a writer
-    // that may never come.
+    const auto* file = static_cast<CheckedFile*>(opaque);
+    if (whence == AVSEEK_SIZE)
+        return file->length;
+    const off_t position = ::lseek(file->fd, offset, whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : position;
+}
+
+// Opens `path` without waiting for a writer or a device; a regular file
+// comes back in blocking mode, anything else is closed and refused.
+int openRegularFile(const std::string& path, uint64_t& length)
+{
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return AVERROR(errno);
     struct stat attributes {};
-    const bool regular = ::fstat(fd, &attributes) == 0 && S_ISREG(attributes.st_mode);
-    const auto length = static_cast<uint64_t>(attributes.st_size);
-    const bool believable = regular && claimedSamples(fd, length) <= length;
-    ::close(fd);
-    if (!regular)
+    if (::fstat(fd, &attributes) != 0 || !S_ISREG(attributes.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
         return AVERROR(EINVAL);
-    if (!believable)
+    }
+    length = static_cast<uint64_t>(attributes.st_size);
+    return fd;
+}
+
+// Closes the file under the I/O and frees both; FFmpeg leaves I/O it was
+// given to its owner.
+void releaseIo(AVIOContext* io)
+{
+    auto* file = static_cast<CheckedFile*>(io->opaque);
+    ::close(file->fd);
+    delete file;
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+}
+
+} // namespace
+
+void InputRelease::operator()(AVFormatContext* format) const
+{
+    AVIOContext* io = format->pb;
+    avformat_close_input(&format);
+    releaseIo(io);
+}
+
+int openInput(const std::string& path, InputPtr& input)
+{
+    uint64_t length = 0;
+    const int fd = openRegularFile(path, length);
+    if (fd < 0)
+        return fd;
+    if (claimedSamples(fd, length) > length) {
+        ::close(fd);
         return AVERROR_INVALIDDATA;
+    }
+    auto* file = new CheckedFile{fd, static_cast<int64_t>(length)};
+    auto* buffer = static_cast<uint8_t*>(av_malloc(bufferSize));
+    AVIOContext* io = buffer ? avio_alloc_context(buffer, bufferSize, 0, file, readFile, nullptr, seekFile) : nullptr;
+    AVFormatContext* format = io ? avformat_alloc_context() : nullptr;
+    if (!format) {
+        if (io) {
+            releaseIo(io);
+        } else {
+            av_free(buffer);
+            ::close(fd);
+            delete file;
+        }
+        return AVERROR(ENOMEM);
+    }
+    format->pb = io;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    input.reset(format);
 
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", audioContainers, 0);
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
     av_dict_set(&options, "max_streams", "16", 0);
-    AVFormatContext* format = nullptr;
-    // "file:" keeps a name such as "rec12:30.m4a" from being read as a protocol.
-    int code = avformat_open_input(&format, ("file:" + path).c_str(), nullptr, &options);
+    // The fragment index at the end ("mfra") could send the reader to
+    // fragments the check never saw; fragments are read in file order.
+    av_dict_set(&options, "use_mfra_for", "0", 0);
+    int code = avformat_open_input(&format, nullptr, nullptr, &options);
     av_dict_free(&options);
-    if (code < 0)
+    if (code < 0) {
+        // FFmpeg has freed the context, but not the I/O.
+        (void)input.release();
+        releaseIo(io);
         return code;
-    input.reset(format);
+    }
     code = avformat_find_stream_info(format, nullptr);
     return code < 0 ? code : 0;
 }

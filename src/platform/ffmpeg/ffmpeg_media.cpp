@@ -16,7 +16,6 @@ namespace platform {
 FfmpegMedia::FfmpegMedia()
 {
     av_log_set_level(AV_LOG_QUIET);
-    boundAllocations();
 }
 
 void FfmpegMedia::loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion)

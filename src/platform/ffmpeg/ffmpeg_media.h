@@ -8,8 +8,8 @@ namespace platform {
 // muxer for writing, any demuxer and decoder FFmpeg has for reading.
 class FfmpegMedia final : public Media {
 public:
-    // Silences FFmpeg's own logging (standard error carries the program's lines
-    // only) and bounds its allocations (see boundAllocations).
+    // Silences FFmpeg's own logging: standard error carries the program's
+    // lines only.
     FfmpegMedia();
 
     void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) override;

@@ -5,16 +5,26 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
-// The boxes FFmpeg's MP4 reader descends into on the way to a sample table
-// or a fragment run.
-constexpr std::array<std::string_view, 11> containers{"moov", "trak", "mdia", "minf", "stbl", "moof",
-                                                      "traf", "edts", "dinf", "mvex", "udta"};
-constexpr int maxDepth = 8;
+// The boxes whose payload FFmpeg's MP4 reader reads as a list of boxes, each
+// of which it may take for a table of the current track. A "free" or "hoov"
+// box that starts with a movie header is read as a movie.
+constexpr std::array<std::string_view, 18> containers{"moov", "trak", "mdia", "minf", "stbl", "dinf",
+                                                      "edts", "mvex", "moof", "traf", "tref", "udta",
+                                                      "ilst", "sinf", "schi", "wave", "free", "hoov"};
+// FFmpeg stops at 11 levels of boxes; a file nested deeper is refused here
+// before FFmpeg could find a table the walk did not see.
+constexpr int maxDepth = 12;
+// A sample description is a few hundred bytes; FFmpeg reads the boxes after
+// each entry's codec header, whose length depends on the codec, so no box
+// type that carries a count or cannot be followed may appear in it at all.
+constexpr uint64_t maxDescription = 64 * 1024;
+constexpr std::array<std::string_view, 5> unfollowableInDescription{"stsz", "stz2", "trun", "cmov", "sidx"};
 
 bool readAt(int fd, uint64_t offset, uint8_t* out, size_t count)
 {
@@ -36,50 +46,105 @@ uint64_t bigEndian(const uint8_t* bytes, int count)
     return value;
 }
 
-// The counts in the boxes between `begin` and `end`. A box that runs past
-// `end` is read up to it, as FFmpeg reads a file cut short.
-uint64_t claimedBetween(int fd, uint64_t begin, uint64_t end, int depth)
+uint64_t add(uint64_t total, uint64_t claim)
 {
-    uint64_t total = 0;
-    for (uint64_t offset = begin; offset < end && end - offset >= 8;) {
-        uint8_t header[16];
-        if (!readAt(fd, offset, header, 8))
-            break;
-        uint64_t size = bigEndian(header, 4);
-        uint64_t headerSize = 8;
-        if (size == 1) {
-            if (end - offset < 16 || !readAt(fd, offset + 8, header + 8, 8))
+    return claim > unfollowable - total ? unfollowable : total + claim;
+}
+
+class Walk {
+public:
+    explicit Walk(int fd) : fd_(fd) {}
+
+    // The counts in the boxes between `begin` and `end`. A box that runs past
+    // `end` is read up to it, as FFmpeg reads a file cut short.
+    uint64_t between(uint64_t begin, uint64_t end, int depth)
+    {
+        if (depth > maxDepth)
+            return unfollowable;
+        uint64_t total = 0;
+        for (uint64_t offset = begin; offset < end && end - offset >= 8 && total != unfollowable;) {
+            uint8_t header[16];
+            if (!readAt(fd_, offset, header, 8))
                 break;
-            size = bigEndian(header + 8, 8);
-            headerSize = 16;
-        } else if (size == 0) {
-            size = end - offset;
+            uint64_t size = bigEndian(header, 4);
+            uint64_t headerSize = 8;
+            if (size == 1) {
+                if (end - offset < 16 || !readAt(fd_, offset + 8, header + 8, 8))
+                    break;
+                size = bigEndian(header + 8, 8);
+                headerSize = 16;
+            } else if (size == 0) {
+                size = end - offset;
+            }
+            if (size < headerSize)
+                break;
+            size = std::min(size, end - offset);
+            const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
+            total = add(total, box(type, offset + headerSize, offset + size, depth));
+            offset += size;
         }
-        if (size < headerSize)
-            break;
-        size = std::min(size, end - offset);
-        const std::string_view type(reinterpret_cast<const char*>(header + 4), 4);
-        if (std::find(containers.begin(), containers.end(), type) != containers.end()) {
-            if (depth < maxDepth)
-                total += claimedBetween(fd, offset + headerSize, offset + size, depth + 1);
-        } else if (type == "trun" || type == "stsz" || type == "stz2") {
+        return total;
+    }
+
+private:
+    uint64_t box(std::string_view type, uint64_t begin, uint64_t end, int depth)
+    {
+        if (std::find(containers.begin(), containers.end(), type) != containers.end())
+            return between(begin, end, depth + 1);
+        if (type == "cmov" || type == "sidx")
+            return unfollowable;
+        if (type == "meta")
+            return meta(begin, end, depth);
+        if (type == "stsd")
+            return description(begin, end);
+        if (type == "trun" || type == "stsz" || type == "stz2") {
             // The count follows the version and flags, and in the sample
             // tables the sample size (or the field size) too.
-            const uint64_t at = offset + headerSize + (type == "trun" ? 4 : 8);
+            const uint64_t at = begin + (type == "trun" ? 4 : 8);
             uint8_t count[4];
-            if (at + 4 <= offset + size && readAt(fd, at, count, 4))
-                total += bigEndian(count, 4);
+            if (at + 4 <= end && readAt(fd_, at, count, 4))
+                return bigEndian(count, 4);
         }
-        offset += size;
+        return 0;
     }
-    return total;
-}
+
+    // FFmpeg looks for the handler's type in steps of four bytes and reads
+    // the boxes from that handler box on.
+    uint64_t meta(uint64_t begin, uint64_t end, int depth)
+    {
+        for (uint64_t at = begin; end - at > 8; at += 4) {
+            uint8_t tag[4];
+            if (!readAt(fd_, at, tag, 4))
+                return 0;
+            if (std::string_view(reinterpret_cast<const char*>(tag), 4) == "hdlr")
+                return between(at - 4, end, depth + 1);
+        }
+        return 0;
+    }
+
+    uint64_t description(uint64_t begin, uint64_t end)
+    {
+        if (end - begin > maxDescription)
+            return unfollowable;
+        bytes_.resize(end - begin);
+        if (!readAt(fd_, begin, bytes_.data(), bytes_.size()))
+            return 0;
+        const std::string_view text(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+        for (std::string_view type : unfollowableInDescription)
+            if (text.find(type) != std::string_view::npos)
+                return unfollowable;
+        return 0;
+    }
+
+    int fd_;
+    std::vector<uint8_t> bytes_;
+};
 
 } // namespace
 
 uint64_t claimedSamples(int fd, uint64_t length)
 {
-    return claimedBetween(fd, 0, length, 0);
+    return Walk(fd).between(0, length, 0);
 }
 
 } // namespace platform

@@ -1,15 +1,23 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace platform {
 
+// A claim no file can hold: what claimedSamples returns for a file whose
+// boxes FFmpeg would read beyond what the guard can follow.
+constexpr uint64_t unfollowable = std::numeric_limits<uint64_t>::max();
+
 // The number of samples that an MP4 file's sample tables ("stsz", "stz2")
-// and fragment runs ("trun") claim, summed over every track; 0 for a file
-// that is not MP4. FFmpeg sizes its tables by these counts before it reads
-// a sample, so a count the file's bytes cannot hold (every sample takes at
-// least a byte) marks a damaged file that must not reach it. Reads only box
-// headers and counts from `fd`, a regular file of `length` bytes.
+// and fragment runs ("trun") claim, summed over every track and fragment,
+// wherever FFmpeg's MP4 reader would find them; 0 for a file that is not MP4.
+// FFmpeg builds its index (about 32 bytes a sample) by these counts before it
+// reads a sample, so a total the file's bytes cannot hold (every sample takes
+// at least a byte) marks a damaged file that must not reach it. A compressed
+// header ("cmov") and a segment index ("sidx", which sends the reader to
+// fragments anywhere in the file) cannot be followed: `unfollowable`. Reads
+// only box headers and counts from `fd`, a regular file of `length` bytes.
 uint64_t claimedSamples(int fd, uint64_t length);
 
 } // namespace platform
