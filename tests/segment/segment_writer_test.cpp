@@ -241,7 +241,7 @@ public:
     {
         completion({});
     }
-    std::unique_ptr<platform::AssetWriter> makeAssetWriter(const std::string&) override
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override
     {
         return std::make_unique<ScriptedWriter>(script);
     }
