@@ -135,7 +135,7 @@ std::optional<SegmentWriterError> SegmentWriter::complete()
     std::optional<std::string> synced = file_.sync();
     std::optional<std::string> closed = file_.close();
     if (failedBefore)
-        return appendError(failure.value_or("AVAssetWriter selhal"));
+        return appendError(writer_->errorText().value_or("AVAssetWriter selhal"));
     for (const std::optional<std::string>& step : {failure, synced, closed})
         if (step)
             return finishError(*step);
