@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "protocol/error_code.h"
 #include "segment/segment_writer.h"
+#include "tools/repair.h"
 
 namespace korvalin {
 
@@ -63,7 +64,19 @@ std::optional<ClosedSegment> CaptureEngine::finishSegment()
     int64_t dropped = ring ? ring->droppedFrames() : 0;
     if (dropped >= 1)
         events.log("zahozeno " + std::to_string(dropped) + " vzorků — zápis nestíhal");
-    ClosedSegment closed = writer->finish(dropped);
+    ClosedSegment closed;
+    try {
+        closed = writer->finish(dropped);
+    } catch (const SegmentWriterError& error) {
+        // The writer thread has reported its failed appends itself.
+        if (error.kind == SegmentWriterError::Kind::finish)
+            events.emit(errorEvent("writer_failed", "zápis nahrávky selhal: " + error.message, true));
+        // What plays is the file up to its last whole fragment: cut it
+        // there, and report what it then holds.
+        if (std::optional<uint64_t> length = Repair::cutLength(writer->path()))
+            Repair::truncate(writer->path(), *length);
+        closed = writer->finish(dropped);
+    }
     writer.reset();
     ring.reset();
     return closed;

@@ -56,7 +56,7 @@ public:
 
     // Adds the one audio input; false when the encoder refuses the settings.
     virtual bool addInput(const AudioEncoderSettings& settings) = 0;
-    // Creates the file and starts the session at time zero; false on failure
+    // Starts the file and the session at time zero; false on failure
     // (errorText() may tell why).
     virtual bool startWriting() = 0;
 
@@ -70,7 +70,8 @@ public:
     virtual bool append(const float* samples, int64_t frames, int64_t presentationFrame) = 0;
 
     virtual void markAsFinished() = 0;
-    // Completes the file; `completion` runs once afterwards, on any thread.
+    // Completes the file: everything is handed to the file's descriptor, or
+    // status() is failed. `completion` runs once afterwards, on any thread.
     virtual void finishWriting(std::function<void()> completion) = 0;
 };
 
@@ -111,8 +112,10 @@ public:
     // once, possibly on another thread. Unreadable files give the defaults.
     virtual void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) = 0;
 
-    // Both throw MediaError when no writer or reader can be made for the path.
-    virtual std::unique_ptr<AssetWriter> makeAssetWriter(const std::string& path) = 0;
+    // A writer into `file`, an open, empty, seekable file that stays the
+    // caller's to flush and close once the writer has finished. Both throw
+    // MediaError when no writer or reader can be made.
+    virtual std::unique_ptr<AssetWriter> makeAssetWriter(int file) = 0;
     virtual std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) = 0;
 };
 

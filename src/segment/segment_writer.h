@@ -5,11 +5,13 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "platform/media.h"
 #include "segment/closed_segment.h"
+#include "segment/file_handle.h"
 
 namespace korvalin {
 
@@ -35,8 +37,12 @@ public:
 class SegmentWriter {
 public:
     // Creates the file (and its directory), replacing any file at the path
-    // but refusing a directory there. Throws SegmentWriterError (create).
+    // but refusing a directory there and never writing through a symbolic
+    // link. Throws SegmentWriterError (create).
     SegmentWriter(std::string path, double sampleRate, bool realTime);
+    // Writes into `file`, an open, empty file that `path` names; the writer
+    // takes it over.
+    SegmentWriter(std::string path, FileHandle file, double sampleRate, bool realTime);
     SegmentWriter(const SegmentWriter&) = delete;
     SegmentWriter& operator=(const SegmentWriter&) = delete;
 
@@ -45,8 +51,11 @@ public:
     // the same block. Throws SegmentWriterError (append).
     bool append(const float* interleavedStereo, int64_t frames);
 
-    // Closes and flushes the file (once; later calls only measure it again).
-    // Never fails.
+    // Completes, flushes and closes the file, once. Throws SegmentWriterError
+    // when the file is not whole: `finish` when completing, flushing or
+    // closing it failed, `append` when an append already reported the
+    // writer's failure. Later calls only measure the file again; after a
+    // failure its duration is what the file itself holds.
     ClosedSegment finish(int64_t droppedFrames);
 
     const std::string& path() const { return path_; }
@@ -56,12 +65,16 @@ public:
     bool isFinished() const { return finished_; }
 
 private:
+    std::optional<SegmentWriterError> complete();
+
     mutable std::mutex mutex_;
     std::string path_;
+    FileHandle file_;
     double sampleRate_;
     std::unique_ptr<platform::AssetWriter> writer_;
     int64_t writtenFrames_ = 0;
     std::atomic<bool> finished_ = false;
+    bool failed_ = false;  // the file may end in the middle of a fragment
 };
 
 // The message to show for any error: a writer error's or a command error's

@@ -49,6 +49,8 @@ void reportError(EventWriter& events, const std::string& message)
     events.emit(errorEvent(rawValue(ErrorCode::repairFailed), message, false));
 }
 
+} // namespace
+
 // The length to cut the file to, if its tail is incomplete.
 std::optional<uint64_t> cutLength(const std::string& path)
 {
@@ -71,8 +73,6 @@ std::optional<std::string> truncate(const std::string& path, uint64_t length)
         failure = std::strerror(errno);
     return failure;
 }
-
-} // namespace
 
 std::string_view rawValue(Outcome outcome)
 {

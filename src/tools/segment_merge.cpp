@@ -1,5 +1,7 @@
 #include "tools/segment_merge.h"
 
+#include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,10 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <random>
 
-#include "platform/platform.h"
 #include "platform/signals.h"
-#include "platform/system.h"
+#include "segment/file_handle.h"
 #include "segment/media_facts.h"
 #include "segment/segment_writer.h"
 #include "tools/track_decoder.h"
@@ -32,18 +34,44 @@ MergeError interruptedError()
     return failed("spojování přerušeno signálem");
 }
 
-// The merge is written beside `out` under a name of the process's own and
-// renamed over `out` only when it has succeeded, so a failed or interrupted
-// merge leaves whatever is at `out` as it was.
+std::optional<struct stat> fileStatus(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return status;
+}
+
+// The merge is written beside `out` into a file of its own, created under a
+// name nobody can guess or plant beforehand (never through a symbolic link),
+// and renamed over `out` only when it has succeeded, so a failed or
+// interrupted merge leaves whatever is at `out` as it was. The output keeps
+// the mode of the file it replaces; a new one gets the usual mode.
 class PendingOutput {
 public:
     explicit PendingOutput(const std::string& out) : out_(out)
     {
+        std::optional<struct stat> earlier = fileStatus(out);
         std::filesystem::path target(out);
-        path_ = (target.parent_path() /
-                 ("." + target.filename().string() + "." +
-                  std::to_string(platform::current().system->pid()) + ".part"))
-                    .string();
+        std::random_device random;
+        const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
+            std::string tag;
+            for (int i = 0; i < 8; ++i)
+                tag += letters[random() % letters.size()];
+            path_ = (target.parent_path() / ("." + target.filename().string() + "." + tag + ".part")).string();
+            file_ = FileHandle(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                      earlier ? 0600 : 0666));
+            if (!file_ && errno != EEXIST)
+                break;
+        }
+        if (!file_)
+            throw failed("výstupní soubor nelze otevřít: " + std::string(std::strerror(errno)));
+        if (earlier && ::fchmod(file_.get(), earlier->st_mode & 07777) != 0) {
+            std::string reason = std::strerror(errno);
+            ::unlink(path_.c_str());
+            throw failed("výstupní soubor nelze otevřít: " + reason);
+        }
     }
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
@@ -55,6 +83,8 @@ public:
     }
 
     const std::string& path() const { return path_; }
+    // The open file, for whoever writes it.
+    FileHandle& file() { return file_; }
 
     // Puts the finished file in place at `out`, replacing what was there.
     void keep()
@@ -69,16 +99,9 @@ public:
 private:
     std::string out_;
     std::string path_;
+    FileHandle file_;
     bool kept_ = false;
 };
-
-std::optional<struct stat> fileStatus(const std::string& path)
-{
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0)
-        return std::nullopt;
-    return status;
-}
 
 // Refuses an output that would destroy what the merge did not write: a
 // directory, or one of the segments under whatever spelling (the same device
@@ -155,8 +178,8 @@ int64_t decode(const std::string& path, double sampleRate, SegmentWriter& writer
     throw failed("segment " + path + ": " + failure->detail.value_or("čtení selhalo"));
 }
 
-// Two or more segments re-encoded into `file`.
-SegmentMerge::Result concatenate(const std::vector<std::string>& segments, const std::string& file)
+// Two or more segments re-encoded into the output.
+SegmentMerge::Result concatenate(const std::vector<std::string>& segments, PendingOutput& output)
 {
     double sampleRate = 0;
     for (const std::string& segment : segments) {
@@ -171,7 +194,7 @@ SegmentMerge::Result concatenate(const std::vector<std::string>& segments, const
 
     std::optional<SegmentWriter> writer;
     try {
-        writer.emplace(file, sampleRate, false);
+        writer.emplace(output.path(), std::move(output.file()), sampleRate, false);
     } catch (const std::exception& error) {
         throw failed("výstupní soubor nelze otevřít: " + describeWriterError(error));
     }
@@ -180,26 +203,50 @@ SegmentMerge::Result concatenate(const std::vector<std::string>& segments, const
         for (const std::string& segment : segments)
             frames += decode(segment, sampleRate, *writer);
     } catch (...) {
-        writer->finish(0);
+        try {
+            writer->finish(0);
+        } catch (const SegmentWriterError&) {
+            // The failure that stopped the merge is the one to report.
+        }
         throw;
     }
-    ClosedSegment closed = writer->finish(0);
+    ClosedSegment closed;
+    try {
+        closed = writer->finish(0);
+    } catch (const SegmentWriterError& error) {
+        throw failed("výstupní soubor nelze dokončit: " + describeWriterError(error));
+    }
     if (frames < 1)
         throw MergeError(MergeError::Kind::empty);
-    return {file, closed.durationMs, closed.bytes, "reencode"};
+    return {output.path(), closed.durationMs, closed.bytes, "reencode"};
 }
 
-// One segment copied byte for byte into `file`.
-SegmentMerge::Result copy(const std::string& segment, const std::string& file)
+// The reason `segment` could not be copied into `file`, or nothing.
+std::optional<std::string> copyInto(const std::string& segment, FileHandle& file)
+{
+    FileHandle source(::open(segment.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source)
+        return std::strerror(errno);
+    for (;;) {
+        ssize_t sent = ::sendfile(file.get(), source.get(), nullptr, 1 << 20);
+        if (sent == 0)
+            break;
+        if (sent < 0 && errno != EINTR)
+            return std::strerror(errno);
+    }
+    if (std::optional<std::string> failure = file.sync())
+        return failure;
+    return file.close();
+}
+
+// One segment copied byte for byte into the output.
+SegmentMerge::Result copy(const std::string& segment, PendingOutput& output)
 {
     if (!readableTrack(segment))
         throw MergeError(MergeError::Kind::empty);
-    std::error_code error;
-    std::filesystem::copy_file(segment, file, std::filesystem::copy_options::overwrite_existing, error);
-    if (error)
-        throw failed("kopie segmentu selhala: " + error.message());
-    platform::current().system->fullFlush(file);
-    return {file, durationMs(file), fileSize(file), "copy"};
+    if (std::optional<std::string> failure = copyInto(segment, output.file()))
+        throw failed("kopie segmentu selhala: " + *failure);
+    return {output.path(), durationMs(output.path()), fileSize(output.path()), "copy"};
 }
 
 } // namespace
@@ -217,7 +264,7 @@ SegmentMerge::Result SegmentMerge::run(const std::vector<std::string>& segments,
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(out).parent_path(), ignored);
     PendingOutput output(out);
-    Result result = segments.size() > 1 ? concatenate(segments, output.path()) : copy(segments.front(), output.path());
+    Result result = segments.size() > 1 ? concatenate(segments, output) : copy(segments.front(), output);
     output.keep();
     result.path = out;
     return result;

@@ -45,7 +45,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<platform::AssetWriter> RecordingMedia::makeAssetWriter(const std::string&)
+std::unique_ptr<platform::AssetWriter> RecordingMedia::makeAssetWriter(int)
 {
     last = std::make_shared<Written>();
     return std::make_unique<RecordingWriter>(*this, last);

@@ -26,7 +26,7 @@ public:
     {
         completion({});
     }
-    std::unique_ptr<platform::AssetWriter> makeAssetWriter(const std::string& path) override;
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int file) override;
     std::unique_ptr<platform::AssetReader> makeAssetReader(const std::string&) override
     {
         throw platform::MediaError("no reader");

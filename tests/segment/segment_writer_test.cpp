@@ -112,16 +112,13 @@ TEST(SegmentWriter, DurationRoundsHalvesAwayFromZero)
 {
     testsupport::ScratchDir dir;
     std::vector<float> tone = testsupport::stereoTone(48000, 440, 1920);
-    SegmentWriter one(dir / "one.m4a", 48000, false);
-    one.append(tone.data(), 1);
-    EXPECT_EQ(one.finish(0).durationMs, 0);
-    SegmentWriter half(dir / "half.m4a", 48000, false);
-    half.append(tone.data(), 24);
-    EXPECT_EQ(half.finish(0).durationMs, 1);
-    SegmentWriter blocks(dir / "blocks.m4a", 48000, false);
-    for (int frames : {480, 480, 960})
-        blocks.append(tone.data(), frames);
-    EXPECT_EQ(blocks.finish(0).durationMs, 40);
+    const std::pair<std::vector<int>, int64_t> cases[] = {{{1}, 0}, {{24}, 1}, {{480, 480, 960}, 40}};
+    for (const auto& [blocks, ms] : cases) {
+        SegmentWriter writer(dir / "x.m4a", 48000, false);
+        for (int frames : blocks)
+            writer.append(tone.data(), frames);
+        EXPECT_EQ(writer.finish(0).durationMs, ms);
+    }
 }
 
 TEST(SegmentWriter, ClosedWriterAcceptsOnlyEmptyBlocksAndFinishesOnce)
@@ -201,6 +198,7 @@ struct Script {
     std::optional<std::string> error;
     bool startFails = false;
     bool finishes = true;
+    bool failsOnFinish = false;  // the trailer cannot be written
     std::vector<int64_t> presentation;
     std::function<void()> duringAppend;  // runs inside the encoder's append
     std::vector<std::string> calls;
@@ -226,6 +224,8 @@ public:
     void markAsFinished() override { script_.calls.push_back("markAsFinished"); }
     void finishWriting(std::function<void()> completion) override
     {
+        if (script_.failsOnFinish)
+            script_.status = platform::MediaStatus::failed;
         if (script_.finishes)
             completion();
     }
@@ -241,7 +241,7 @@ public:
     {
         completion({});
     }
-    std::unique_ptr<platform::AssetWriter> makeAssetWriter(const std::string&) override
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override
     {
         return std::make_unique<ScriptedWriter>(script);
     }
@@ -291,6 +291,37 @@ TEST_F(ScriptedEncoder, FailuresCarryThePlatformTextOrTheirOwn)
 
     media.script.startFails = true;
     EXPECT_EQ(createError(dir / "y.m4a", 48000), "startWriting selhalo");
+}
+
+// A file that is not whole is never reported as written: finish fails with
+// the encoder's text (or as the append that already failed), and the
+// duration is then what the file holds, not the frames handed over.
+TEST_F(ScriptedEncoder, FinishTellsWhetherTheFileIsWhole)
+{
+    using Kind = SegmentWriterError::Kind;
+    const struct {
+        bool appendFails, finishFails;
+        std::optional<Kind> thrown;
+    } cases[] = {{false, false, std::nullopt}, {false, true, Kind::finish}, {true, false, Kind::append}};
+    for (const auto& c : cases) {
+        media.script = Script{};
+        media.script.error = "disk full";
+        SegmentWriter writer(dir / "x.m4a", 48000, true);
+        ASSERT_TRUE(writer.append(block.data(), 480));
+        media.script.accepts = !c.appendFails;
+        if (c.appendFails)
+            appendError(writer, block.data(), 480);
+        media.script.failsOnFinish = c.finishFails;
+        std::optional<Kind> thrown;
+        try {
+            writer.finish(0);
+        } catch (const SegmentWriterError& error) {
+            thrown = error.kind;
+            EXPECT_EQ(error.message, "disk full");
+        }
+        EXPECT_EQ(thrown, c.thrown);
+        EXPECT_EQ(writer.finish(0).durationMs, c.thrown ? 0 : 10) << "the scripted encoder writes no media";
+    }
 }
 
 // The engine finishes a segment on its queue when the writer thread missed

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "media_test_support.h"
 #include "segment/segment_writer.h"
 #include "tools/segment_merge.h"
@@ -128,42 +130,52 @@ TEST_F(Merge, AnUnwritableOutputIsReported)
 {
     writeSegment(dir / "a.m4a", 48000, 440, 1);
     std::ofstream(dir / "file") << "x";
-    EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "a.m4a"}, dir / "file/out.m4a"),
-              "výstupní soubor nelze otevřít: Not a directory");
-    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "file/out.m4a"), "kopie segmentu selhala: Not a directory");
+    for (const auto& segments : {std::vector<std::string>{dir / "a.m4a"}, {dir / "a.m4a", dir / "a.m4a"}})
+        EXPECT_EQ(mergeFailure(segments, dir / "file/out.m4a"), "výstupní soubor nelze otevřít: Not a directory");
 }
 
-// The same file under another spelling or name is still one of the segments:
-// refused before anything is written, in both the copy and the re-encode.
-TEST_F(Merge, AnOutputThatIsOneOfTheSegmentsIsRefused)
+// Outputs that would destroy what the merge did not write (a segment under
+// another spelling or name, a directory) are refused before anything is
+// written, in the copy and the re-encode alike.
+TEST_F(Merge, OutputsThatAreASegmentOrADirectoryAreRefused)
 {
     writeSegment(dir / "rec/a.m4a", 48000, 440, 1);
     writeSegment(dir / "rec/b.m4a", 44100, 1000, 1);
     std::filesystem::create_hard_link(dir / "rec/a.m4a", dir / "link.m4a");
-    const std::string a = contents(dir / "rec/a.m4a");
-    const std::string b = contents(dir / "rec/b.m4a");
-    const std::string refused = "výstup nesmí být jeden ze segmentů";
-
-    EXPECT_EQ(mergeFailure({dir / "rec/a.m4a"}, dir / "rec/../rec/a.m4a"), refused);
-    EXPECT_EQ(mergeFailure({dir / "rec/a.m4a", dir / "rec/b.m4a"}, dir / "rec/./b.m4a"), refused);
-    EXPECT_EQ(mergeFailure({dir / "rec/b.m4a", dir / "link.m4a"}, dir / "rec/a.m4a"), refused);
+    std::ofstream(dir / "rec/keep.txt") << "kept";
+    const std::string a = contents(dir / "rec/a.m4a"), b = contents(dir / "rec/b.m4a");
+    const std::string segment = "výstup nesmí být jeden ze segmentů", directory = "výstup je adresář";
+    const struct {
+        std::vector<std::string> segments;
+        std::string out, message;
+    } cases[] = {
+        {{dir / "rec/a.m4a"}, dir / "rec/../rec/a.m4a", segment},
+        {{dir / "rec/a.m4a", dir / "rec/b.m4a"}, dir / "rec/./b.m4a", segment},
+        {{dir / "rec/b.m4a", dir / "link.m4a"}, dir / "rec/a.m4a", segment},
+        {{dir / "rec/a.m4a"}, dir / "rec", directory},
+        {{dir / "rec/a.m4a", dir / "rec/a.m4a"}, dir / "rec/", directory},
+        {{dir / "rec/a.m4a"}, dir / "new/", directory},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(mergeFailure(c.segments, c.out), c.message) << c.out;
     EXPECT_EQ(contents(dir / "rec/a.m4a"), a);
     EXPECT_EQ(contents(dir / "rec/b.m4a"), b);
-    EXPECT_EQ(entries(dir.path / "rec"), (std::vector<std::string>{"a.m4a", "b.m4a"}));
+    EXPECT_EQ(entries(dir.path / "rec"), (std::vector<std::string>{"a.m4a", "b.m4a", "keep.txt"}));
+    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"link.m4a", "rec"}));
 }
 
-TEST_F(Merge, AnOutputThatIsADirectoryIsRefusedAndKept)
+// The output is written into a file created afresh: a link planted beside
+// it under a name taken from the process id is never written through.
+TEST_F(Merge, APlantedLinkIsNotWrittenThrough)
 {
     writeSegment(dir / "a.m4a", 48000, 440, 1);
-    std::filesystem::create_directories(dir.path / "rec");
-    std::ofstream(dir / "rec/keep.txt") << "kept";
-    const std::string refused = "výstup je adresář";
-
-    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "rec"), refused);
-    EXPECT_EQ(mergeFailure({dir / "a.m4a", dir / "a.m4a"}, dir / "rec/"), refused);
-    EXPECT_EQ(mergeFailure({dir / "a.m4a"}, dir / "new/"), refused);
-    EXPECT_EQ(contents(dir / "rec/keep.txt"), "kept");
-    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"a.m4a", "rec"}));
+    std::filesystem::create_directories(dir.path / "out");
+    std::ofstream(dir / "victim") << "victim";
+    std::filesystem::create_symlink(dir / "victim", dir / ("out/.merged.m4a." + std::to_string(getpid()) + ".part"));
+    SegmentMerge::run({dir / "a.m4a"}, out);
+    EXPECT_EQ(contents(dir / "victim"), "victim");
+    EXPECT_FALSE(std::filesystem::is_symlink(out));
+    EXPECT_EQ(contents(out), contents(dir / "a.m4a"));
 }
 
 // The output is put in place only when the merge has succeeded: a failure

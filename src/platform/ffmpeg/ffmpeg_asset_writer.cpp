@@ -1,6 +1,10 @@
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 
@@ -8,13 +12,55 @@
 
 namespace platform {
 
-FfmpegAssetWriter::FfmpegAssetWriter(std::string path) : path_(std::move(path))
+namespace {
+
+constexpr int ioBufferBytes = 64 * 1024;
+
+// The muxer's output callbacks; `opaque` points at the descriptor. A failed
+// write becomes the AVIOContext's error, which the muxer's calls return.
+int writeToFile(void* opaque, uint8_t* data, int size)
+{
+    const int file = *static_cast<int*>(opaque);
+    for (int done = 0; done < size;) {
+        ssize_t written = ::write(file, data + done, static_cast<size_t>(size - done));
+        if (written < 0 && errno != EINTR)
+            return AVERROR(errno);
+        done += written > 0 ? static_cast<int>(written) : 0;
+    }
+    return size;
+}
+
+int64_t seekInFile(void* opaque, int64_t offset, int whence)
+{
+    const int file = *static_cast<int*>(opaque);
+    if (whence == AVSEEK_SIZE) {
+        struct stat status {};
+        return ::fstat(file, &status) == 0 ? status.st_size : AVERROR(errno);
+    }
+    off_t position = ::lseek(file, offset, whence & ~AVSEEK_FORCE);
+    return position < 0 ? AVERROR(errno) : position;
+}
+
+} // namespace
+
+FfmpegAssetWriter::FfmpegAssetWriter(int file) : file_(file)
 {
     AVFormatContext* muxer = nullptr;
-    int code = avformat_alloc_output_context2(&muxer, nullptr, "ipod", path_.c_str());
+    int code = avformat_alloc_output_context2(&muxer, nullptr, "ipod", nullptr);
     if (code < 0)
         throw MediaError(ffmpegErrorText(code));
     muxer_.reset(muxer);
+}
+
+FfmpegAssetWriter::~FfmpegAssetWriter() { releaseIo(); }
+
+// The muxer's I/O context is ours: the descriptor under it stays open.
+void FfmpegAssetWriter::releaseIo()
+{
+    if (!muxer_->pb)
+        return;
+    av_freep(&muxer_->pb->buffer);
+    avio_context_free(&muxer_->pb);
 }
 
 bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
@@ -59,10 +105,14 @@ bool FfmpegAssetWriter::startWriting()
 {
     if (!stream_ || status_ != MediaStatus::unknown)
         return false;
-    // "file:" keeps a name such as "rec12:30.m4a" from being read as a protocol.
-    int code = avio_open(&muxer_->pb, ("file:" + path_).c_str(), AVIO_FLAG_WRITE);
-    if (code < 0)
-        return fail(code);
+    auto* buffer = static_cast<unsigned char*>(av_malloc(ioBufferBytes));
+    muxer_->pb = buffer ? avio_alloc_context(buffer, ioBufferBytes, 1, &file_, nullptr, writeToFile, seekInFile)
+                        : nullptr;
+    if (!muxer_->pb) {
+        av_free(buffer);
+        return fail(AVERROR(ENOMEM));
+    }
+    muxer_->flags |= AVFMT_FLAG_CUSTOM_IO;
     // Audio-only fragments are cut by duration; each finished fragment is
     // flushed to the file at once, so a crash loses at most the one being
     // filled. The header waits for the first fragment so that it can carry
@@ -71,7 +121,7 @@ bool FfmpegAssetWriter::startWriting()
     av_dict_set(&options, "movflags", "empty_moov+delay_moov+default_base_moof", 0);
     av_dict_set_int(&options, "frag_duration", fragmentMicroseconds_, 0);
     av_dict_set(&options, "flush_packets", "1", 0);
-    code = avformat_write_header(muxer_.get(), &options);
+    int code = avformat_write_header(muxer_.get(), &options);
     av_dict_free(&options);
     if (code < 0)
         return fail(code);
@@ -123,15 +173,16 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion)
         // The last, shorter frame, then whatever the encoder still holds.
         frame_->nb_samples = filled_;
         bool encoded = (filled_ == 0 || encode(frame_.get())) && encode(nullptr);
+        // The trailer flushes what is buffered and reports any write that failed.
         int code = encoded ? av_write_trailer(muxer_.get()) : 0;
-        if (code < 0)
-            fail(code);
-        code = avio_closep(&muxer_->pb);
+        if (code >= 0)
+            code = muxer_->pb->error;
         if (code < 0)
             fail(code);
         else if (status_ == MediaStatus::active)
             status_ = MediaStatus::completed;
     }
+    releaseIo();
     completion();
 }
 

@@ -9,10 +9,12 @@ namespace platform {
 
 // Encodes with FFmpeg's native AAC encoder into the ipod muxer, as movie
 // fragments that reach the file as soon as each is complete. Encoding runs
-// inside append(), so the writer is always ready while it is writing.
+// inside append(), so the writer is always ready while it is writing. The
+// muxer writes through the descriptor it was given, never by a file name.
 class FfmpegAssetWriter final : public AssetWriter {
 public:
-    explicit FfmpegAssetWriter(std::string path);
+    explicit FfmpegAssetWriter(int file);
+    ~FfmpegAssetWriter() override;
 
     bool addInput(const AudioEncoderSettings& settings) override;
     bool startWriting() override;
@@ -26,8 +28,9 @@ public:
 private:
     bool encode(const AVFrame* frame);
     bool fail(int code);
+    void releaseIo();
 
-    std::string path_;
+    int file_;
     OutputPtr muxer_;
     CodecContextPtr encoder_;
     AVStream* stream_ = nullptr;

@@ -25,9 +25,9 @@ void FfmpegMedia::loadAssetFacts(const std::string& path, std::function<void(Ass
     std::thread([path, completion = std::move(completion)] { completion(readAssetFacts(path)); }).detach();
 }
 
-std::unique_ptr<AssetWriter> FfmpegMedia::makeAssetWriter(const std::string& path)
+std::unique_ptr<AssetWriter> FfmpegMedia::makeAssetWriter(int file)
 {
-    return std::make_unique<FfmpegAssetWriter>(path);
+    return std::make_unique<FfmpegAssetWriter>(file);
 }
 
 std::unique_ptr<AssetReader> FfmpegMedia::makeAssetReader(const std::string& path)

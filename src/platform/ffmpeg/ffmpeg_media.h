@@ -13,7 +13,7 @@ public:
     FfmpegMedia();
 
     void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) override;
-    std::unique_ptr<AssetWriter> makeAssetWriter(const std::string& path) override;
+    std::unique_ptr<AssetWriter> makeAssetWriter(int file) override;
     std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) override;
 };
 

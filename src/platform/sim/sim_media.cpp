@@ -58,9 +58,9 @@ void FaultyMedia::loadAssetFacts(const std::string& path, std::function<void(Ass
     inner_.loadAssetFacts(path, std::move(completion));
 }
 
-std::unique_ptr<AssetWriter> FaultyMedia::makeAssetWriter(const std::string& path)
+std::unique_ptr<AssetWriter> FaultyMedia::makeAssetWriter(int file)
 {
-    return std::make_unique<FaultyWriter>(inner_.makeAssetWriter(path), faults_, start_);
+    return std::make_unique<FaultyWriter>(inner_.makeAssetWriter(file), faults_, start_);
 }
 
 std::unique_ptr<AssetReader> FaultyMedia::makeAssetReader(const std::string& path)
