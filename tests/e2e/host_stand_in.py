@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
-"""Stands in for the host application in the black-box tests, run by the
-python3 interpreter like many real hosts: it plays a tone itself and, when
-asked, a sound file from a helper child process (paplay), and starts the
-program as its child on its own standard input and output, as a meeting
-recorder would.
+"""The host application of the black-box tests, run by python3 like many
+real hosts: plays a tone of 0.2 full scale itself, a file from a helper child
+(paplay), and runs PROGRAM as its child on its own standard input and output.
+Ends with PROGRAM's exit status, or after S seconds (default 60) without one.
 
-    host_stand_in [--play HZ] [--child-plays FILE] [--seconds S] [-- PROGRAM ARG...]
-
-With a PROGRAM it ends when the program ends, with its exit status; without
-one after S seconds (default 60). The tone is 0.2 of full scale, 48000 Hz
-stereo, on the default output (PULSE_SERVER names the server)."""
+    host_stand_in [--play HZ] [--child-plays FILE] [--seconds S] [-- PROGRAM ARG...]"""
 
 import array
 import ctypes
@@ -28,18 +23,13 @@ class SampleSpec(ctypes.Structure):
     _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
 
 
-class BufferAttr(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_uint32) for name in ("maxlength", "tlength", "prebuf", "minreq", "fragsize")]
-
-
 def play(hz):
     """Plays the tone from this process until it ends (libpulse-simple)."""
     pulse = ctypes.CDLL("libpulse-simple.so.0")
     pulse.pa_simple_new.restype = ctypes.c_void_p
     spec, error = SampleSpec(PA_SAMPLE_FLOAT32LE, RATE, 2), ctypes.c_int()
-    latency = BufferAttr(0xFFFFFFFF, RATE * 8 // 20, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)  # 50 ms
     stream = pulse.pa_simple_new(None, b"host_stand_in", PA_STREAM_PLAYBACK, None, b"tone", ctypes.byref(spec),
-                                 None, ctypes.byref(latency), ctypes.byref(error))
+                                 None, None, ctypes.byref(error))
     if not stream:
         sys.exit("host_stand_in: no output (%d)" % error.value)
     # One second, a whole number of cycles, so it loops cleanly.

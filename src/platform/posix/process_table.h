@@ -12,6 +12,8 @@ struct ProcessStat {
     std::string command; // comm: at most 15 bytes of the executable's name
     pid_t parent = 0;
     uint64_t start = 0;  // clock ticks after boot; with the pid, it names the process
+
+    bool operator==(const ProcessStat&) const = default;
 };
 
 // What /proc tells about a process. The root is a parameter so that a test
