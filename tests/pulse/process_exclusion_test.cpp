@@ -1,5 +1,6 @@
 // The rules that decide whose sound a tap leaves out, on a process tree laid
-// out in a directory of its own (the layout of /proc: PID/stat, PID/exe).
+// out in a directory of its own (the layout of /proc: PID/stat, PID/exe,
+// PID/cgroup, PID/root/.flatpak-info).
 
 #include <gtest/gtest.h>
 
@@ -16,123 +17,145 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct Process {
+    pid_t pid, parent;
+    uint64_t start;
+    std::string exe;         // empty: unreadable
+    std::string comm = "";   // default: the executable's name
+    std::string flatpak = ""; // [Application] name
+    std::string cgroup = "0::/user.slice/user-1000.slice/session-2.scope";
+};
+
 class FakeProc : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        root = fs::temp_directory_path() / ("korvalin-proc-" + std::to_string(getpid()));
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
+    void SetUp() override { fs::remove_all(root); }
     void TearDown() override { fs::remove_all(root); }
 
-    void process(pid_t pid, pid_t parent, const std::string& executable, const std::string& comm = "player")
+    void lay(const Process& p)
     {
-        fs::path dir = root / std::to_string(pid);
-        fs::create_directories(dir);
-        std::ofstream(dir / "stat") << pid << " (" << comm << ") S " << parent << " " << pid << " 0 0 -1\n";
-        if (!executable.empty())
-            fs::create_symlink(executable, dir / "exe");
+        fs::path dir = root / std::to_string(p.pid);
+        fs::remove_all(dir);
+        fs::create_directories(dir / "root");
+        std::string comm = p.comm.empty() ? fs::path(p.exe).filename().string().substr(0, 15) : p.comm;
+        std::ofstream(dir / "stat") << p.pid << " (" << comm << ") S " << p.parent << " " << p.pid
+                                    << " 0 0 -1 4194304 1 0 0 0 0 0 0 0 20 0 1 0 " << p.start << " 1000 100\n";
+        std::ofstream(dir / "cgroup") << p.cgroup << "\n";
+        if (!p.flatpak.empty())
+            std::ofstream(dir / "root/.flatpak-info") << "[Instance]\nname=x\n[Application]\nname=" << p.flatpak << "\n";
+        if (!p.exe.empty())
+            fs::create_symlink(p.exe, dir / "exe");
     }
 
-    ProcessExclusion exclusion(const std::vector<pid_t>& excluded)
-    {
-        return ProcessExclusion(table, excluded, [this](pid_t pid) { unresolved.push_back(pid); });
-    }
-
-    fs::path root;
-    ProcessTable table{""};
+    fs::path root = fs::temp_directory_path() / ("korvalin-proc-" + std::to_string(getpid()));
+    ProcessTable table{root.string()};
     std::vector<pid_t> unresolved;
 };
 
+const std::string scope = "0::/user.slice/user-1000.slice/user@1000.service/app.slice/";
+
 } // namespace
 
-TEST(ProcessStat, ParentFollowsTheLastParenthesisOfTheCommandName)
+TEST(ProcessStat, FieldsFollowTheLastParenthesisOfTheCommandName)
 {
-    EXPECT_EQ(parentInStat("42 (host) S 7 42 42 0"), 7);
-    EXPECT_EQ(parentInStat("42 (a) S 9 (b)) R 3 42 0"), 3) << "a name holding \") S 9 (\"";
-    EXPECT_EQ(parentInStat("42 (Web Content) S 100 42"), 100);
-    EXPECT_EQ(parentInStat("1 (init) S 0 1 1"), 0);
-    EXPECT_EQ(parentInStat(""), std::nullopt);
-    EXPECT_EQ(parentInStat("42 (host"), std::nullopt);
-    EXPECT_EQ(parentInStat("42 (host) S"), std::nullopt);
-    EXPECT_EQ(parentInStat("42 (host) S x"), std::nullopt);
+    const std::string tail = " 0 0 -1 4194304 1 0 0 0 0 0 0 0 20 0 1 0 777 1000";
+    std::pair<std::string, std::optional<ProcessStat>> cases[] = {
+        {"42 (host) S 7 42" + tail, ProcessStat{"host", 7, 777}},
+        {"42 (a) S 9 (b)) R 3 42" + tail, ProcessStat{"a) S 9 (b)", 3, 777}},
+        {"42 (Web Content) S 100 42" + tail, ProcessStat{"Web Content", 100, 777}},
+        {"", std::nullopt},
+        {"42 (host) S 7 42 0", std::nullopt},
+        {"42 (host) S x 42" + tail, std::nullopt},
+        {"42 (host) S 7 42 0 0 -1 4194304 1 0 0 0 0 0 0 0 20 0 1 0 -5 1000", std::nullopt},
+    };
+    for (const auto& [text, stat] : cases)
+        EXPECT_EQ(statFrom(text), stat) << text;
 }
 
-TEST_F(FakeProc, TheHostItsInstancesAndItsDescendantsAreLeftOut)
+TEST(ApplicationScope, IsTheIdOfASnapOrADesktopLaunchedScope)
 {
-    table = ProcessTable(root.string());
-    process(100, 1, "/usr/bin/shell");
-    process(200, 100, "/opt/host/host");      // the host
-    process(201, 200, "/opt/host/helper");    // its helper
-    process(202, 201, "/usr/bin/player");     // the helper's child
-    process(300, 100, "/opt/host/host");      // a second, unrelated instance
-    process(400, 100, "/usr/bin/player");     // an unrelated player
-    process(500, 1, "/usr/bin/player");       // an orphaned player
-
-    auto rule = exclusion({200});
-    EXPECT_TRUE(rule.excludes(200));
-    EXPECT_TRUE(rule.excludes(201));
-    EXPECT_TRUE(rule.excludes(202));
-    EXPECT_TRUE(rule.excludes(300));
-    EXPECT_FALSE(rule.excludes(400)) << "a sibling of the host is not the host";
-    EXPECT_FALSE(rule.excludes(500));
-    EXPECT_FALSE(rule.excludes(100)) << "the host's parent is not the host";
-    EXPECT_TRUE(unresolved.empty());
+    std::pair<std::string, std::optional<std::string>> cases[] = {
+        {scope + "app-gnome-org.gnome.Nautilus-4242.scope", "org.gnome.Nautilus"},
+        {scope + "app-org.kde.konsole-4242.scope", "org.kde.konsole"},
+        {scope + "app-gnome-google\\x2dchrome-4242.scope", "google-chrome"},
+        {scope + "snap.zoom-client.zoom-client-5b6e0a2f-1c1d-4c3e-9a34-8d1e2f3a4b5c.scope", "zoom-client"},
+        {"12:name=systemd:/user.slice/app-flatpak-org.mozilla.firefox-77.scope\n0::/\n", "org.mozilla.firefox"},
+        {"0::/user.slice/user-1000.slice/session-2.scope", std::nullopt},
+    };
+    for (const auto& [cgroup, id] : cases)
+        EXPECT_EQ(applicationInCgroup(cgroup), id) << cgroup;
 }
 
-TEST_F(FakeProc, InitAndNothingAreNeverExcluded)
+// One tree for every rule. Excluded when the tap starts: the host 200 (a
+// script run by python3, in no application), 250, and one process each of a
+// Flatpak app, a Snap and a desktop-launched application. Afterwards pid 250
+// is handed out again.
+TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAReusedPid)
 {
-    table = ProcessTable(root.string());
-    process(1, 0, "/sbin/init");
-    process(600, 1, "/usr/bin/player");
-    EXPECT_FALSE(exclusion({1, 0, -5}).excludes(600));
-    EXPECT_FALSE(exclusion({}).excludes(600));
-}
+    const std::string python = "/usr/bin/python3.11";
+    for (const Process& p : std::initializer_list<Process>{
+             {1, 0, 1, "/sbin/init"},
+             {100, 1, 50, "/usr/bin/bash"},
+             {200, 100, 100, python, "host.py"},            // the host
+             {201, 200, 110, "/usr/bin/paplay"},            // its helper
+             {202, 201, 120, "/usr/bin/pw-play"},           // the helper's child
+             {203, 200, 125, "", "meeting-recorde"},        // exe hidden, name cut to 15 bytes
+             {250, 1, 130, "/opt/host/host"},
+             {300, 100, 105, python, "other.py"},           // another script, same interpreter
+             {500, 1, 60, "/app/bin/meet", "", "org.example.Meet"},
+             {510, 1, 70, "/app/bin/meet-helper", "", "org.example.Meet"},
+             {520, 1, 80, "/app/bin/other", "", "org.example.Other"},
+             {600, 1, 60, "/snap/meet/1/meet", "", "", scope + "snap.meet.meet-5b6e0a2f.scope"},
+             {610, 1, 70, "/snap/meet/1/tool", "", "", scope + "snap.meet.tool-7c8d9e0f.scope"},
+             {700, 1, 60, python, "", "", scope + "app-gnome-org.example.Call-11.scope"},
+             {710, 1, 70, "/usr/bin/call", "", "", scope + "app-kde-org.example.Call-12.scope"},
+             {720, 1, 80, python, "", "", scope + "app-gnome-org.example.Other-13.scope"},
+             {10, 11, 90, "/usr/bin/a"},                    // a looping tree
+             {11, 10, 90, "/usr/bin/b"},
+         })
+        lay(p);
+    ProcessExclusion rule(table, {200, 250, 500, 600, 700, 1, 0, -5}, [this](pid_t pid) { unresolved.push_back(pid); });
+    lay({250, 100, 900, "/usr/bin/firefox"}); // pid reused by another program
+    lay({251, 250, 910, "/usr/bin/firefox"});
 
-TEST_F(FakeProc, AnUnresolvablePidIsReportedAndKept)
-{
-    table = ProcessTable(root.string());
-    process(200, 1, "/opt/host/host");
-    auto rule = exclusion({200});
-    EXPECT_FALSE(rule.excludes(777)); // not in this /proc: another PID namespace
-    EXPECT_EQ(unresolved, std::vector<pid_t>{777});
-    EXPECT_TRUE(rule.excludes(200));
-}
-
-TEST_F(FakeProc, AHiddenExecutableStillFollowsTheParentChain)
-{
-    table = ProcessTable(root.string());
-    process(200, 1, "/opt/host/host");
-    process(201, 200, ""); // another user's process: exe not readable
-    process(300, 1, "");
-    auto rule = exclusion({200});
-    EXPECT_TRUE(rule.excludes(201));
-    EXPECT_FALSE(rule.excludes(300)) << "no executable is no match";
-    EXPECT_TRUE(unresolved.empty());
-}
-
-TEST_F(FakeProc, AnExecutableReplacedOnDiskIsStillTheHost)
-{
-    table = ProcessTable(root.string());
-    process(200, 1, "/opt/host/host (deleted)");
-    process(300, 1, "/opt/host/host");
-    EXPECT_TRUE(exclusion({200}).excludes(300));
-}
-
-TEST_F(FakeProc, ALoopingTreeEnds)
-{
-    table = ProcessTable(root.string());
-    process(200, 1, "/opt/host/host");
-    process(10, 11, "/usr/bin/a");
-    process(11, 10, "/usr/bin/b");
-    EXPECT_FALSE(exclusion({200}).excludes(10));
+    struct Case {
+        StreamProcess stream;
+        bool excluded;
+        bool unresolved = false;
+    } cases[] = {
+        {{200, "python3.11", 1000}, true},
+        {{201, "paplay"}, true},
+        {{202, "pw-play", 1000}, true},
+        {{203, "meeting-recorder", 1000}, true},
+        {{300, "python3.11", 1000}, false},
+        {{100, "bash", 1000}, false},
+        {{250, "firefox", 1000}, false},
+        {{251, "firefox", 1000}, false},
+        {{510, "meet-helper", 1000}, true},
+        {{520, "other", 1000}, false},
+        {{610, "tool", 1000}, true},
+        {{710, "call", 1000}, true},
+        {{720, "python3.11", 1000}, false},
+        {{10, "a", 1000}, false},
+        {{777, "paplay", 1000}, false, true},  // unknown here: another PID namespace
+        {{201, "firefox", 1000}, false, true}, // a namespace pid naming a process here
+        {{201, "paplay", 105}, false, true},   // began after its stream existed
+    };
+    for (const auto& c : cases) {
+        unresolved.clear();
+        EXPECT_EQ(rule.excludes(c.stream), c.excluded) << c.stream.pid << " " << c.stream.binary;
+        EXPECT_EQ(unresolved, c.unresolved ? std::vector<pid_t>{c.stream.pid} : std::vector<pid_t>{})
+            << c.stream.pid << " " << c.stream.binary;
+    }
 }
 
 TEST(ProcessTableOfThisMachine, KnowsThisProcess)
 {
     ProcessTable table;
-    EXPECT_EQ(table.parentOf(getpid()), getppid());
+    auto stat = table.statOf(getpid());
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(stat->parent, getppid());
+    EXPECT_GT(stat->start, 0u);
+    EXPECT_LE(stat->start, bootTicks());
     EXPECT_EQ(table.executableOf(getpid()), fs::canonical("/proc/self/exe").string());
-    EXPECT_EQ(table.parentOf(4000000), std::nullopt);
+    EXPECT_EQ(table.statOf(4000000).has_value(), false);
 }

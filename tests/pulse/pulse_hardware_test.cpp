@@ -246,7 +246,7 @@ TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsExecutableAsBundle)
     size = sizeof readPid;
     ASSERT_EQ(hardware->getPropertyData(process, address(kAudioProcessPropertyPID), 0, nullptr, &size, &readPid), noErr);
     EXPECT_EQ(readPid, pid);
-    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), std::filesystem::canonical("/proc/self/exe").string());
+    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), ProcessTable().applicationOf(pid).value_or(""));
 
     int32_t stranger = 4000000; // above any pid this machine hands out
     process = 7;

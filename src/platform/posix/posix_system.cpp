@@ -39,8 +39,9 @@ pid_t PosixSystem::pid() const { return getpid(); }
 
 pid_t PosixSystem::parentPid() const { return getppid(); }
 
-// On Linux a process is known by its executable's path.
-std::string PosixSystem::bundleIdentifier() const { return ProcessTable().executableOf(getpid()).value_or(""); }
+// The desktop application's ID; an executable's path would name every
+// program of an interpreter.
+std::string PosixSystem::bundleIdentifier() const { return ProcessTable().applicationOf(getpid()).value_or(""); }
 
 std::string PosixSystem::temporaryDirectory() const
 {

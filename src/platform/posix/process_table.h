@@ -1,23 +1,39 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 
 namespace platform {
 
-// What /proc tells about a process: its parent and its executable. The root
-// is a parameter so that a test can lay out a process tree of its own.
+// A process as /proc/PID/stat shows it.
+struct ProcessStat {
+    std::string command; // comm: at most 15 bytes of the executable's name
+    pid_t parent = 0;
+    uint64_t start = 0;  // clock ticks after boot; with the pid, it names the process
+
+    bool operator==(const ProcessStat&) const = default;
+};
+
+// What /proc tells about a process. The root is a parameter so that a test
+// can lay out a process tree of its own.
 class ProcessTable {
 public:
     explicit ProcessTable(std::string root = "/proc");
 
-    // The parent's pid (field 4 of /proc/PID/stat); nothing when /proc does
-    // not know the process (it ended, or lives in another PID namespace).
+    // Nothing when /proc does not know the process (it ended, or lives in
+    // another PID namespace).
+    std::optional<ProcessStat> statOf(pid_t pid) const;
     std::optional<pid_t> parentOf(pid_t pid) const;
     // The path of the executable (/proc/PID/exe); nothing when unreadable.
     // A binary replaced on disk while running still gives its path.
     std::optional<std::string> executableOf(pid_t pid) const;
+    // The desktop application the process belongs to: its Flatpak app ID,
+    // its Snap name, or the application ID of the systemd scope the desktop
+    // launched it in (app-[LAUNCHER-]ID-RANDOM.scope); nothing for a process
+    // that only runs a program, whose executable may be any interpreter.
+    std::optional<std::string> applicationOf(pid_t pid) const;
 
 private:
     std::string path(pid_t pid, const char* entry) const;
@@ -25,8 +41,15 @@ private:
     std::string root_;
 };
 
-// The pid and parent pid in the text of /proc/PID/stat: "pid (comm) state
-// ppid …", where comm may itself contain spaces and parentheses.
-std::optional<pid_t> parentInStat(const std::string& stat);
+// The text of /proc/PID/stat: "pid (comm) state ppid … starttime …", where
+// comm may itself contain spaces and parentheses.
+std::optional<ProcessStat> statFrom(const std::string& stat);
+
+// The application ID in the text of /proc/PID/cgroup, when the process runs
+// in a Snap's or a desktop-launched application's scope.
+std::optional<std::string> applicationInCgroup(const std::string& cgroup);
+
+// Now, in the clock of ProcessStat::start.
+uint64_t bootTicks();
 
 } // namespace platform

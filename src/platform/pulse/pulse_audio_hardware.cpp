@@ -202,7 +202,7 @@ OSStatus PulseAudioHardware::read(AudioObjectID object, const AudioObjectPropert
         if (address.mSelector == kAudioProcessPropertyPID)
             value.data = int32_t(number);
         else if (address.mSelector == kAudioProcessPropertyBundleID)
-            value.data = processTable_.executableOf(pid_t(number)).value_or("");
+            value.data = processTable_.applicationOf(pid_t(number)).value_or("");
         else
             return kAudioHardwareUnknownPropertyError;
         return noErr;
@@ -645,7 +645,7 @@ void PulseAudioHardware::unresolved(pid_t pid)
             return;
     }
     if (log_)
-        log_("proces " + std::to_string(pid) + " nelze dohledat v /proc — jeho zvuk zůstává v nahrávce");
+        log_("proces " + std::to_string(pid) + " nelze v /proc ověřit — jeho zvuk zůstává v nahrávce");
 }
 
 void PulseAudioHardware::connectionLost()

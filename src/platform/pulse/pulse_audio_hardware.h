@@ -25,7 +25,8 @@ namespace platform {
 // the source's channels, nominal rate = the source's rate); every sink is an
 // output device; a process object stands for each process that plays (the
 // application.process.id of a playback stream), for this program and for
-// its parent; its bundle id is the path of its executable. Default
+// its parent; its bundle id is its desktop application's ID
+// (ProcessTable::applicationOf), empty for a plain program. Default
 // input/output = the server's default source/sink; a default source that is
 // a monitor counts as no input device.
 //

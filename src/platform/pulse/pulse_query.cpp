@@ -93,13 +93,13 @@ std::optional<DeviceFacts> sink(PulseLoop& loop, const std::string& name)
     });
 }
 
-std::optional<int32_t> processOf(const pa_proplist* properties)
+std::optional<StreamProcess> processOf(const pa_proplist* properties)
 {
-    const char* text = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
+    const char* id = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
     int32_t pid = 0;
-    if (!text || std::from_chars(text, text + std::strlen(text), pid).ec != std::errc{} || pid <= 0)
+    if (!id || std::from_chars(id, id + std::strlen(id), pid).ec != std::errc{} || pid <= 0)
         return std::nullopt;
-    return pid;
+    return StreamProcess{pid, text(pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_BINARY)), bootTicks()};
 }
 
 std::vector<int32_t> playingProcesses(PulseLoop& loop)
@@ -111,8 +111,8 @@ std::vector<int32_t> playingProcesses(PulseLoop& loop)
             [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
                 auto* p = static_cast<Pending<Pids>*>(data);
                 if (eol == 0 && info)
-                    if (auto pid = processOf(info->proplist))
-                        p->result.insert(*pid);
+                    if (auto process = processOf(info->proplist))
+                        p->result.insert(process->pid);
                 if (eol != 0)
                     p->loop->signal();
             },

@@ -7,6 +7,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include "platform/posix/process_exclusion.h"
 #include "platform/pulse/pulse_loop.h"
 
 namespace platform {
@@ -40,8 +41,9 @@ std::optional<DeviceFacts> sink(PulseLoop& loop, const std::string& name);
 // The processes that play: each playback stream's application.process.id,
 // once, in pid order.
 std::vector<int32_t> playingProcesses(PulseLoop& loop);
-// A playback stream's application.process.id; nothing when it has none.
-std::optional<int32_t> processOf(const pa_proplist* properties);
+// A playback stream's application.process.id and .binary, seen now;
+// nothing when it has no pid. Both servers pass on what the client says.
+std::optional<StreamProcess> processOf(const pa_proplist* properties);
 
 DeviceFacts facts(const pa_source_info& info);
 DeviceFacts facts(const pa_sink_info& info);
