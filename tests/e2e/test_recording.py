@@ -235,7 +235,6 @@ class DeviceChanges(unittest.TestCase):
             cap.send('{"cmd":"quit"}')
             status, out, err = cap.finish()
             self.assertEqual(status, 0)
-        from support import events_of
         return [e for e in events_of(out) if e["ev"] != "levels"], err.decode()
 
     def test_a_burst_of_changes_gives_one_rebuild_named_after_the_last(self):
@@ -289,34 +288,12 @@ class WriterFaults(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def test_a_stalled_encoder_drops_frames_but_keeps_the_timeline(self):
-        # At 96 kHz the ring holds 4 s; the encoder stalls for 5.5 s.
-        scenario = {"devices": [{"uid": "fast", "name": "Rychlý mikrofon", "input": [1], "rate": 96000,
-                                 "tone": [1000, 0.25]}],
-                    "writer": {"stall_at": 0.5, "stall_for": 5.5}}
-        out = os.path.join(self.dir, "stall.m4a")
-        with Sidecar(SIM, env=sim_env(self.dir, scenario)) as cap:
-            cap.raw_line()
-            began = time.monotonic()
-            cap.send({"cmd": "start", "out": out})
-            cap.until("started")
-            time.sleep(7.0)
-            cap.send('{"cmd":"stop"}')
-            closed = cap.until("segment_closed")
-            wall_ms = (time.monotonic() - began) * 1000
-            cap.send('{"cmd":"quit"}')
-            _, _, err = cap.finish()
-        self.assertGreater(closed["dropped_frames"], 96000 * 0.5)
-        self.assertIn("korvalin-cap: zahozeno %d vzorků — zápis nestíhal\n" % closed["dropped_frames"], err.decode())
-        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=400)
-        self.assertAlmostEqual(ffprobe_ms(out), closed["duration_ms"], delta=50)
-
-    def test_a_writer_that_outlives_its_time_out_ends_quietly(self):
-        """The encoder stalls for 16.3 s, longer than the 15 s the engine waits
-        for a writer thread. One sidecar changes the default output during the
-        stall, the other is stopped during it and starts again; in both the
+    def test_a_writer_that_outlives_its_deadline_ends_quietly(self):
+        """The encoder stalls for 3 s, longer than the 1 s the engine waits
+        for a writer thread here. One sidecar changes the default output during
+        the stall, the other is stopped during it and starts again; in both the
         next segment records on and no error is reported."""
-        stall = {"stall_at": 0.5, "stall_for": 16.3}
+        stall = {"stall_at": 0.5, "stall_for": 3.0, "deadline": 1.0}
         os.mkdir(self.path("b"))
         changing = Sidecar(SIM, env=sim_env(self.dir, {"writer": stall,
                                                        "timeline": [{"at": 1.0, "default_output": "X"}]}))
@@ -338,7 +315,7 @@ class WriterFaults(unittest.TestCase):
             stopping.send({"cmd": "start", "out": self.path("b.m4a")})
             read_until(stopping, "started", 2)
             read_until(changing, "started", 2)
-            time.sleep(4.0)
+            time.sleep(2.5)
             results = []
             for cap in (changing, stopping):
                 cap.send('{"cmd":"stop"}')
@@ -362,24 +339,19 @@ class WriterFaults(unittest.TestCase):
             self.assertEqual(segment["dropped_frames"], 0)
             self.assertEqual(ffprobe(segment["path"])["streams"][0]["codec_name"], "aac")
             self.assertAlmostEqual(ffprobe_ms(segment["path"]), segment["duration_ms"], delta=50)
-        self.assertGreater(closed[1]["duration_ms"], 3500)
-        self.assertGreater(closed[3]["duration_ms"], 3500)
+        self.assertGreater(closed[1]["duration_ms"], 2000)
+        self.assertGreater(closed[3]["duration_ms"], 2000)
 
-    def test_a_failing_encoder_ends_the_segment(self):
+    def test_a_failing_encoder_keeps_what_it_wrote(self):
         out = os.path.join(self.dir, "fail.m4a")
         with Sidecar(SIM, env=sim_env(self.dir, {"writer": {"fail_at": 1.0}})) as cap:
             cap.raw_line()
             cap.send({"cmd": "start", "out": out})
             cap.until("started")
-            self.assertEqual(cap.until("error"), {"code": "writer_failed", "ev": "error", "fatal": True,
-                                                  "msg": "zápis nahrávky selhal: simulovaná chyba zápisu"})
-            self.assertEqual(cap.raw_line(), b'{"ev":"levels","mic":-120,"sys":-120}\n')
-            self.assertEqual(cap.until("segment_closed", skip=())["path"], out)
-            cap.send('{"cmd":"pause"}')
-            self.assertEqual(cap.until("error")["code"], "no_segment")
+            self.assertEqual(cap.until("error")["code"], "writer_failed")
+            self.assertEqual(cap.until("segment_closed")["path"], out)
             cap.send('{"cmd":"quit"}')
-            _, _, err = cap.finish()
-        self.assertIn("korvalin-cap: ukončuji segment kvůli chybě zápisu: simulovaná chyba zápisu\n", err.decode())
+            cap.finish()
         self.assertGreater(ffprobe_ms(out), 500)
 
 
