@@ -12,4 +12,10 @@ CaptureEngine::CaptureEngine(EventWriter& events, platform::SerialQueue& queue)
 
 bool CaptureEngine::hasOpenSegment() const { return writer != nullptr; }
 
+SessionStats CaptureEngine::segmentStats() const
+{
+    std::lock_guard guard(stateLock);
+    return stats;
+}
+
 } // namespace korvalin

@@ -65,14 +65,18 @@ public:
     // in a continuation file.
     void handleDeviceChange(RebuildReason reason);
 
-    // The writer thread's share of the statistics.
-    void notePeaks(const float* interleavedStereo, int64_t frames);
-    // Peak levels (dBFS) since the last call, microphone and system.
-    std::pair<double, double> takeLevels();
+    // What the open (or last) segment's writer wrote so far.
+    SessionStats segmentStats() const;
+    // Facts of the capture graph last built.
+    double captureRate() const { return sampleRate; }
+    bool capturesSystemAudio() const { return !plan.system.empty(); }
+    const std::optional<std::string>& systemAudioError() const { return systemAudioProblem; }
 
+    // The engine's collaborators, given by its owner.
     EventWriter& events;
     platform::SerialQueue& queue;
 
+private:
     // A listener registered on an audio object, kept to remove that very one.
     struct RegisteredListener {
         platform::AudioObjectID object = 0;
@@ -99,7 +103,7 @@ public:
     std::shared_ptr<platform::Semaphore> writerDone;
 
     // Guards the four below; held only for a few statements at a time.
-    std::mutex stateLock;
+    mutable std::mutex stateLock;
     bool writerStopFlag = false;
     float micPeak = 0;
     float systemPeak = 0;
@@ -108,12 +112,15 @@ public:
     std::vector<RegisteredListener> deviceListeners;
     int64_t rebuildGeneration = 0;
 
-private:
     enum class AppendOutcome { appended, notReady, failed };
 
     void writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer);
     AppendOutcome appendBlock(const std::shared_ptr<SegmentWriter>& writer, const float* samples, int64_t frames);
     void rebuild(int64_t generation, RebuildReason reason);
+    // The writer thread's share of the statistics.
+    void notePeaks(const float* interleavedStereo, int64_t frames);
+    // Peak levels (dBFS) since the last call, microphone and system.
+    std::pair<double, double> takeLevels();
 
     // Exclusion of the program's and its host's processes from the tap.
     std::vector<platform::AudioObjectID> ownProcesses();

@@ -15,7 +15,6 @@ namespace korvalin {
 
 namespace {
 constexpr int64_t ringFrames = 384000; // 8 s at 48 kHz
-constexpr double writerEndSeconds = 15;
 } // namespace
 
 void CaptureEngine::openSegment(const std::string& path)
@@ -54,7 +53,7 @@ std::optional<ClosedSegment> CaptureEngine::finishSegment()
     }
     if (ring)
         ring->endInput();
-    if (writerDone && !writerDone->wait(writerEndSeconds))
+    if (writerDone && !writerDone->wait(platform::current().writerDeadline))
         events.log("writer thread se neukončil včas, uzavírám soubor i tak");
     writerDone.reset();
     if (!writer) {

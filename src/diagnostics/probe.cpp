@@ -55,13 +55,9 @@ int capture(double seconds, CaptureEngine& engine, EventWriter& events, const st
     platform::sleepUnlessInterrupted(seconds);
     tone.stop();
 
-    SessionStats stats;
-    {
-        std::lock_guard guard(engine.stateLock);
-        stats = engine.stats;
-    }
-    std::optional<std::string> problem = engine.systemAudioProblem;
-    bool hasSystem = !engine.plan.system.empty();
+    SessionStats stats = engine.segmentStats();
+    std::optional<std::string> problem = engine.systemAudioError();
+    bool hasSystem = engine.capturesSystemAudio();
 
     std::optional<ClosedSegment> closed;
     if (engine.hasOpenSegment()) {
@@ -82,7 +78,7 @@ int capture(double seconds, CaptureEngine& engine, EventWriter& events, const st
                  {"mic_rms_db", rmsLevel(stats.micEnergy, stats.frames)},
                  {"sys_rms_db", rmsLevel(stats.systemEnergy, stats.frames)},
                  {"frames", stats.frames},
-                 {"sample_rate", static_cast<int64_t>(engine.sampleRate)},
+                 {"sample_rate", static_cast<int64_t>(engine.captureRate())},
                  {"tone_played", tone.didPlay()},
                  {"seconds", std::round(seconds * 10.0) / 10.0}};
     if (problem)

@@ -18,6 +18,8 @@ struct Platform {
     Media* media = nullptr;
     Authorization* authorization = nullptr;
     ToneOutputFactory* tone = nullptr;
+    // How long closing a segment waits for its writer thread, in seconds.
+    double writerDeadline = 15;
 };
 
 // The process's platform. Installed once at start-up, before any thread runs.

@@ -42,20 +42,6 @@ protected:
     korvalin::EventPipes pipes;
 };
 
-TEST(PermissionStates, NamesOfEveryStatus)
-{
-    const std::pair<int, const char*> microphone[] = {
-        {0, "undetermined"}, {1, "restricted"}, {2, "denied"}, {3, "granted"}, {4, "unknown"}, {-1, "unknown"}};
-    for (auto [status, name] : microphone)
-        EXPECT_EQ(Permissions::microphoneState(status), name) << status;
-
-    const std::pair<std::optional<int32_t>, const char*> automation[] = {
-        {0, "granted"},       {-600, "not_running"}, {-1743, "denied"},
-        {-1744, "undetermined"}, {-1, "unknown"},   {std::nullopt, "unknown"}};
-    for (auto [result, name] : automation)
-        EXPECT_EQ(Permissions::automationState(result), name) << result.value_or(999);
-}
-
 TEST_F(OnSimulator, ReportWithoutInputDeviceOnAnOldSystem)
 {
     install(R"({"os_version": "14.3", "microphone": "restricted", "default_input": null})");

@@ -50,11 +50,4 @@ TEST_F(SelfTestRun, AnIntactListPassesWithoutLeavingFiles)
     EXPECT_FALSE(std::filesystem::exists(scratch));
 }
 
-TEST(SelfTestBox, SizeCountsTheHeader)
-{
-    EXPECT_EQ(SelfTest::box("moof", {1, 2, 3, 4}),
-              (std::vector<uint8_t>{0, 0, 0, 12, 'm', 'o', 'o', 'f', 1, 2, 3, 4}));
-    EXPECT_EQ(SelfTest::box("free", {}), (std::vector<uint8_t>{0, 0, 0, 8, 'f', 'r', 'e', 'e'}));
-}
-
 } // namespace

@@ -119,13 +119,6 @@ class Recording(unittest.TestCase):
     def test_graph_and_io_failures_leave_the_engine_idle(self):
         cases = [
             ({"default_input": None}, "no_device", "není k dispozici žádné vstupní zařízení (mikrofon)"),
-            ({"fail": {"aggregate": 1852797029}}, "aggregate_failed", "agregované zařízení nelze vytvořit ('nope' (1852797029))"),
-            ({"aggregate_without_mic": True}, "aggregate_failed",
-             "mikrofon Simulovaný mikrofon se nepodařilo připojit k nahrávacímu zařízení (obsahuje jen: nic). "
-             "Zkus vybrat jiný vstup v Nastavení zvuku."),
-            ({"aggregate_input": [1, 1]}, "aggregate_failed",
-             "nahrávací zařízení má neočekávané kanály [1, 1] (mikrofon 1, systém 2) — nahrávání by mohlo "
-             "zaměnit stopy, takže nezačínám."),
             ({"fail": {"io_proc": -50}}, "io_failed", "IOProc nelze vytvořit (-50)"),
             ({"fail": {"device_start": 560492391}}, "permission_denied",
              "systém odmítl spustit nahrávání — zkontroluj oprávnění mikrofonu"),
@@ -139,24 +132,6 @@ class Recording(unittest.TestCase):
                 cap.send('{"cmd":"stop"}')
                 self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
 
-    def test_unwritable_paths_fail_with_writer_failed(self):
-        blocker = self.path("file")
-        open(blocker, "w").close()
-        below_a_file = os.path.join(blocker, "seg.m4a")
-        for out in (below_a_file, self.dir + "/"):
-            with self.subTest(out=out), self.sidecar() as cap:
-                cap.send({"cmd": "start", "out": out})
-                event = cap.event()
-                self.assertEqual((event["ev"], event["code"], event["fatal"]), ("error", "writer_failed", True))
-                if out == below_a_file:
-                    self.assertTrue(event["msg"].startswith("soubor %s nelze otevřít: " % out), event["msg"])
-                else:
-                    self.assertEqual(event["msg"], "soubor %s nelze otevřít: je to adresář" % out)
-                cap.send('{"cmd":"stop"}')
-                self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
-        # The test's own directory was refused, never deleted.
-        self.assertEqual(os.listdir(self.dir), ["file"])
-
     def test_a_directory_at_out_is_refused_and_kept(self):
         target = self.path("nahravky")
         os.makedirs(os.path.join(target, "vnitrni"))
@@ -165,11 +140,16 @@ class Recording(unittest.TestCase):
         good = self.path("dobry.m4a")
         with open(good, "wb") as f:
             f.write(b"stary soubor" * 1000)
+        below_a_file = os.path.join(good, "seg.m4a")
         with self.sidecar() as cap:
-            for command, out in (("start", target), ("start", target + "/"), ("resume", target)):
+            for command, out in (("start", target), ("start", target + "/"), ("resume", target),
+                                 ("start", below_a_file)):
                 cap.send({"cmd": command, "out": out})
-                self.assertEqual(cap.raw_line(), ('{"code":"writer_failed","ev":"error","fatal":true,"msg":%s}\n'
-                                                  % wire("soubor %s nelze otevřít: je to adresář" % out)).encode())
+                event = cap.event()
+                self.assertEqual((event["ev"], event["code"], event["fatal"]), ("error", "writer_failed", True))
+                self.assertTrue(event["msg"].startswith("soubor %s nelze otevřít: " % out), event["msg"])
+                if out != below_a_file:
+                    self.assertEqual(event["msg"], "soubor %s nelze otevřít: je to adresář" % out)
             # Nothing was left open or built: the next start records.
             self.start(cap, "dobry.m4a")
             time.sleep(0.5)
@@ -235,7 +215,6 @@ class DeviceChanges(unittest.TestCase):
             cap.send('{"cmd":"quit"}')
             status, out, err = cap.finish()
             self.assertEqual(status, 0)
-        from support import events_of
         return [e for e in events_of(out) if e["ev"] != "levels"], err.decode()
 
     def test_a_burst_of_changes_gives_one_rebuild_named_after_the_last(self):
@@ -253,9 +232,7 @@ class DeviceChanges(unittest.TestCase):
         samples = decode(self.path("seg-000~001.m4a"))
         self.assertEqual(dominant_tone(channel(samples[:2 * 9600], 0), 48000, [1000, 700]), 700)
 
-    def test_small_rate_drift_is_ignored_and_a_real_change_rebuilds(self):
-        events, err = self.record({"timeline": [{"at": 0.5, "rate": 48000.5}]}, 1.5)
-        self.assertEqual([e["ev"] for e in events], ["started", "segment_closed", "stopped", "stopped"])
+    def test_a_rate_change_rebuilds(self):
         events, err = self.record({"timeline": [{"at": 0.5, "rate": 44100}]}, 2.0)
         self.assertEqual([e["ev"] for e in events],
                          ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"])
@@ -289,34 +266,12 @@ class WriterFaults(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def test_a_stalled_encoder_drops_frames_but_keeps_the_timeline(self):
-        # At 96 kHz the ring holds 4 s; the encoder stalls for 5.5 s.
-        scenario = {"devices": [{"uid": "fast", "name": "Rychlý mikrofon", "input": [1], "rate": 96000,
-                                 "tone": [1000, 0.25]}],
-                    "writer": {"stall_at": 0.5, "stall_for": 5.5}}
-        out = os.path.join(self.dir, "stall.m4a")
-        with Sidecar(SIM, env=sim_env(self.dir, scenario)) as cap:
-            cap.raw_line()
-            began = time.monotonic()
-            cap.send({"cmd": "start", "out": out})
-            cap.until("started")
-            time.sleep(7.0)
-            cap.send('{"cmd":"stop"}')
-            closed = cap.until("segment_closed")
-            wall_ms = (time.monotonic() - began) * 1000
-            cap.send('{"cmd":"quit"}')
-            _, _, err = cap.finish()
-        self.assertGreater(closed["dropped_frames"], 96000 * 0.5)
-        self.assertIn("korvalin-cap: zahozeno %d vzorků — zápis nestíhal\n" % closed["dropped_frames"], err.decode())
-        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=400)
-        self.assertAlmostEqual(ffprobe_ms(out), closed["duration_ms"], delta=50)
-
-    def test_a_writer_that_outlives_its_time_out_ends_quietly(self):
-        """The encoder stalls for 16.3 s, longer than the 15 s the engine waits
-        for a writer thread. One sidecar changes the default output during the
-        stall, the other is stopped during it and starts again; in both the
+    def test_a_writer_that_outlives_its_deadline_ends_quietly(self):
+        """The encoder stalls for 3 s, longer than the 1 s the engine waits
+        for a writer thread here. One sidecar changes the default output during
+        the stall, the other is stopped during it and starts again; in both the
         next segment records on and no error is reported."""
-        stall = {"stall_at": 0.5, "stall_for": 16.3}
+        stall = {"stall_at": 0.5, "stall_for": 3.0, "deadline": 1.0}
         os.mkdir(self.path("b"))
         changing = Sidecar(SIM, env=sim_env(self.dir, {"writer": stall,
                                                        "timeline": [{"at": 1.0, "default_output": "X"}]}))
@@ -338,7 +293,7 @@ class WriterFaults(unittest.TestCase):
             stopping.send({"cmd": "start", "out": self.path("b.m4a")})
             read_until(stopping, "started", 2)
             read_until(changing, "started", 2)
-            time.sleep(4.0)
+            time.sleep(2.5)
             results = []
             for cap in (changing, stopping):
                 cap.send('{"cmd":"stop"}')
@@ -362,24 +317,19 @@ class WriterFaults(unittest.TestCase):
             self.assertEqual(segment["dropped_frames"], 0)
             self.assertEqual(ffprobe(segment["path"])["streams"][0]["codec_name"], "aac")
             self.assertAlmostEqual(ffprobe_ms(segment["path"]), segment["duration_ms"], delta=50)
-        self.assertGreater(closed[1]["duration_ms"], 3500)
-        self.assertGreater(closed[3]["duration_ms"], 3500)
+        self.assertGreater(closed[1]["duration_ms"], 2000)
+        self.assertGreater(closed[3]["duration_ms"], 2000)
 
-    def test_a_failing_encoder_ends_the_segment(self):
+    def test_a_failing_encoder_keeps_what_it_wrote(self):
         out = os.path.join(self.dir, "fail.m4a")
         with Sidecar(SIM, env=sim_env(self.dir, {"writer": {"fail_at": 1.0}})) as cap:
             cap.raw_line()
             cap.send({"cmd": "start", "out": out})
             cap.until("started")
-            self.assertEqual(cap.until("error"), {"code": "writer_failed", "ev": "error", "fatal": True,
-                                                  "msg": "zápis nahrávky selhal: simulovaná chyba zápisu"})
-            self.assertEqual(cap.raw_line(), b'{"ev":"levels","mic":-120,"sys":-120}\n')
-            self.assertEqual(cap.until("segment_closed", skip=())["path"], out)
-            cap.send('{"cmd":"pause"}')
-            self.assertEqual(cap.until("error")["code"], "no_segment")
+            self.assertEqual(cap.until("error")["code"], "writer_failed")
+            self.assertEqual(cap.until("segment_closed")["path"], out)
             cap.send('{"cmd":"quit"}')
-            _, _, err = cap.finish()
-        self.assertIn("korvalin-cap: ukončuji segment kvůli chybě zápisu: simulovaná chyba zápisu\n", err.decode())
+            cap.finish()
         self.assertGreater(ffprobe_ms(out), 500)
 
 

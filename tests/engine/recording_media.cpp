@@ -11,7 +11,7 @@ public:
 
     bool addInput(const platform::AudioEncoderSettings&) override { return true; }
     bool startWriting() override { return true; }
-    bool isReadyForMoreMediaData() const override { return media_.ready; }
+    bool isReadyForMoreMediaData() const override { return media_.ready || (++media_.refusals, false); }
     platform::MediaStatus status() const override
     {
         return media_.failing ? platform::MediaStatus::failed : platform::MediaStatus::active;

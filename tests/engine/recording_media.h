@@ -20,6 +20,7 @@ public:
 
     std::atomic<bool> ready{true};
     std::atomic<bool> failing{false};
+    std::atomic<int> refusals{0}; // times a writer was told to wait
     std::shared_ptr<Written> last = std::make_shared<Written>();
 
     void loadAssetFacts(const std::string&, std::function<void(platform::AssetFacts)> completion) override

@@ -180,7 +180,8 @@ Scenario Scenario::parse(const std::string& text)
         const Json& writer = json["writer"];
         if (!writer.is_object())
             bad("writer");
-        scenario.writer = {seconds(writer, "stall_at"), seconds(writer, "stall_for"), seconds(writer, "fail_at")};
+        scenario.writer = {seconds(writer, "stall_at"), seconds(writer, "stall_for"), seconds(writer, "fail_at"),
+                           seconds(writer, "deadline")};
     }
     if (json.contains("tone_output"))
         scenario.toneOutputFails = get<std::string>(json["tone_output"], "tone_output") == "fail";

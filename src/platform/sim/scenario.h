@@ -62,6 +62,7 @@ struct WriterFaults {
     std::optional<double> stallAt;
     std::optional<double> stallFor;
     std::optional<double> failAt;
+    std::optional<double> deadline; // replaces the engine's wait for a writer thread
 };
 
 // The simulated world, read from a JSON object whose keys are all optional:
@@ -89,7 +90,8 @@ struct WriterFaults {
 //                   "rate" sets the nominal rate of the default input device and
 //                   of every aggregate built on it; each change notifies the
 //                   listeners of the property it changes
-//   "writer":       {"stall_at": s, "stall_for": s, "fail_at": s} for the media writer
+//   "writer":       {"stall_at": s, "stall_for": s, "fail_at": s} for the media writer,
+//                   "deadline": s for how long closing a segment waits for the writer thread
 //   "tone_output":  "fail" makes the program's own test-tone output refuse to start
 struct Scenario {
     std::string osVersion = "14.4.1";

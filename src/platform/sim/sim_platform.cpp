@@ -53,6 +53,8 @@ void SimPlatform::install()
     platform.audio = &audio;
     platform.tone = &tone;
     platform.authorization = &authorization;
+    if (scenario.writer.deadline)
+        platform.writerDeadline = *scenario.writer.deadline;
 }
 
 } // namespace platform::sim
