@@ -18,21 +18,25 @@ bool BackgroundMerge::start(std::vector<std::string> segments, std::string out)
     // Detached: the process may end while it runs (after a signal has
     // stopped it, or at once when the merge does not stop in time).
     std::thread([this, segments = std::move(segments), out = std::move(out)] {
+        Event outcome;
         try {
-            events_.emit(mergedEvent(SegmentMerge::run(segments, out)));
+            outcome = mergedEvent(SegmentMerge::run(segments, out));
         } catch (const std::exception& error) {
-            events_.emit(errorEvent("merge_failed", mergeMessage(error), true));
+            outcome = errorEvent("merge_failed", mergeMessage(error), true);
         }
-        finished();
+        finish(outcome);
     }).detach();
     return true;
 }
 
-void BackgroundMerge::finished()
+void BackgroundMerge::finish(const Event& outcome)
 {
+    // Reported and marked idle in one step: a host that sends the next merge
+    // as soon as it reads this one's answer is not told `busy`, and a waiter
+    // that ends the process sees the merge idle only once it is reported.
     std::lock_guard guard(mutex_);
+    events_.emit(outcome);
     running_ = false;
-    // Under the lock: a waiter may end the process as soon as it sees this.
     idle_.notify_all();
 }
 

@@ -25,7 +25,7 @@ public:
     void waitUntilIdle();
 
 private:
-    void finished();
+    void finish(const Event& outcome);
 
     EventWriter& events_;
     std::mutex mutex_;
