@@ -3,7 +3,6 @@
 #include "diagnostics/permissions.h"
 #include "diagnostics/probe.h"
 #include "protocol/error_code.h"
-#include "tools/segment_merge.h"
 
 namespace korvalin {
 
@@ -13,8 +12,6 @@ void report(CaptureEngine& engine, const std::exception& error)
 {
     if (auto* command = dynamic_cast<const CommandError*>(&error))
         engine.events.emit(errorEvent(rawValue(command->code), command->message, true));
-    else if (dynamic_cast<const MergeError*>(&error))
-        engine.events.emit(errorEvent("merge_failed", mergeMessage(error), true));
     else
         engine.events.emit(errorEvent("internal", error.what(), true));
 }
@@ -81,11 +78,9 @@ void handle(const Command& command, CaptureEngine& engine)
         case Command::Kind::pause: pause(engine); break;
         case Command::Kind::stop: stop(engine); break;
         case Command::Kind::probe: probe(engine, command.seconds); break;
-        case Command::Kind::merge:
-            engine.events.emit(mergedEvent(SegmentMerge::run(command.segments, command.out)));
-            break;
         case Command::Kind::permissions: Permissions::report(engine.events); break;
-        case Command::Kind::quit: break;
+        case Command::Kind::merge:
+        case Command::Kind::quit: break; // the serve loop's own
         }
     } catch (const std::exception& error) {
         report(engine, error);

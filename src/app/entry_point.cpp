@@ -1,3 +1,4 @@
+#include <csignal>
 #include <unistd.h>
 
 #include "app/app.h"
@@ -18,7 +19,7 @@ void requireSupportedOS(App& app)
         return;
     app.events.emit(errorEvent(
         "internal",
-        "Korvalin Recorder potřebuje macOS 14.4 nebo novější (tento Mac má " + osVersionString() + ").",
+        "korvalin-cap potřebuje libpulse 14.4 nebo novější (v systému je " + osVersionString() + ").",
         true));
     exitProcess(3);
 }
@@ -44,6 +45,9 @@ int runOneShot(App& app, const Mode& mode, const std::vector<std::string>& args)
 
 void runEntryPoint(App& app, const std::vector<std::string>& args)
 {
+    // A reader of standard output that has gone fails the write (EPIPE)
+    // instead of killing the process in the middle of a recording.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!args.empty()) {
         if (const Mode* mode = findMode(args.front()))
             exitProcess(runOneShot(app, *mode, args));

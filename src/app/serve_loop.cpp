@@ -1,5 +1,8 @@
 #include "app/serve_loop.h"
 
+#include <thread>
+
+#include "app/background_merge.h"
 #include "app/command_handler.h"
 #include "platform/platform.h"
 #include "platform/signals.h"
@@ -9,6 +12,15 @@
 #include "protocol/line_reader.h"
 
 namespace korvalin {
+
+namespace {
+
+// How long a signal waits for a running merge to stop and remove its partial
+// output; it checks for the signal after every decoded buffer, so this is
+// only a bound against a merge stuck in the system.
+constexpr double mergeStopSeconds = 2.0;
+
+} // namespace
 
 void shutdownEngine(CaptureEngine& engine)
 {
@@ -26,9 +38,24 @@ void serve(App& app)
     // Every ending runs on the engine queue and ends the process there, so
     // exactly one of them runs its shutdown.
     static CaptureEngine engine(app.events, app.engineQueue);
+    static BackgroundMerge merges(app.events);
+
+    // End of input, and the host no longer reading: a running merge is
+    // finished, then the open segment closed.
+    auto endOfInput = [&app](const std::string& why) {
+        app.events.log(why + " — ukončuji");
+        merges.waitUntilIdle();
+        app.engineQueue.sync([] {
+            shutdownEngine(engine);
+            exitProcess(0);
+        });
+    };
+    app.events.onReaderGone([endOfInput] { std::thread(endOfInput, "stdout uzavřen").detach(); });
 
     platform::deliverTerminationSignals(app.engineQueue, [&app](int number) {
         app.events.log("signál " + std::to_string(number) + " — uzavírám segment");
+        platform::interrupt(number); // a running merge stops and removes its partial output
+        merges.waitUntilIdle(mergeStopSeconds);
         shutdownEngine(engine);
         app.events.emit(Event{{"ev", "stopped"}, {"reason", "signal"}});
         exitProcess(0);
@@ -52,21 +79,24 @@ void serve(App& app)
         }
         if (!command)
             continue;
-        if (command->kind == Command::Kind::quit) {
+        switch (command->kind) {
+        case Command::Kind::quit:
+            merges.waitUntilIdle();
             app.engineQueue.sync([&] {
                 shutdownEngine(engine);
                 app.events.emit(Event{{"ev", "stopped"}, {"reason", "quit"}});
                 exitProcess(0);
             });
+            break;
+        case Command::Kind::merge:
+            if (!merges.start(command->segments, command->out))
+                app.events.emit(errorEvent(rawValue(ErrorCode::busy), "spojování segmentů už běží", true));
+            break;
+        default:
+            app.engineQueue.sync([&] { handle(*command, engine); });
         }
-        app.engineQueue.sync([&] { handle(*command, engine); });
     }
-
-    app.events.log("stdin uzavřen — ukončuji");
-    app.engineQueue.sync([&] {
-        shutdownEngine(engine);
-        exitProcess(0);
-    });
+    endOfInput("stdin uzavřen");
     exitProcess(0);
 }
 

@@ -75,13 +75,18 @@ void interruptOnTerminationSignals(std::function<void(int)> handler)
         int number = waitForSignal();
         // Silenced first: whoever sees the interruption can no longer be heard.
         silenceStandardOutput();
-        {
-            std::lock_guard guard(interruptionLock);
-            interruption = number;
-        }
-        interruptionWake.notify_all();
+        interrupt(number);
         handler(number);
     }).detach();
+}
+
+void interrupt(int number)
+{
+    {
+        std::lock_guard guard(interruptionLock);
+        interruption = number;
+    }
+    interruptionWake.notify_all();
 }
 
 int interruptingSignal()

@@ -22,6 +22,11 @@ void deliverTerminationSignals(SerialQueue& queue, std::function<void(int)> hand
 // thread with the signal's number. Later signals are left pending.
 void interruptOnTerminationSignals(std::function<void(int)> handler);
 
+// Marks the process interrupted by signal `number` (the serve loop does so
+// before it ends): interrupted() becomes true, every sleepUnlessInterrupted
+// returns, and work that checks interrupted() stops at its next check.
+void interrupt(int number);
+
 // The number of the signal that interrupted the process, or 0.
 int interruptingSignal();
 bool interrupted();

@@ -17,12 +17,4 @@ std::string_view rawValue(ErrorCode code)
     return rawValues[static_cast<size_t>(code)];
 }
 
-std::optional<ErrorCode> errorCodeFromRaw(std::string_view raw)
-{
-    for (size_t i = 0; i < rawValues.size(); ++i)
-        if (rawValues[i] == raw)
-            return static_cast<ErrorCode>(i);
-    return std::nullopt;
-}
-
 } // namespace korvalin

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -25,7 +24,6 @@ enum class ErrorCode {
 };
 
 std::string_view rawValue(ErrorCode code);
-std::optional<ErrorCode> errorCodeFromRaw(std::string_view raw);
 
 // The failure thrown inside the program and turned into an `error` event at
 // the protocol boundary.

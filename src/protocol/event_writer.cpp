@@ -8,7 +8,8 @@
 namespace korvalin {
 
 namespace {
-void writeAll(int fd, const std::string& bytes)
+// False when the reader has gone; any other failure drops the rest of the line.
+bool writeAll(int fd, const std::string& bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -16,9 +17,10 @@ void writeAll(int fd, const std::string& bytes)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return !(n < 0 && errno == EPIPE);
         done += static_cast<size_t>(n);
     }
+    return true;
 }
 } // namespace
 
@@ -30,8 +32,14 @@ void EventWriter::emit(const Event& event)
         return;
     }
     *line += '\n';
-    std::lock_guard guard(lock_);
-    writeAll(handle_, *line);
+    {
+        std::lock_guard guard(lock_);
+        if (gone_ || writeAll(handle_, *line))
+            return;
+        gone_ = true;
+    }
+    if (readerGone_)
+        readerGone_();
 }
 
 void EventWriter::log(std::string_view message)

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
-
 #include "app/app.h"
 #include "app/modes.h"
 #include "platform/platform.h"
@@ -41,14 +36,6 @@ protected:
     FakeSystem system;
 };
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 } // namespace
 
 TEST_F(OSRule, AcceptsFourteenFourAndLater)
@@ -61,22 +48,6 @@ TEST_F(OSRule, AcceptsFourteenFourAndLater)
     EXPECT_TRUE(korvalin::isSupportedOS());
     runs("13.9", 13, 9);
     EXPECT_FALSE(korvalin::isSupportedOS());
-}
-
-TEST_F(OSRule, RefusesFourteenThreeWithExitThreeAndOneEvent)
-{
-    runs("14.3.1", 14, 3);
-    std::string out = testing::TempDir() + "os_rule_out";
-    EXPECT_EXIT(
-        {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            korvalin::App app;
-            korvalin::requireSupportedOS(app);
-        },
-        testing::ExitedWithCode(3), "");
-    EXPECT_EQ(readFile(out), "{\"code\":\"internal\",\"ev\":\"error\",\"fatal\":true,\"msg\":\"Korvalin Recorder "
-                             "potřebuje macOS 14.4 nebo novější (tento Mac má 14.3.1).\"}\n");
 }
 
 TEST_F(OSRule, VersionTextFallsBackToMajorAndMinor)

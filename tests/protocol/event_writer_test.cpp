@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <thread>
 #include <unistd.h>
 
 #include "protocol/event_writer.h"
+#include "protocol/utf8.h"
 
 using korvalin::encodeJson;
 using korvalin::Event;
@@ -76,15 +78,25 @@ TEST(JsonLine, RejectsWhatJsonCannotRepresent)
     EXPECT_FALSE(encodeJson(Json::array({"ok", Json{{"x", -INFINITY}}})));
 }
 
-TEST(JsonLine, WritesIllFormedUtf8AsOneReplacementPerMaximalSubpart)
+TEST(Utf8, EachMaximalIllFormedSubpartBecomesOneReplacement)
 {
     const std::string r = "\xEF\xBF\xBD";
-    auto encoded = [](std::string text) { return encodeJson(Json(text)).value_or("rejected"); };
-    EXPECT_EQ(encoded("\xFF.m4a"), "\"" + r + ".m4a\"");
-    EXPECT_EQ(encoded("a\xE2\x82/b"), "\"a" + r + "\\/b\""); // truncated sequence before a slash
-    EXPECT_EQ(encoded("\xED\xA0\x80"), "\"" + r + r + r + "\""); // an encoded surrogate
-    EXPECT_EQ(encoded("\xF0\x80\x80\x41"), "\"" + r + r + r + "A\""); // overlong
-    EXPECT_EQ(encoded("\xC3\xA9\xF0\x9F\x8E"), "\"\xC3\xA9" + r + "\""); // cut off at the end
+    const std::pair<std::string, std::string> table[] = {
+        {"\xFF.m4a", r + ".m4a"},
+        {"a\xE2\x82.b", "a" + r + ".b"},           // truncated three-byte sequence
+        {"\xED\xA0\x80", r + r + r},               // an encoded surrogate
+        {"\xC0\xAF", r + r},                       // '/' in two bytes: no C0 lead byte
+        {"\xC1\xBF|\xC1", r + r + "|" + r},        // nor C1
+        {"\xE0\x80\xAF", r + r + r},               // '/' in three bytes
+        {"\xF0\x80\x80\x41", r + r + r + "A"},     // four-byte overlong
+        {"\xF4\x90\x80\x80", r + r + r + r},       // beyond U+10FFFF
+        {"\xC3\xA9\xF0\x9F\x8E", "\xC3\xA9" + r},  // cut off at the end
+        {"\xC2\x80\xDF\xBF\xE0\xA0\x80\xF4\x8F\xBF\xBF", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xF4\x8F\xBF\xBF"},
+    };
+    for (const auto& [bytes, text] : table) {
+        EXPECT_EQ(korvalin::decodeUtf8Lossy(bytes), text) << bytes;
+        EXPECT_EQ(encodeJson(Json(bytes)), "\"" + text + "\"") << bytes;
+    }
     EXPECT_EQ(encodeJson(Json{{"k\xC0", "\xF5"}}), "{\"k" + r + "\":\"" + r + "\"}");
 }
 
@@ -106,6 +118,23 @@ TEST(EventWriter, WritesOneLinePerEventAndLogsSeparately)
     EXPECT_NE(logs.find("korvalin-cap: stdin uzavřen — ukončuji\n"
                         "korvalin-cap: segment /r/\xEF\xBF\xBD.m4a nemá čitelnou zvukovou stopu\n"),
               std::string::npos);
+}
+
+TEST(EventWriter, AReaderThatHasGoneIsToldOnceAndNothingMoreIsWritten)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    Pipe out, err;
+    EventWriter writer(out.fds[1], err.fds[1]);
+    int told = 0;
+    writer.onReaderGone([&] { ++told; });
+    writer.emit(Event{{"ev", "ready"}});
+    EXPECT_EQ(told, 0);
+    close(out.fds[0]);
+    out.fds[0] = -1;
+    for (int i = 0; i < 3; ++i)
+        writer.emit(Event{{"ev", "levels"}});
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(err.drain(), "");
 }
 
 TEST(EventWriter, LinesFromManyThreadsNeverInterleave)
