@@ -188,9 +188,8 @@ class DamagedFileTest(ScratchTest):
         self.assertAlmostEqual(float(ffprobe(out)["format"]["duration"]), 24 * 3600, delta=2)
 
     def test_fifo_swapped_in_while_the_file_is_checked(self):
-        """The checks take a while over 300,000 boxes; once the tool has the
-        file open, a FIFO takes its name. Everything goes on reading the file
-        that was checked, to its end; nothing waits for a writer."""
+        """Once the tool has the file open (its checks take a while over 300,000 boxes), a FIFO takes
+        its name: everything goes on reading the checked file to its end; nothing waits for a writer."""
         path, fifo = self.own_segment("swapped.m4a"), self.path("fifo")
         with open(path, "ab") as f:
             f.write(box(b"free", b"") * 300000)
