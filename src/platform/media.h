@@ -108,15 +108,19 @@ class Media {
 public:
     virtual ~Media() = default;
 
-    // Learns the facts of the file at `path` and hands them to `completion`,
-    // once, possibly on another thread. Unreadable files give the defaults.
-    virtual void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) = 0;
+    // Files to read are open descriptors that stay the caller's; the media
+    // read them through descriptors of their own, at their own positions.
+
+    // Learns the facts of `file` and hands them to `completion`, once,
+    // possibly on another thread (the caller may close `file` as soon as
+    // this returns). Unreadable files give the defaults.
+    virtual void loadAssetFacts(int file, std::function<void(AssetFacts)> completion) = 0;
 
     // A writer into `file`, an open, empty, seekable file that stays the
     // caller's to flush and close once the writer has finished. Both throw
     // MediaError when no writer or reader can be made.
     virtual std::unique_ptr<AssetWriter> makeAssetWriter(int file) = 0;
-    virtual std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) = 0;
+    virtual std::unique_ptr<AssetReader> makeAssetReader(int file) = 0;
 };
 
 } // namespace platform

@@ -66,13 +66,16 @@ int run(const std::string& path, EventWriter& events)
     std::error_code error;
     if (!std::filesystem::exists(path, error))
         return fail(events, "soubor " + path + " neexistuje", 2);
-    AssetInfo info = loadAssetInfo(path);
+    // Everything below reads this one descriptor.
+    FileHandle file = openMediaFile(path);
+    AssetInfo info = loadAssetInfo(file.get());
     if (!info.audioTrack)
         return fail(events, path + " neobsahuje čitelnou zvukovou stopu");
 
     Totals totals;
     totals.sampleRate = info.sampleRate.value_or(0);
-    auto failure = decodeTrack(path, *info.audioTrack, {}, [&](const platform::PcmBuffer& buffer) { totals.add(buffer); });
+    auto failure =
+        decodeTrack(file.get(), *info.audioTrack, {}, [&](const platform::PcmBuffer& buffer) { totals.add(buffer); });
     if (failure) {
         using Stage = DecodeFailure::Stage;
         switch (failure->stage) {
@@ -98,9 +101,9 @@ int run(const std::string& path, EventWriter& events)
                    {"channels", totals.channels},
                    {"sample_rate", rateKnown ? static_cast<int64_t>(totals.sampleRate) : int64_t{0}},
                    {"frames", totals.frames},
-                   {"bytes", fileSize(path)},
+                   {"bytes", fileSize(file.get())},
                    {"duration_ms", timed ? static_cast<int64_t>(std::round(totals.frames / totals.sampleRate * 1000.0))
-                                         : durationMs(path)}};
+                                         : durationMs(info.duration)}};
     const std::array<const char*, 2> sides{"left", "right"};
     for (int c = 0; c < std::min(totals.channels, 2); ++c) {
         analysis[std::string(sides[c]) + "_peak_db"] = roundedLevel(levelDb(totals.peaks[c]));

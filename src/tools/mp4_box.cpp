@@ -13,6 +13,15 @@ std::optional<FileSlice> FileSlice::open(const std::string& path)
     // Non-blocking, so that a FIFO without a writer cannot hold the scan up;
     // it has no length and so no boxes.
     int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    std::optional<FileSlice> slice = open(handle);
+    if (handle >= 0)
+        ::close(handle);
+    return slice;
+}
+
+std::optional<FileSlice> FileSlice::open(int file)
+{
+    const int handle = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
     if (handle < 0)
         return std::nullopt;
     struct stat attributes {};

@@ -24,6 +24,8 @@ public:
     // Nothing when the file cannot be opened for reading. A size that cannot
     // be read counts as 0.
     static std::optional<FileSlice> open(const std::string& path);
+    // The same for an open file, read through a descriptor of its own.
+    static std::optional<FileSlice> open(int file);
 
     FileSlice(FileSlice&& other) noexcept;
     FileSlice& operator=(FileSlice&&) = delete;

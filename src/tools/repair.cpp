@@ -54,7 +54,12 @@ void reportError(EventWriter& events, const std::string& message)
 // The length to cut the file to, if its tail is incomplete.
 std::optional<uint64_t> cutLength(const std::string& path)
 {
-    std::optional<FileSlice> slice = FileSlice::open(path);
+    return cutLength(openMediaFile(path).get());
+}
+
+std::optional<uint64_t> cutLength(int file)
+{
+    std::optional<FileSlice> slice = FileSlice::open(file);
     if (!slice)
         return std::nullopt;
     return Mp4::safeTruncation(Mp4::topLevelBoxes(*slice), slice->length());
@@ -89,8 +94,11 @@ std::string_view rawValue(Outcome outcome)
 
 Outcome repairOne(const std::string& path, EventWriter& events)
 {
+    // The cut, the duration and the size are read from this one descriptor;
+    // a name that holds no regular file reads as an empty one.
+    FileHandle file = openMediaFile(path);
     Outcome outcome = Outcome::ok;
-    if (std::optional<uint64_t> length = cutLength(path)) {
+    if (std::optional<uint64_t> length = cutLength(file.get())) {
         if (std::optional<std::string> failure = truncate(path, *length)) {
             reportError(events, path + " nelze zkrátit: " + *failure);
         } else {
@@ -98,14 +106,14 @@ Outcome repairOne(const std::string& path, EventWriter& events)
             outcome = Outcome::trimmed;
         }
     }
-    const int64_t duration = durationMs(path);
+    const int64_t duration = durationMs(loadAssetInfo(file.get()).duration);
     if (duration < 1)
         outcome = Outcome::unrecoverable;
     events.emit(Event{{"ev", "repaired"},
                       {"path", path},
                       {"action", rawValue(outcome)},
                       {"duration_ms", duration},
-                      {"bytes", fileSize(path)}});
+                      {"bytes", fileSize(file.get())}});
     return outcome;
 }
 

@@ -21,6 +21,7 @@ int run(const std::vector<std::string>& targets, EventWriter& events);
 
 // The length to cut the file to, when its tail is not a whole MP4 box.
 std::optional<uint64_t> cutLength(const std::string& path);
+std::optional<uint64_t> cutLength(int file);
 
 // Cuts the file to `length` bytes; the reason when that failed.
 std::optional<std::string> truncate(const std::string& path, uint64_t length);

@@ -1,18 +1,21 @@
 #include "tools/track_decoder.h"
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "platform/platform.h"
+#include "segment/media_facts.h"
 
 namespace korvalin {
 
-std::optional<DecodeFailure> decodeTrack(const std::string& path, int track, const platform::PcmFormat& format,
+std::optional<DecodeFailure> decodeTrack(int file, int track, const platform::PcmFormat& format,
                                          const std::function<void(const platform::PcmBuffer&)>& consume)
 {
     using Stage = DecodeFailure::Stage;
     std::unique_ptr<platform::AssetReader> reader;
     try {
-        reader = platform::current().media->makeAssetReader(path);
+        reader = platform::current().media->makeAssetReader(file);
     } catch (const platform::MediaError& error) {
         return DecodeFailure{Stage::open, error.what()};
     }
@@ -25,6 +28,15 @@ std::optional<DecodeFailure> decodeTrack(const std::string& path, int track, con
     if (reader->status() == platform::MediaStatus::failed)
         return DecodeFailure{Stage::read, reader->errorText()};
     return std::nullopt;
+}
+
+std::optional<DecodeFailure> decodeTrack(const std::string& path, int track, const platform::PcmFormat& format,
+                                         const std::function<void(const platform::PcmBuffer&)>& consume)
+{
+    FileHandle file = openMediaFile(path);
+    if (!file)
+        return DecodeFailure{DecodeFailure::Stage::open, std::strerror(errno)};
+    return decodeTrack(file.get(), track, format, consume);
 }
 
 } // namespace korvalin

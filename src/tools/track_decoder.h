@@ -20,9 +20,12 @@ struct DecodeFailure {
     std::optional<std::string> detail;
 };
 
-// Decodes `track` of the file into `format`, handing every buffer to
+// Decodes `track` of the open file into `format`, handing every buffer to
 // `consume` in playing order. Nothing when the track was read to its end.
 // Whatever `consume` throws passes through.
+std::optional<DecodeFailure> decodeTrack(int file, int track, const platform::PcmFormat& format,
+                                         const std::function<void(const platform::PcmBuffer&)>& consume);
+// The same for the file at the path, opened once.
 std::optional<DecodeFailure> decodeTrack(const std::string& path, int track, const platform::PcmFormat& format,
                                          const std::function<void(const platform::PcmBuffer&)>& consume);
 

@@ -23,12 +23,12 @@ public:
     std::atomic<int> refusals{0}; // times a writer was told to wait
     std::shared_ptr<Written> last = std::make_shared<Written>();
 
-    void loadAssetFacts(const std::string&, std::function<void(platform::AssetFacts)> completion) override
+    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override
     {
         completion({});
     }
     std::unique_ptr<platform::AssetWriter> makeAssetWriter(int file) override;
-    std::unique_ptr<platform::AssetReader> makeAssetReader(const std::string&) override
+    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override
     {
         throw platform::MediaError("no reader");
     }

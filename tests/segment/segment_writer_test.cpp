@@ -237,7 +237,7 @@ private:
 class ScriptedMedia final : public platform::Media {
 public:
     Script script;
-    void loadAssetFacts(const std::string&, std::function<void(platform::AssetFacts)> completion) override
+    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override
     {
         completion({});
     }
@@ -245,7 +245,7 @@ public:
     {
         return std::make_unique<ScriptedWriter>(script);
     }
-    std::unique_ptr<platform::AssetReader> makeAssetReader(const std::string&) override
+    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override
     {
         throw platform::MediaError("no reader");
     }

@@ -9,9 +9,9 @@
 
 namespace platform {
 
-FfmpegAssetReader::FfmpegAssetReader(const std::string& path)
+FfmpegAssetReader::FfmpegAssetReader(int file)
 {
-    if (int code = openInput(path, demuxer_); code < 0)
+    if (int code = openInput(file, demuxer_); code < 0)
         throw MediaError(ffmpegErrorText(code));
 }
 

@@ -12,8 +12,9 @@ namespace platform {
 // interleaved float at the requested rate and channel count (swresample).
 class FfmpegAssetReader final : public AssetReader {
 public:
-    // Opens the file; throws MediaError when FFmpeg cannot read it.
-    explicit FfmpegAssetReader(const std::string& path);
+    // Reads `file`, a descriptor that stays the caller's; throws MediaError
+    // when FFmpeg cannot read it.
+    explicit FfmpegAssetReader(int file);
     ~FfmpegAssetReader() override { av_channel_layout_uninit(&inputLayout_); }
 
     bool addOutput(int track, const PcmFormat& format) override;

@@ -21,45 +21,54 @@ namespace {
 constexpr const char* audioContainers = "mov,wav,aiff,caf,mp3,aac,flac";
 constexpr int bufferSize = 64 * 1024;
 
-// The file that was checked, as FFmpeg's I/O reads it.
+// The file that was checked, as FFmpeg's I/O reads it: through its own
+// descriptor and at its own position, whoever else reads the file.
 struct CheckedFile {
     int fd;
     int64_t length;  // FFmpeg asks for it before every top-level box
+    int64_t position = 0;
 };
 
 int readFile(void* opaque, uint8_t* buffer, int size)
 {
+    auto* file = static_cast<CheckedFile*>(opaque);
     ssize_t got;
     do
-        got = ::read(static_cast<CheckedFile*>(opaque)->fd, buffer, static_cast<size_t>(size));
+        got = ::pread(file->fd, buffer, static_cast<size_t>(size), static_cast<off_t>(file->position));
     while (got < 0 && errno == EINTR);
     if (got < 0)
         return AVERROR(errno);
+    file->position += got;
     return got == 0 ? AVERROR_EOF : static_cast<int>(got);
 }
 
 int64_t seekFile(void* opaque, int64_t offset, int whence)
 {
-    const auto* file = static_cast<CheckedFile*>(opaque);
-    if (whence == AVSEEK_SIZE)
+    auto* file = static_cast<CheckedFile*>(opaque);
+    switch (whence & ~AVSEEK_FORCE) {
+    case AVSEEK_SIZE:
         return file->length;
-    const off_t position = ::lseek(file->fd, offset, whence & ~AVSEEK_FORCE);
-    return position < 0 ? AVERROR(errno) : position;
+    case SEEK_CUR:
+        offset += file->position;
+        break;
+    case SEEK_END:
+        offset += file->length;
+        break;
+    }
+    if (offset < 0)
+        return AVERROR(EINVAL);
+    return file->position = offset;
 }
 
-// Opens `path` without waiting for a writer or a device; a regular file
-// comes back in blocking mode, anything else is closed and refused.
-int openRegularFile(const std::string& path, uint64_t& length)
+// A duplicate of `file` if it is a regular file; anything else is refused.
+int duplicateRegularFile(int file, uint64_t& length)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat attributes {};
+    if (::fstat(file, &attributes) != 0 || !S_ISREG(attributes.st_mode))
+        return AVERROR(EINVAL);
+    const int fd = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return AVERROR(errno);
-    struct stat attributes {};
-    if (::fstat(fd, &attributes) != 0 || !S_ISREG(attributes.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return AVERROR(EINVAL);
-    }
     length = static_cast<uint64_t>(attributes.st_size);
     return fd;
 }
@@ -84,19 +93,19 @@ void InputRelease::operator()(AVFormatContext* format) const
     releaseIo(io);
 }
 
-int openInput(const std::string& path, InputPtr& input)
+int openInput(int file, InputPtr& input)
 {
     uint64_t length = 0;
-    const int fd = openRegularFile(path, length);
+    const int fd = duplicateRegularFile(file, length);
     if (fd < 0)
         return fd;
     if (claimedSamples(fd, length) > length) {
         ::close(fd);
         return AVERROR_INVALIDDATA;
     }
-    auto* file = new CheckedFile{fd, static_cast<int64_t>(length)};
+    auto* checked = new CheckedFile{fd, static_cast<int64_t>(length)};
     auto* buffer = static_cast<uint8_t*>(av_malloc(bufferSize));
-    AVIOContext* io = buffer ? avio_alloc_context(buffer, bufferSize, 0, file, readFile, nullptr, seekFile) : nullptr;
+    AVIOContext* io = buffer ? avio_alloc_context(buffer, bufferSize, 0, checked, readFile, nullptr, seekFile) : nullptr;
     AVFormatContext* format = io ? avformat_alloc_context() : nullptr;
     if (!format) {
         if (io) {
@@ -104,7 +113,7 @@ int openInput(const std::string& path, InputPtr& input)
         } else {
             av_free(buffer);
             ::close(fd);
-            delete file;
+            delete checked;
         }
         return AVERROR(ENOMEM);
     }

@@ -1,5 +1,8 @@
 #include "platform/ffmpeg/ffmpeg_media.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "platform/ffmpeg/ffmpeg_asset_reader.h"
@@ -18,11 +21,18 @@ FfmpegMedia::FfmpegMedia()
     av_log_set_level(AV_LOG_QUIET);
 }
 
-void FfmpegMedia::loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion)
+void FfmpegMedia::loadAssetFacts(int file, std::function<void(AssetFacts)> completion)
 {
-    // Opening a file can hang (a FIFO, a dead network share); the caller
-    // bounds its wait, so the work must not run on the caller's thread.
-    std::thread([path, completion = std::move(completion)] { completion(readAssetFacts(path)); }).detach();
+    // Reading a file can hang (a dead network share); the caller bounds its
+    // wait, so the work must not run on the caller's thread, and it reads a
+    // descriptor of its own that the caller cannot close under it.
+    const int own = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+    std::thread([own, completion = std::move(completion)] {
+        AssetFacts facts = own >= 0 ? readAssetFacts(own) : AssetFacts{};
+        if (own >= 0)
+            ::close(own);
+        completion(std::move(facts));
+    }).detach();
 }
 
 std::unique_ptr<AssetWriter> FfmpegMedia::makeAssetWriter(int file)
@@ -30,9 +40,9 @@ std::unique_ptr<AssetWriter> FfmpegMedia::makeAssetWriter(int file)
     return std::make_unique<FfmpegAssetWriter>(file);
 }
 
-std::unique_ptr<AssetReader> FfmpegMedia::makeAssetReader(const std::string& path)
+std::unique_ptr<AssetReader> FfmpegMedia::makeAssetReader(int file)
 {
-    return std::make_unique<FfmpegAssetReader>(path);
+    return std::make_unique<FfmpegAssetReader>(file);
 }
 
 namespace {
@@ -55,11 +65,11 @@ MediaTime durationOf(const AVFormatContext& format, const AVStream* track)
 
 } // namespace
 
-AssetFacts readAssetFacts(const std::string& path)
+AssetFacts readAssetFacts(int file)
 {
     AssetFacts facts;
     InputPtr format;
-    if (openInput(path, format) < 0)
+    if (openInput(file, format) < 0)
         return facts;
     const AVStream* track = nullptr;
     for (unsigned i = 0; i < format->nb_streams && !track; ++i)

@@ -12,12 +12,12 @@ public:
     // lines only.
     FfmpegMedia();
 
-    void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) override;
+    void loadAssetFacts(int file, std::function<void(AssetFacts)> completion) override;
     std::unique_ptr<AssetWriter> makeAssetWriter(int file) override;
-    std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) override;
+    std::unique_ptr<AssetReader> makeAssetReader(int file) override;
 };
 
 // The facts, learned on the calling thread.
-AssetFacts readAssetFacts(const std::string& path);
+AssetFacts readAssetFacts(int file);
 
 } // namespace platform

@@ -53,9 +53,9 @@ private:
 
 FaultyMedia::FaultyMedia(Media& inner, WriterFaults faults) : inner_(inner), faults_(std::move(faults)) {}
 
-void FaultyMedia::loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion)
+void FaultyMedia::loadAssetFacts(int file, std::function<void(AssetFacts)> completion)
 {
-    inner_.loadAssetFacts(path, std::move(completion));
+    inner_.loadAssetFacts(file, std::move(completion));
 }
 
 std::unique_ptr<AssetWriter> FaultyMedia::makeAssetWriter(int file)
@@ -63,9 +63,9 @@ std::unique_ptr<AssetWriter> FaultyMedia::makeAssetWriter(int file)
     return std::make_unique<FaultyWriter>(inner_.makeAssetWriter(file), faults_, start_);
 }
 
-std::unique_ptr<AssetReader> FaultyMedia::makeAssetReader(const std::string& path)
+std::unique_ptr<AssetReader> FaultyMedia::makeAssetReader(int file)
 {
-    return inner_.makeAssetReader(path);
+    return inner_.makeAssetReader(file);
 }
 
 } // namespace platform::sim

@@ -14,9 +14,9 @@ class FaultyMedia final : public Media {
 public:
     FaultyMedia(Media& inner, WriterFaults faults);
 
-    void loadAssetFacts(const std::string& path, std::function<void(AssetFacts)> completion) override;
+    void loadAssetFacts(int file, std::function<void(AssetFacts)> completion) override;
     std::unique_ptr<AssetWriter> makeAssetWriter(int file) override;
-    std::unique_ptr<AssetReader> makeAssetReader(const std::string& path) override;
+    std::unique_ptr<AssetReader> makeAssetReader(int file) override;
 
 private:
     Media& inner_;
