@@ -248,3 +248,40 @@ def sim_env(directory, scenario=None):
 def wire(value):
     """A JSON string value as the protocol writes it: slashes escaped."""
     return json.dumps(value, ensure_ascii=False).replace("/", "\\/")
+
+
+# Continuity of a steady tone, judged in 10-ms blocks that each hold whole cycles.
+def tone_blocks(samples, hz, rate=48000):
+    """(amplitude, phase) of the tone in each 10-ms block."""
+    n = rate // 100
+    turn = [2 * math.pi * hz * i / rate for i in range(n)]
+    cos, sin = [math.cos(a) for a in turn], [math.sin(a) for a in turn]
+    blocks = []
+    for start in range(0, len(samples) - n + 1, n):
+        block = samples[start:start + n]
+        re, im = sum(map(float.__mul__, block, cos)), sum(map(float.__mul__, block, sin))
+        blocks.append((2 * math.hypot(re, im) / n, math.atan2(im, re)))
+    return blocks
+
+
+def tone_offset(samples, hz, rate=48000):
+    """How many Hz the tone lies above `hz`: its mean phase turn per block."""
+    phases = [p for _, p in tone_blocks(samples, hz, rate)]
+    turn = sum((b - a + math.pi) % (2 * math.pi) - math.pi for a, b in zip(phases, phases[1:]))
+    return turn / (len(phases) - 1) * 100 / (2 * math.pi)
+
+
+def tone_breaks(samples, hz, rate=48000, jump=0.3):
+    """Seconds at which a steady tone breaks: a block whose amplitude falls
+    below half the median, or whose phase step from the block before differs
+    by more than `jump` radians from the steps around it (a tone a little off
+    `hz` turns steadily). Consecutive broken blocks count once."""
+    blocks = tone_blocks(samples, hz, rate)
+    half = sorted(a for a, _ in blocks)[len(blocks) // 2] / 2
+    wrap = lambda x: (x + math.pi) % (2 * math.pi) - math.pi
+    steps = [wrap(b[1] - a[1]) for a, b in zip(blocks, blocks[1:])]
+    broken = [blocks[0][0] < half]
+    for k in range(1, len(blocks)):
+        around = sorted(steps[max(0, k - 6):k + 5])
+        broken.append(blocks[k][0] < half or abs(wrap(steps[k - 1] - around[len(around) // 2])) > jump)
+    return [k / 100 for k in range(len(broken)) if broken[k] and (k == 0 or not broken[k - 1])]
