@@ -271,13 +271,13 @@ def tone_offset(samples, hz, rate=48000):
     return turn / (len(phases) - 1) * 100 / (2 * math.pi)
 
 
-def tone_breaks(samples, hz, rate=48000, jump=0.3):
-    """Seconds at which a steady tone breaks: a block whose amplitude falls
-    below half the median, or whose phase step from the block before differs
-    by more than `jump` radians from the steps around it (a tone a little off
+def tone_breaks(samples, hz, amplitude, rate=48000, jump=0.3):
+    """Seconds at which a steady tone of `amplitude` breaks: a block where it
+    falls below half, or whose phase step from the block before differs by
+    more than `jump` radians from the steps around it (a tone a little off
     `hz` turns steadily). Consecutive broken blocks count once."""
     blocks = tone_blocks(samples, hz, rate)
-    half = sorted(a for a, _ in blocks)[len(blocks) // 2] / 2
+    half = amplitude / 2
     wrap = lambda x: (x + math.pi) % (2 * math.pi) - math.pi
     steps = [wrap(b[1] - a[1]) for a, b in zip(blocks, blocks[1:])]
     broken = [blocks[0][0] < half]
