@@ -74,19 +74,21 @@ namespace {
 class OutputStream {
 public:
     OutputStream(double rate, OutputClock clock)
-        : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * 0.01))), queue_(uint32_t(rate)),
+        : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * 0.01))),
+          queue_(uint32_t(rate), [this] { return now_; }),
           block_(blockFrames_ * 2), jitter_(0, clock.jitterMs / 1000)
     {
         scheduleNext();
     }
 
     // Pushes the blocks that have arrived by `now` (seconds of the
-    // microphone's clock), made by sample(output frame, channel), then
-    // takes `frames` stereo frames into `out`.
+    // microphone's clock), each at its arrival, made by sample(output frame,
+    // channel), then takes `frames` stereo frames into `out`.
     template <class Sample>
     void take(double now, float* out, size_t frames, Sample sample)
     {
         while (arrival_ <= now) {
+            now_ = arrival_;
             for (size_t i = 0; i < blockFrames_; ++i)
                 for (int c = 0; c < 2; ++c)
                     block_[i * 2 + c] = sample(made_ + int64_t(i), c);
@@ -94,6 +96,7 @@ public:
             made_ += int64_t(blockFrames_);
             scheduleNext();
         }
+        now_ = now;
         queue_.take(out, frames);
     }
 
@@ -109,6 +112,7 @@ private:
     double rate_;
     OutputClock clock_;
     size_t blockFrames_;
+    double now_ = 0; // the queue's clock: the microphone's, in seconds
     SystemAudioQueue queue_;
     std::vector<float> block_;
     std::minstd_rand random_{1};
