@@ -34,7 +34,8 @@ using namespace platform;
 
 // Through the exclusion tap (this process left out), with a player already
 // playing and one that starts during the recording. The players are
-// orphaned at once, so that they do not descend from this process.
+// orphaned at once, so that they do not descend from this process; their
+// shells end them.
 TEST(PulseIOThread, DeliversWithoutAllocating)
 {
     auto server = pulsetest::sharedServer();
@@ -56,7 +57,10 @@ TEST(PulseIOThread, DeliversWithoutAllocating)
     ASSERT_EQ(hardware.createAggregateDevice(description, &aggregate), noErr);
 
     auto play = [](const char* hz) {
-        return pulsetest::Child({"/bin/sh", "-c", "(\"$0\" tone speakers $1 3 &); exec sleep 10", pulsetest::script, hz});
+        return pulsetest::Child({"/bin/sh", "-c",
+                                 "p=$( (\"$0\" tone speakers $1 3 >/dev/null 2>&1 & echo $!) ); "
+                                 "sleep 10 & trap 'kill $p $!' TERM; wait",
+                                 pulsetest::script, hz});
     };
     auto playing = play("1000");
     ASSERT_TRUE(pulsetest::waitForPlayback(1));
