@@ -5,9 +5,9 @@ a sound card on a crystal of its own would: a pipe sink of a sound server
 
     paced_reader.py FIFO PPM [RATE [FRAME_BYTES]]
 
-Runs until killed or until the writer closes the FIFO."""
+Makes the FIFO when it is missing and prints "ready" once it reads from it;
+start the sink after that. Runs until killed."""
 
-import errno
 import fcntl
 import os
 import sys
@@ -15,34 +15,27 @@ import time
 
 
 def main(path, ppm, rate=48000, frame_bytes=4):
+    if not os.path.exists(path):
+        os.mkfifo(path)
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    # The smallest pipe keeps the sink's latency near that of a sound card.
-    # It can shrink only below what it holds: what the sink wrote before
-    # anyone read is dropped.
-    while True:
-        try:
-            while os.read(fd, 65536):
-                pass
-        except BlockingIOError:
-            pass
-        try:
-            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
-            break
-        except OSError as error:
-            if error.errno != errno.EBUSY:
-                raise
+    # The smallest pipe keeps the sink's latency near that of a sound card;
+    # it must shrink while it is still empty.
+    fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
+    print("ready", flush=True)
     pace = rate * (1 + ppm / 1e6)
-    began, taken = time.monotonic(), 0  # bytes
+    began, taken = None, 0  # taken in bytes, from the first one on
     while True:
         time.sleep(0.005)
-        owed = int((time.monotonic() - began) * pace) * frame_bytes - taken
+        owed = frame_bytes if began is None else int((time.monotonic() - began) * pace) * frame_bytes - taken
         while owed > 0:
             try:
                 chunk = os.read(fd, owed)
             except BlockingIOError:
                 break
-            if not chunk:
-                return
+            if not chunk:  # no writer yet
+                break
+            if began is None:
+                began = time.monotonic()
             owed -= len(chunk)
             taken += len(chunk)
 

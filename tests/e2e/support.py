@@ -260,7 +260,7 @@ def tone_blocks(samples, hz, rate=48000):
     for start in range(0, len(samples) - n + 1, n):
         block = samples[start:start + n]
         re, im = sum(map(float.__mul__, block, cos)), sum(map(float.__mul__, block, sin))
-        blocks.append((2 * math.hypot(re, im) / n, math.atan2(im, re)))
+        blocks.append((2 * math.hypot(re, im) / n, math.atan2(-im, re)))
     return blocks
 
 

@@ -31,9 +31,10 @@ class DriftingSpeakers:
         test.addCleanup(subprocess.run, [SERVER_SCRIPT, "stop", self.dir], capture_output=True)
         self.env = dict(os.environ, PULSE_SERVER="unix:%s/runtime/native" % self.dir, KORVALIN_PULSE_DIR=self.dir)
         fifo = os.path.join(self.dir, "speakers.fifo")
+        reader = self.spawn(test, [os.path.join(os.path.dirname(__file__), "paced_reader.py"), fifo, str(ppm)])
+        test.assertEqual(reader.stdout.readline(), b"ready\n")
         self.pactl("load-module", "module-pipe-sink", "file=" + fifo, "sink_name=drifting", "format=s16le",
                    "rate=%d" % RATE, "channels=2")
-        self.spawn(test, [os.path.join(os.path.dirname(__file__), "paced_reader.py"), fifo, str(ppm)])
         self.pactl("set-default-sink", "drifting")
         self.spawn(test, ["paplay", "--device=drifting", wav])
 
@@ -41,9 +42,11 @@ class DriftingSpeakers:
         subprocess.run(["pactl"] + list(args), env=self.env, check=True, capture_output=True)
 
     def spawn(self, test, args):
-        proc = subprocess.Popen(args, env=self.env)
+        proc = subprocess.Popen(args, env=self.env, stdout=subprocess.PIPE)
+        test.addCleanup(proc.stdout.close)
         test.addCleanup(proc.wait)
         test.addCleanup(proc.kill)
+        return proc
 
 
 @unittest.skipUnless(SERVER_SCRIPT.endswith("pulse_server.sh"),
@@ -60,8 +63,9 @@ class RealDrift(ScratchTest):
             caps[ppm].send({"cmd": "start", "out": self.path("%+d.m4a" % ppm)})
             self.assertTrue(caps[ppm].until("started")["system_audio"])
         time.sleep(SECONDS)
-        for ppm, cap in caps.items():
+        for cap in caps.values():
             cap.send('{"cmd":"stop"}')
+        for ppm, cap in caps.items():
             closed = cap.until("segment_closed")
             cap.close_stdin()
             status, _, err = cap.finish()
@@ -69,6 +73,9 @@ class RealDrift(ScratchTest):
                 self.assertEqual((status, closed["dropped_frames"]), (0, 0))
                 right = channel(decode(closed["path"]), 1)[JUDGED_FROM * RATE:-RATE // 10]
                 log = err.decode()
+                # Frames cut and filled, counted at stop: only while settling.
+                cut, filled = map(int, re.search(r"zahozeno (\d+) snímků.*doplněno tichem (\d+) snímků", log).groups())
+                self.assertLess(cut + filled, RATE // 2, log)
                 self.assertEqual([JUDGED_FROM + t for t in tone_breaks(right, HZ, AMPLITUDE)], [], log)
                 # The speakers' 1000 Hz on the microphone's clock: the rig
                 # drifts, and the program resamples rather than cutting. The
