@@ -17,22 +17,15 @@ using namespace platform;
 using platform::sim::Census;
 using platform::sim::Scenario;
 
-// What a scenario key can silently get wrong: its default, a list's order,
-// null against absent, and a bad value that must not pass.
+// What a scenario key can silently get wrong: a list's order, null against
+// absent, and a bad value that must not pass. (The engine's tests rely on
+// the other keys.)
 TEST(SimScenario, KeysThatAreEasyToGetWrong)
 {
-    EXPECT_EQ(Scenario::parse("{}").outputClock.has_value(), false);
-    Scenario full = Scenario::parse(R"({
-        "devices": [{"uid": "a", "input": [2]}, {"uid": "b"}], "processes": [{"pid": "parent"}],
-        "output_clock": {"ppm": -500, "jitter_ms": 20},
+    Scenario full = Scenario::parse(R"({"output_clock": {"ppm": -500, "jitter_ms": 20},
         "timeline": [{"at": 2, "rate": 96000}, {"at": 1, "default_input": null}]})");
-    EXPECT_EQ(full.defaultInput, "a"); // the first device
-    EXPECT_EQ(full.devices[1].rate, 48000);
-    EXPECT_EQ(full.processes[0].who, sim::ProcessSpec::Who::parent);
-    EXPECT_EQ(full.outputClock->ppm, -500);
-    EXPECT_EQ(full.outputClock->jitterMs, 20);
-    ASSERT_EQ(full.timeline.size(), 2u); // in time order
-    EXPECT_EQ(std::get<sim::TimelineEvent::DefaultInput>(full.timeline[0].change).uid, std::nullopt);
+    EXPECT_EQ(std::pair(full.outputClock->ppm, full.outputClock->jitterMs), std::pair(-500.0, 20.0));
+    EXPECT_EQ(std::get<sim::TimelineEvent::DefaultInput>(full.timeline.at(0).change).uid, std::nullopt);
     EXPECT_EQ(Scenario::parse(R"({"default_input": null})").defaultInput, std::nullopt);
     for (const char* bad : {"[]", "{", R"({"microphone": "maybe"})", R"({"tap_channels": "two"})",
                             R"({"timeline": [{"at": 1}]})", R"({"system_tone": [440]})",
@@ -57,33 +50,21 @@ private:
     Platform saved_;
 };
 
+// Where the simulator could be kinder than the system: a missing qualifier,
+// an unknown object, a buffer too short for the whole list.
 TEST_F(SimHardware, AnswersLikeTheSystem)
 {
     use(Scenario{});
-    AudioObjectID mic = 0;
-    ASSERT_EQ(CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, mic), noErr);
-    EXPECT_EQ(CA::string(mic, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal), "sim-mic");
-    EXPECT_EQ(CA::channelsPerBuffer(mic, kAudioObjectPropertyScopeInput), (std::vector<int>{1}));
-    EXPECT_TRUE(CA::channelsPerBuffer(mic, kAudioObjectPropertyScopeOutput).empty());
-    EXPECT_EQ(CA::string(12345, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal), std::nullopt);
     AudioObjectID process = 0;
-    // The pid translation needs its qualifier.
     EXPECT_EQ(CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyTranslatePIDToProcessObject, process),
               kAudioHardwareBadPropertySizeError);
-    int32_t nobody = 999999;
-    EXPECT_EQ(CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyTranslatePIDToProcessObject, process, &nobody),
-              noErr);
-    EXPECT_EQ(process, 0u);
-    // A short buffer takes whole identifiers only.
+    EXPECT_EQ(CA::string(12345, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal), std::nullopt);
     AudioObjectID first[1] = {0};
     uint32_t size = 6;
     EXPECT_EQ(sim->audio.getPropertyData(kAudioObjectSystemObject, {kAudioHardwarePropertyProcessObjectList}, 0,
                                          nullptr, &size, first),
               noErr);
-    EXPECT_EQ(size, 4u);
-    EXPECT_EQ(first[0], sim->audio.selfProcessID());
-    EXPECT_EQ(sim->system.osVersion().major, 14);
-    EXPECT_EQ(sim->system.osVersion().minor, 4);
+    EXPECT_EQ(std::pair(size, first[0]), std::pair(4u, sim->audio.selfProcessID()));
 }
 
 // Collects deliveries of an IO callback.
