@@ -64,10 +64,6 @@ int sum(const std::vector<int>& counts)
     return total;
 }
 
-} // namespace
-
-namespace {
-
 // System audio from an output with a clock of its own: 10-ms blocks made at
 // the output's pace, each arriving a little late, wait in a queue that the
 // microphone's deliveries take from, as in a real aggregate.
@@ -521,7 +517,8 @@ void SimAudioHardware::deliver(IOProc& proc)
             auto systemSample = [&](int64_t frame, int channel) {
                 float value = sine(scenario_.systemTone, frame, hz);
                 if (hearsOwn && ownFrames > 0)
-                    value += ownSound_[size_t((frame % ownFrames) * ownChannels_ + std::min(channel, ownChannels_ - 1))];
+                    value += ownSound_[size_t((frame % ownFrames) * ownChannels_ +
+                                              std::min(channel, ownChannels_ - 1))];
                 return value;
             };
             system.resize(size_t(frames) * 2);
