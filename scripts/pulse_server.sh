@@ -36,7 +36,7 @@ settle() {
     pactl load-module module-null-sink sink_name=keeper "sink_properties=\"device.description='Latency Keeper'\"" \
         >/dev/null || return 1
     local monitor
-    for monitor in speakers.monitor micsink.monitor; do
+    for monitor in speakers.monitor headphones.monitor micsink.monitor; do
         pactl load-module module-loopback source=$monitor sink=keeper latency_msec=30 source_dont_move=true \
             sink_dont_move=true >/dev/null || return 1
     done

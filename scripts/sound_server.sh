@@ -12,6 +12,7 @@
 #
 # Devices of every server:
 #   speakers     null sink, 48000 Hz stereo, default sink ("Speakers")
+#   headphones   null sink, 48000 Hz stereo ("Headphones"): another output
 #   micsink      null sink, 48000 Hz mono: what is played here is "spoken"
 #   virtual_mic  remap of micsink.monitor, 48000 Hz mono, default source
 #                ("Virtual Microphone")
@@ -63,6 +64,8 @@ load_devices() {
     # second_mic is a 48000 Hz source like the others.
     pactl load-module module-null-sink sink_name=speakers rate=48000 channels=2 \
         "sink_properties=\"device.description='Speakers'\"" >/dev/null &&
+    pactl load-module module-null-sink sink_name=headphones rate=48000 channels=2 \
+        "sink_properties=\"device.description='Headphones'\"" >/dev/null &&
     pactl load-module module-null-sink sink_name=micsink rate=48000 channels=1 channel_map=mono \
         "sink_properties=\"device.description='Mic Feed'\"" >/dev/null &&
     pactl load-module module-remap-source master=micsink.monitor source_name=virtual_mic rate=48000 channels=1 \

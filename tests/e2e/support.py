@@ -248,3 +248,37 @@ def sim_env(directory, scenario=None):
 def wire(value):
     """A JSON string value as the protocol writes it: slashes escaped."""
     return json.dumps(value, ensure_ascii=False).replace("/", "\\/")
+
+
+# A steady tone at 48 kHz, judged in 10-ms blocks that each hold whole cycles.
+def tone_blocks(samples, hz):
+    """The tone's amplitude in each block, and its phase step (radians) from
+    each block to the next: zero for a tone at exactly `hz`."""
+    turn = [2 * math.pi * hz * i / 48000 for i in range(480)]
+    cos, sin = [math.cos(a) for a in turn], [math.sin(a) for a in turn]
+    amplitudes, phases = [], []
+    for start in range(0, len(samples) - 479, 480):
+        block = samples[start:start + 480]
+        re, im = sum(map(float.__mul__, block, cos)), sum(map(float.__mul__, block, sin))
+        amplitudes.append(math.hypot(re, im) / 240)
+        phases.append(math.atan2(-im, re))
+    return amplitudes, [(b - a + math.pi) % (2 * math.pi) - math.pi for a, b in zip(phases, phases[1:])]
+
+
+def tone_offset(samples, hz):
+    """How many Hz the tone lies above `hz`."""
+    steps = tone_blocks(samples, hz)[1]
+    return sum(steps) / len(steps) * 100 / (2 * math.pi)
+
+
+def tone_breaks(samples, hz, amplitude, jump=0.3):
+    """Seconds at which a steady tone of `amplitude` breaks: a block where it
+    falls below half, or whose phase step differs by more than `jump` from
+    the median of the steps around it (a tone a little off `hz` turns
+    steadily). Consecutive broken blocks count once."""
+    amplitudes, steps = tone_blocks(samples, hz)
+    broken = [a < amplitude / 2 for a in amplitudes]
+    for k, step in enumerate(steps):
+        around = sorted(steps[max(0, k - 5):k + 6])
+        broken[k + 1] |= abs((step - around[len(around) // 2] + math.pi) % (2 * math.pi) - math.pi) > jump
+    return [k / 100 for k, b in enumerate(broken) if b and (k == 0 or not broken[k - 1])]

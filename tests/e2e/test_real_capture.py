@@ -1,21 +1,23 @@
 """The production program on a real sound server: one of the private servers
 that ctest starts, PulseAudio or PipeWire (PULSE_SERVER, KORVALIN_PULSE_DIR,
 and KORVALIN_SERVER_SCRIPT, the script that started it). Its virtual
-microphone hears 440 Hz, its speakers play 1000 Hz."""
+microphone hears 440 Hz, its speakers play 1000 Hz, its headphones 2000 Hz."""
 
 import os
 import signal
+import statistics
 import subprocess
 import tempfile
 import time
 import unittest
 
-from support import (Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run)
+from support import (Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run, tone_blocks)
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", os.path.join(ROOT, "scripts", "pulse_server.sh"))
 MIC_HZ, MIC_AMPLITUDE = 440, 0.3
 SPEAKER_HZ, SPEAKER_AMPLITUDE = 1000, 0.5
+HEADPHONES_HZ, HEADPHONES_AMPLITUDE = 2000, 0.3
 
 
 def server_env(directory=None):
@@ -27,16 +29,17 @@ def server_env(directory=None):
 
 
 def play(env, seconds):
-    """Plays both tones for `seconds`; returns once the server plays them."""
+    """Plays the three tones for `seconds`; returns once the server plays them."""
     players = [subprocess.Popen([SERVER_SCRIPT, "tone", sink, str(hz), str(seconds), str(amplitude)], env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                for sink, hz, amplitude in (("micsink", MIC_HZ, MIC_AMPLITUDE),
-                                           ("speakers", SPEAKER_HZ, SPEAKER_AMPLITUDE))]
+                                           ("speakers", SPEAKER_HZ, SPEAKER_AMPLITUDE),
+                                           ("headphones", HEADPHONES_HZ, HEADPHONES_AMPLITUDE))]
     for _ in range(100):
         inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True,
                                 text=True).stdout
         # The server's own streams (loopbacks) have no client.
-        if sum(line.split("\t")[2] != "-" for line in inputs.splitlines()) >= 2:
+        if sum(line.split("\t")[2] != "-" for line in inputs.splitlines()) >= 3:
             break
         time.sleep(0.05)
     return players
@@ -53,16 +56,16 @@ def source_rate(env, name):
     raise AssertionError("the server has no source %s" % name)
 
 
-def set_default_source(env, name):
-    """Makes `name` the default source; returns once the server reports it
-    (PipeWire applies a new default a little after pactl returns)."""
-    subprocess.run(["pactl", "set-default-source", name], env=env, check=True)
+def set_default(env, kind, name):
+    """Makes `name` the default source or sink; returns once the server
+    reports it (PipeWire applies a new default a little after pactl returns)."""
+    subprocess.run(["pactl", "set-default-" + kind, name], env=env, check=True)
     for _ in range(100):
         info = subprocess.run(["pactl", "info"], env=dict(env, LC_ALL="C"), capture_output=True, text=True).stdout
-        if "Default Source: %s\n" % name in info:
+        if "Default %s: %s\n" % (kind.capitalize(), name) in info:
             return
         time.sleep(0.02)
-    raise AssertionError("the server did not make %s the default source" % name)
+    raise AssertionError("the server did not make %s the default %s" % (name, kind))
 
 
 def stop(players):
@@ -77,12 +80,13 @@ class RealCapture(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-real-")
         self.env = server_env()
-        set_default_source(self.env, "virtual_mic")
-        self.players = play(self.env, 12)
+        set_default(self.env, "source", "virtual_mic")
+        self.players = play(self.env, 15)
 
     def tearDown(self):
         stop(self.players)
-        set_default_source(self.env, "virtual_mic")
+        set_default(self.env, "source", "virtual_mic")
+        set_default(self.env, "sink", "speakers")
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -94,14 +98,15 @@ class RealCapture(unittest.TestCase):
         self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
         return cap
 
-    def assert_channels_carry_the_tones(self, path, rate=48000):
+    def assert_channels_carry_the_tones(self, path, right_hz=SPEAKER_HZ, right_amplitude=SPEAKER_AMPLITUDE):
         samples = decode(path, rate=48000)[2 * 4800:]
         left, right = channel(samples, 0), channel(samples, 1)
         self.assertEqual(dominant_tone(left, 48000, [MIC_HZ, SPEAKER_HZ]), MIC_HZ)
-        self.assertEqual(dominant_tone(right, 48000, [MIC_HZ, SPEAKER_HZ]), SPEAKER_HZ)
         # AAC keeps a pure tone's RMS within about 20 %.
         self.assertAlmostEqual(rms(left), MIC_AMPLITUDE / 2 ** 0.5, delta=0.05)
-        self.assertAlmostEqual(rms(right), SPEAKER_AMPLITUDE / 2 ** 0.5, delta=0.09)
+        # In 10-ms blocks: a tone that system audio's rate control moves by
+        # a fraction of a percent while it settles is still that tone.
+        self.assertAlmostEqual(statistics.median(tone_blocks(right, right_hz)[0]), right_amplitude, delta=0.1)
 
     def test_a_recording_keeps_microphone_left_and_speakers_right(self):
         with self.sidecar() as cap:
@@ -124,28 +129,37 @@ class RealCapture(unittest.TestCase):
         self.assertEqual((stream["codec_name"], stream["channels"], stream["sample_rate"]), ("aac", 2, "48000"))
         self.assert_channels_carry_the_tones(self.path("seg-000.m4a"))
 
-    def test_a_new_default_source_continues_in_a_continuation_file(self):
-        with self.sidecar() as cap:
-            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
-            cap.until("started")
-            began = time.monotonic()
-            time.sleep(1.5)
-            set_default_source(self.env, "second_mic")
-            changed = cap.until("device_changed")
-            self.assertEqual((changed["reason"], changed["next"]), ("vstupní zařízení", self.path("seg-000~001.m4a")))
-            first = cap.until("segment_closed")
-            second_started = cap.until("started")
-            rate = source_rate(self.env, "second_mic")
-            self.assertEqual((second_started["after_device_change"], second_started["mic"],
-                              second_started["sample_rate"]), (True, "Second Microphone", rate))
-            time.sleep(1.5)
-            cap.send('{"cmd":"stop"}')
-            second = cap.until("segment_closed")
-            wall_ms = (time.monotonic() - began) * 1000
-        # Only the rebuild itself (the 0.4 s wait and the new graph) is missing.
-        self.assertGreater(first["duration_ms"] + second["duration_ms"], wall_ms - 1000)
-        self.assertEqual(ffprobe(self.path("seg-000~001.m4a"))["streams"][0]["sample_rate"], str(rate))
-        self.assert_channels_carry_the_tones(self.path("seg-000~001.m4a"))
+    def test_a_new_default_continues_in_a_continuation_file_that_hears_it(self):
+        # A server may move the speakers' player along to a new default sink:
+        # what only the new sink carries is the headphones' tone.
+        cases = (("source", "second_mic", "virtual_mic", "vstupní zařízení", "Second Microphone",
+                  (SPEAKER_HZ, SPEAKER_AMPLITUDE)),
+                 ("sink", "headphones", "speakers", "výstupní zařízení", "Virtual Microphone",
+                  (HEADPHONES_HZ, HEADPHONES_AMPLITUDE)))
+        for kind, device, usual, reason, mic, right in cases:
+            first_path, next_path = self.path(kind + "-000.m4a"), self.path(kind + "-000~001.m4a")
+            with self.subTest(kind), self.sidecar() as cap:
+                cap.send({"cmd": "start", "out": first_path})
+                cap.until("started")
+                began = time.monotonic()
+                time.sleep(1.5)
+                set_default(self.env, kind, device)
+                changed = cap.until("device_changed")
+                self.assertEqual((changed["reason"], changed["next"]), (reason, next_path))
+                first = cap.until("segment_closed")
+                second_started = cap.until("started")
+                rate = source_rate(self.env, "second_mic" if kind == "source" else "virtual_mic")
+                self.assertEqual((second_started["after_device_change"], second_started["mic"],
+                                  second_started["sample_rate"]), (True, mic, rate))
+                time.sleep(1.5)
+                cap.send('{"cmd":"stop"}')
+                second = cap.until("segment_closed")
+                wall_ms = (time.monotonic() - began) * 1000
+                set_default(self.env, kind, usual)
+                # Only the rebuild itself (the 0.4 s wait and the new graph) is missing.
+                self.assertGreater(first["duration_ms"] + second["duration_ms"], wall_ms - 1000)
+                self.assertEqual(ffprobe(next_path)["streams"][0]["sample_rate"], str(rate))
+                self.assert_channels_carry_the_tones(next_path, *right)
 
     def test_a_killed_recording_is_repaired(self):
         with Sidecar(env=self.env) as cap:
@@ -162,14 +176,6 @@ class RealCapture(unittest.TestCase):
         self.assertGreaterEqual(events[0]["duration_ms"], 3500)
         self.assertGreaterEqual(float(ffprobe(self.path("cut.m4a"))["format"]["duration"]), 3.5)
         self.assertGreater(len(decode(self.path("cut.m4a"))), 2 * 48000 * 3.5)
-
-    def test_the_probe_hears_its_own_tone(self):
-        stop(self.players)
-        self.players = []
-        status, out, _ = run(["--probe", "1"], env=self.env)
-        result = events_of(out)[-1]
-        self.assertEqual((status, result["ev"], result["system_audio"], result["tone_played"]),
-                         (0, "probe_result", "granted", True))
 
 
 @unittest.skipUnless(os.environ.get("PULSE_SERVER"), "needs the private sound server of scripts/test.sh")

@@ -11,6 +11,8 @@
 #include <new>
 #include <thread>
 
+#include <unistd.h>
+
 #include "platform/pulse/pulse_audio_hardware.h"
 #include "pulse_test_server.h"
 
@@ -30,22 +32,38 @@ void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 using namespace platform;
 
+// Through the exclusion tap (this process left out), with a player already
+// playing and one that starts during the recording. The players are
+// orphaned at once, so that they do not descend from this process; their
+// shells end them.
 TEST(PulseIOThread, DeliversWithoutAllocating)
 {
     auto server = pulsetest::sharedServer();
     if (!server)
         GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
     PulseAudioHardware hardware(server);
+    int32_t pid = int32_t(getpid());
+    AudioObjectID self = 0;
+    uint32_t size = sizeof self;
+    AudioObjectPropertyAddress translate{kAudioHardwarePropertyTranslatePIDToProcessObject};
+    ASSERT_EQ(hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof pid, &pid, &size, &self), noErr);
     AudioObjectID tap = 0;
-    ASSERT_EQ(hardware.createProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({}, "TAP"), &tap), noErr);
+    ASSERT_EQ(hardware.createProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({self}, "TAP"), &tap),
+              noErr);
     AggregateDeviceDescription description;
     description.mainSubDevice = "virtual_mic";
     description.taps = {{"TAP", 1, 96}};
     AudioObjectID aggregate = 0;
     ASSERT_EQ(hardware.createAggregateDevice(description, &aggregate), noErr);
 
-    // The output plays, so both streams deliver and the queue is busy.
-    auto tone = pulsetest::tone("speakers", 1000, 3);
+    auto play = [](const char* hz) {
+        return pulsetest::Child({"/bin/sh", "-c",
+                                 "p=$( (\"$0\" tone speakers $1 3 >/dev/null 2>&1 & echo $!) ); "
+                                 "sleep 10 & trap 'kill $p $!' TERM; wait",
+                                 pulsetest::script, hz});
+    };
+    auto playing = play("1000");
+    ASSERT_TRUE(pulsetest::waitForPlayback(1));
     std::array<uint64_t, 4096> seen{};
     std::atomic<size_t> deliveries{0};
     AudioDeviceIOProcID proc = 0;
@@ -60,7 +78,10 @@ TEST(PulseIOThread, DeliversWithoutAllocating)
                   }),
               noErr);
     ASSERT_EQ(hardware.deviceStart(aggregate, proc), noErr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto starting = play("1500");
+    ASSERT_TRUE(pulsetest::waitForPlayback(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     hardware.deviceStop(aggregate, proc);
 
     size_t count = std::min(deliveries.load(std::memory_order_acquire), seen.size());

@@ -1,31 +1,125 @@
 #include "platform/pulse/exclusion_tap.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/pulse/pulse_query.h"
-#include "platform/pulse/record_stream.h"
 
 namespace platform {
+namespace {
 
+constexpr size_t channels = 2;
+// What a stream's buffer holds: far more than a delivery, or a lag the sum
+// waits for.
+constexpr double bufferSeconds = 0.5;
+
+// A stream whose capture is released before the server has made it cannot
+// be disconnected yet: that happens once it is ready, and the last
+// reference goes when it has ended.
+void disconnectWhenReady(pa_stream* stream, void*)
+{
+    switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+        pa_stream_disconnect(stream);
+        break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_unref(stream);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+// One playback stream's capture, and what it delivered that is not summed
+// yet. A slot is free when it has no stream and nothing left to sum.
 struct ExclusionTap::Capture {
-    ExclusionTap* tap;
-    uint32_t input;
-    pa_stream* stream; // null once the stream has ended
-    SystemAudioQueue queue;
+    uint32_t input = PA_INVALID_INDEX;
+    pa_stream* stream = nullptr; // null once the stream has ended
+    bool aligned = false;        // delivering: the sum waits for it
+    size_t waited = 0;           // microphone frames since it last delivered
+    size_t capacity = 0;
+    std::unique_ptr<float[]> frames; // capacity stereo frames, circular
+    size_t head = 0;
+    size_t size = 0;
+
+    bool free() const { return !stream && size == 0; }
+
+    // Frames that did not fit, the oldest, are dropped; returns how many.
+    size_t push(const float* samples, size_t count)
+    {
+        size_t dropped = count > capacity ? count - capacity : 0;
+        if (samples)
+            samples += dropped * channels;
+        count -= dropped;
+        if (size_t excess = size + count > capacity ? size + count - capacity : 0) {
+            consume(excess);
+            dropped += excess;
+        }
+        for (size_t done = 0; done < count;) {
+            size_t tail = (head + size) % capacity;
+            size_t n = std::min(count - done, capacity - tail);
+            float* to = frames.get() + tail * channels;
+            if (samples)
+                std::copy_n(samples + done * channels, n * channels, to);
+            else
+                std::fill_n(to, n * channels, 0.0f); // a hole in the stream
+            size += n;
+            done += n;
+        }
+        return dropped;
+    }
+
+    // Adds up to `count` frames, scaled, to `out` and lets them go.
+    void addTo(float* out, size_t count, float gain)
+    {
+        for (size_t left = std::min(count, size); left > 0;) {
+            size_t n = std::min(left, capacity - head);
+            const float* from = frames.get() + head * channels;
+            for (size_t i = 0; i < n * channels; ++i)
+                out[i] += gain * from[i];
+            out += n * channels;
+            consume(n);
+            left -= n;
+        }
+    }
+
+    void consume(size_t count)
+    {
+        head = (head + count) % capacity;
+        size -= count;
+    }
 };
 
 ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
                            std::shared_ptr<const ProcessExclusion> exclusion)
-    : loop_(loop), output_(std::move(output)), timing_(timing), exclusion_(std::move(exclusion)),
-      scratch_(timing.chunkFrames * 2)
+    : loop_(loop), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
+      slots_(streamSlots), sum_(timing.chunkFrames * channels)
 {
+    if (exclusion)
+        classifier_.emplace(std::move(exclusion));
+    for (Capture& slot : slots_) {
+        slot.capacity = std::max<size_t>(1, size_t(bufferSeconds * timing.rate));
+        slot.frames.reset(new float[slot.capacity * channels]); // touched only when used
+    }
+    asked_.reserve(streamSlots);
+    excluded_.reserve(streamSlots);
+    operations_.reserve(streamSlots);
 }
 
 ExclusionTap::~ExclusionTap()
 {
     pa_context_set_subscribe_callback(loop_.context(), nullptr, nullptr);
-    for (auto& capture : captures_)
-        close(*capture);
+    for (pa_operation* operation : operations_) {
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+    }
+    for (Capture& slot : slots_)
+        close(slot);
 }
 
 void ExclusionTap::start()
@@ -33,60 +127,104 @@ void ExclusionTap::start()
     pa_context* context = loop_.context();
     pa_context_set_subscribe_callback(context, &subscribed, this);
     auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK);
-    for (pa_operation* operation : {pa_context_subscribe(context, mask, nullptr, nullptr),
-                                    pa_context_get_sink_info_by_index(context, output_.sink, &sinkInfo, this),
-                                    pa_context_get_sink_input_info_list(context, &inputInfo, this)})
-        if (operation)
-            pa_operation_unref(operation);
+    track(pa_context_subscribe(context, mask, nullptr, nullptr));
+    track(pa_context_get_sink_info_by_index(context, output_.sink, &sinkInfo, this));
+    track(pa_context_get_sink_input_info_list(context, &inputInfo, this));
 }
 
-void ExclusionTap::take(float* out, size_t frames)
+void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
 {
-    std::fill_n(out, frames * 2, 0.0f);
-    for (auto& capture : captures_) {
-        capture->queue.take(scratch_.data(), frames);
-        for (size_t i = 0; i < frames * 2; ++i)
-            out[i] += gain_ * scratch_[i];
+    if (classifier_) {
+        for (const auto& verdict : classifier_->collect()) {
+            auto asked = std::find(asked_.begin(), asked_.end(), verdict.input);
+            if (asked == asked_.end())
+                continue; // gone meanwhile
+            asked_.erase(asked);
+            if (verdict.excluded)
+                excluded_.push_back(verdict.input);
+            else
+                capture(verdict.input);
+        }
+    }
+    for (Capture& slot : slots_)
+        if (slot.stream)
+            read(slot);
+    size_t frames = alignedFrames();
+    if (frames == 0 && std::all_of(slots_.begin(), slots_.end(), [](const Capture& c) { return !c.aligned; })) {
+        queue.push(nullptr, micFrames); // nothing plays
+        return;
+    }
+    for (Capture& slot : slots_) {
+        if (!slot.stream || !slot.aligned)
+            continue;
+        if (slot.size < frames)
+            filled_ += frames - slot.size;
+        // A stream that stops delivering (a paused player) is not waited for.
+        if (slot.size == 0 && (slot.waited += micFrames) > lagFrames_)
+            slot.aligned = false;
+    }
+    while (frames > 0) {
+        size_t n = std::min(frames, timing_.chunkFrames);
+        std::fill_n(sum_.data(), n * channels, 0.0f);
+        for (Capture& slot : slots_) {
+            slot.addTo(sum_.data(), n, gain_);
+            if (slot.size == 0 && !slot.stream)
+                slot.aligned = false;
+        }
+        queue.push(sum_.data(), n);
+        frames -= n;
     }
 }
 
-uint64_t ExclusionTap::cutFrames() const
+// As many frames as every delivering stream has, unless one lags more than
+// lagFrames_ behind the furthest; an ended stream's last frames count fully.
+size_t ExclusionTap::alignedFrames()
 {
-    uint64_t cut = cutByGone_;
-    for (const auto& capture : captures_)
-        cut += capture->queue.cutFrames();
-    return cut;
+    size_t most = 0, least = SIZE_MAX;
+    for (const Capture& slot : slots_) {
+        most = std::max(most, slot.size);
+        if (slot.stream && slot.aligned)
+            least = std::min(least, slot.size);
+    }
+    if (least == SIZE_MAX)
+        return most;
+    return std::max(least, most > lagFrames_ ? most - lagFrames_ : 0);
 }
 
-uint64_t ExclusionTap::filledFrames() const
+void ExclusionTap::read(Capture& capture)
 {
-    uint64_t filled = filledByGone_;
-    for (const auto& capture : captures_)
-        filled += capture->queue.filledFrames();
-    return filled;
+    auto state = pa_stream_get_state(capture.stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        close(capture); // the server ends a stream's capture when the stream ends or moves
+        return;
+    }
+    const void* samples;
+    size_t bytes;
+    while (state == PA_STREAM_READY && pa_stream_peek(capture.stream, &samples, &bytes) == 0 && bytes > 0) {
+        cut_ += capture.push(static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
+        capture.aligned = true;
+        capture.waited = 0;
+        pa_stream_drop(capture.stream);
+    }
 }
 
 void ExclusionTap::subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self)
 {
     auto* tap = static_cast<ExclusionTap*>(self);
-    tap->sweep();
     auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    pa_operation* operation = nullptr;
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
-            tap->excluded_.erase(index);
+            std::erase(tap->excluded_, index);
             tap->release(index);
         } else {
             // New, or changed: it may have moved onto the output or away.
-            operation = pa_context_get_sink_input_info(context, index, &inputInfo, self);
+            tap->track(pa_context_get_sink_input_info(context, index, &inputInfo, self));
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && index == tap->output_.sink &&
                kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
-        operation = pa_context_get_sink_info_by_index(context, index, &sinkInfo, self);
+        tap->track(pa_context_get_sink_info_by_index(context, index, &sinkInfo, self));
     }
-    if (operation)
-        pa_operation_unref(operation);
 }
 
 void ExclusionTap::inputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self)
@@ -106,19 +244,38 @@ void ExclusionTap::sinkInfo(pa_context*, const pa_sink_info* info, int eol, void
     static_cast<ExclusionTap*>(self)->gain_ = info->mute ? 0.0f : volume;
 }
 
+// Requests still under way are cancelled when the tap goes, so that no
+// answer reaches it afterwards.
+void ExclusionTap::track(pa_operation* operation)
+{
+    if (!operation)
+        return;
+    std::erase_if(operations_, [](pa_operation* o) {
+        if (pa_operation_get_state(o) == PA_OPERATION_RUNNING)
+            return false;
+        pa_operation_unref(o);
+        return true;
+    });
+    operations_.push_back(operation);
+}
+
 void ExclusionTap::consider(const pa_sink_input_info& info)
 {
     if (info.sink != output_.sink) {
         release(info.index); // moved away
         return;
     }
-    bool captured = std::any_of(captures_.begin(), captures_.end(),
-                                [&info](const auto& c) { return c->stream && c->input == info.index; });
-    if (captured || excluded_.count(info.index))
+    auto listed = [&info](const std::vector<uint32_t>& list) {
+        return std::find(list.begin(), list.end(), info.index) != list.end();
+    };
+    bool captured = std::any_of(slots_.begin(), slots_.end(),
+                                [&info](const Capture& c) { return c.stream && c.input == info.index; });
+    if (captured || listed(excluded_) || listed(asked_))
         return;
     auto pid = PulseQuery::processOf(info.proplist);
-    if (pid && exclusion_ && exclusion_->excludes(*pid)) {
-        excluded_.insert(info.index);
+    if (pid && classifier_) {
+        asked_.push_back(info.index);
+        classifier_->ask(info.index, *pid);
         return;
     }
     capture(info.index);
@@ -126,77 +283,53 @@ void ExclusionTap::consider(const pa_sink_input_info& info)
 
 void ExclusionTap::capture(uint32_t input)
 {
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, timing_.rate, 2};
+    auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
+    if (slot == slots_.end())
+        return;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, timing_.rate, channels};
     pa_channel_map stereo;
     pa_channel_map_init_stereo(&stereo);
     pa_stream* stream = pa_stream_new(loop_.context(), "Korvalin Capture (systém)", &spec, &stereo);
     if (!stream)
         return;
-    auto capture = std::make_unique<Capture>(
-        Capture{this, input, stream, SystemAudioQueue(timing_.rate)});
+    slot->input = input;
+    slot->stream = stream;
+    slot->aligned = false;
+    slot->head = 0;
     pa_stream_set_monitor_stream(stream, input);
-    pa_stream_set_read_callback(stream, &readable, capture.get());
-    pa_stream_set_state_callback(stream, &stateChanged, capture.get());
     pa_buffer_attr attributes{};
     attributes.maxlength = uint32_t(-1);
     attributes.fragsize = uint32_t(timing_.fragmentFrames * pa_frame_size(&spec));
     auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, output_.monitorSource.c_str(), &attributes, flags) != 0) {
-        close(*capture);
-        return;
-    }
-    captures_.push_back(std::move(capture));
+    if (pa_stream_connect_record(stream, output_.monitorSource.c_str(), &attributes, flags) != 0)
+        close(*slot);
 }
 
-void ExclusionTap::readable(pa_stream* stream, size_t, void* data)
-{
-    pushReadable(stream, static_cast<Capture*>(data)->queue);
-}
-
-void ExclusionTap::stateChanged(pa_stream* stream, void* data)
-{
-    // The server ends a stream's capture when the stream ends or moves.
-    auto state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        auto* capture = static_cast<Capture*>(data);
-        capture->tap->release(capture->input);
-    }
-}
-
-// The stream's last frames are still queued; they are mixed before the
-// capture goes (sweep).
+// The stream's last frames stay in its slot until they are summed.
 void ExclusionTap::release(uint32_t input)
 {
-    for (auto& capture : captures_) {
-        if (capture->stream && capture->input == input) {
-            close(*capture);
-            capture->queue.finish();
-        }
-    }
-}
-
-void ExclusionTap::sweep()
-{
-    auto drained = [](const auto& c) { return !c->stream && c->queue.backlog() == 0; };
-    for (const auto& capture : captures_) {
-        if (drained(capture)) {
-            cutByGone_ += capture->queue.cutFrames();
-            filledByGone_ += capture->queue.filledFrames();
-        }
-    }
-    std::erase_if(captures_, drained);
+    std::erase(asked_, input);
+    for (Capture& slot : slots_)
+        if (slot.stream && slot.input == input)
+            close(slot);
 }
 
 void ExclusionTap::close(Capture& capture)
 {
-    if (!capture.stream)
+    pa_stream* stream = std::exchange(capture.stream, nullptr);
+    if (!stream)
         return;
-    pa_stream_set_read_callback(capture.stream, nullptr, nullptr);
-    pa_stream_set_state_callback(capture.stream, nullptr, nullptr);
-    if (pa_stream_get_state(capture.stream) != PA_STREAM_UNCONNECTED)
-        pa_stream_disconnect(capture.stream);
-    pa_stream_unref(capture.stream);
-    capture.stream = nullptr;
+    switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_CREATING:
+        pa_stream_set_state_callback(stream, &disconnectWhenReady, nullptr);
+        return;
+    case PA_STREAM_READY:
+        pa_stream_disconnect(stream);
+        break;
+    default:
+        break;
+    }
+    pa_stream_unref(stream);
 }
 
 } // namespace platform

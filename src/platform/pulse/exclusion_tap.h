@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/posix/process_exclusion.h"
+#include "platform/pulse/process_classifier.h"
 #include "platform/pulse/pulse_loop.h"
 #include "platform/system_audio_queue.h"
 
@@ -27,29 +28,36 @@ struct CaptureTiming {
 
 // System audio without the sound of excluded processes: one record stream
 // per playback stream (sink input) on the output, each capturing that
-// stream alone (pa_stream_set_monitor_stream), summed into stereo. Streams
-// are taken up and let go as they start, end and move, from the server's
-// sink-input events.
+// stream alone (pa_stream_set_monitor_stream). The streams share the
+// output's clock, so they are only aligned and summed here; the sum goes
+// into the one queue that meets the microphone's clock. Streams are taken
+// up and let go as they start, end and move, from the server's sink-input
+// events; a new stream's process is classified off the loop thread.
 //
 // Lives on the loop thread of the connection it is given: construct,
 // start and destroy it with the loop locked; everything else runs there.
-// take() allocates nothing; a stream that arrives allocates its queue on
-// the loop thread, outside any delivery.
+// mix() allocates nothing: the streams' buffers are made with the tap.
 class ExclusionTap {
 public:
+    // At most this many playback streams are heard at once.
+    static constexpr size_t streamSlots = 16;
+
     ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
                  std::shared_ptr<const ProcessExclusion> exclusion);
+    // Cancels every request to the server still under way.
     ~ExclusionTap();
     ExclusionTap(const ExclusionTap&) = delete;
     ExclusionTap& operator=(const ExclusionTap&) = delete;
 
     // Subscribes to the server's events and takes up what already plays.
     void start();
-    // Fills `frames` stereo frames of `out` with the sum of every captured
-    // stream; silence where a stream has nothing yet.
-    void take(float* out, size_t frames);
-    uint64_t cutFrames() const;
-    uint64_t filledFrames() const;
+    // Reads what the streams have and pushes their aligned sum into `queue`;
+    // `micFrames` of silence while no stream plays.
+    void mix(SystemAudioQueue& queue, size_t micFrames);
+    // Frames lost by a stream's buffer overflowing, and frames of a stream
+    // lagging too far behind the others that were filled with silence.
+    uint64_t cutFrames() const { return cut_; }
+    uint64_t filledFrames() const { return filled_; }
 
 private:
     struct Capture;
@@ -57,24 +65,27 @@ private:
     static void subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void inputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
     static void sinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
-    static void readable(pa_stream* stream, size_t bytes, void* capture);
-    static void stateChanged(pa_stream* stream, void* capture);
+    void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
     void capture(uint32_t input);
     void release(uint32_t input);
-    void sweep();
+    void read(Capture& capture);
+    size_t alignedFrames();
     void close(Capture& capture);
 
     PulseLoop& loop_;
     const TapOutput output_;
     const CaptureTiming timing_;
-    const std::shared_ptr<const ProcessExclusion> exclusion_;
-    std::vector<std::unique_ptr<Capture>> captures_;
-    std::set<uint32_t> excluded_; // sink inputs left out, not looked at again
-    std::vector<float> scratch_;
-    float gain_ = 1.0f;           // what the output's own volume does to its monitor
-    uint64_t cutByGone_ = 0;
-    uint64_t filledByGone_ = 0;
+    const size_t lagFrames_;
+    std::optional<ProcessClassifier> classifier_;
+    std::vector<Capture> slots_;
+    std::vector<uint32_t> asked_;    // sink inputs being classified
+    std::vector<uint32_t> excluded_; // sink inputs left out, not looked at again
+    std::vector<pa_operation*> operations_;
+    std::vector<float> sum_;
+    float gain_ = 1.0f; // what the output's own volume does to its monitor
+    uint64_t cut_ = 0;
+    uint64_t filled_ = 0;
 };
 
 } // namespace platform

@@ -8,8 +8,9 @@
 namespace platform {
 namespace {
 
-// Asked of the server (its default is about 2 s). Every fragment wakes the
-// IO thread, so they are as long as the system-audio queue's cushion can hide.
+// Asked of the server (its default is about 2 s). Every microphone fragment
+// wakes the IO thread, so fragments are as long as the system-audio queue's
+// cushion can hide.
 constexpr double fragmentSeconds = 0.020;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
@@ -65,8 +66,7 @@ OSStatus PulseAggregateIO::start()
         pa_sample_spec systemSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
         pa_channel_map stereo;
         pa_channel_map_init_stereo(&stereo);
-        system_ = record("Korvalin Capture (systém)", streams_.output->monitorSource, systemSpec, stereo,
-                         &systemReadable);
+        system_ = record("Korvalin Capture (systém)", streams_.output->monitorSource, systemSpec, stereo, nullptr);
     }
     return noErr;
 }
@@ -119,7 +119,12 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole in the stream (data null) is silence of that length.
         const auto* samples = static_cast<const float*>(data);
-        for (size_t frames = bytes / frameBytes; frames > 0;) {
+        size_t fragment = bytes / frameBytes;
+        if (io->tap_)
+            io->tap_->mix(io->queue_, fragment);
+        else if (io->system_)
+            pushReadable(io->system_, io->queue_);
+        for (size_t frames = fragment; frames > 0;) {
             size_t n = std::min(frames, io->timing_.chunkFrames);
             io->deliver(samples ? samples : io->micSilence_.data(), n);
             if (samples)
@@ -130,17 +135,9 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
     }
 }
 
-void PulseAggregateIO::systemReadable(pa_stream* stream, size_t, void* self)
-{
-    pushReadable(stream, static_cast<PulseAggregateIO*>(self)->queue_);
-}
-
 void PulseAggregateIO::deliver(const float* mic, size_t frames)
 {
-    if (tap_)
-        tap_->take(systemChunk_.data(), frames);
-    else
-        queue_.take(systemChunk_.data(), frames);
+    queue_.take(systemChunk_.data(), frames);
     auto* list = reinterpret_cast<AudioBufferList*>(list_.data());
     list->mNumberBuffers = streams_.output ? 2 : 1;
     list->mBuffers[0] = {streams_.micChannels, uint32_t(frames * streams_.micChannels * sizeof(float)),

@@ -26,9 +26,11 @@ struct AggregateStreams {
 };
 
 // A running aggregate: its own connection, whose loop thread is the IO
-// thread. Each microphone fragment is delivered to the IO block together
-// with as many system-audio frames (2 channels, same rate) taken from the
-// monitor's queue or the exclusion tap, so the timeline advances with the
+// thread. Only the microphone's stream wakes it: each microphone fragment
+// first moves what the system side has (the monitor, or the exclusion tap's
+// aligned sum) into the one system-audio queue, then is delivered to the
+// IO block together with as many system-audio frames (2 channels, same
+// rate) taken from that queue, so the timeline advances with the
 // microphone whatever the output does.
 class PulseAggregateIO {
 public:
@@ -43,12 +45,13 @@ public:
     // System-audio frames cut from a backlog, and filled with silence, so far.
     uint64_t cutFrames();
     uint64_t filledFrames();
+    bool recordsSystemAudio() const { return streams_.output.has_value(); }
+    uint32_t rate() const { return streams_.rate; }
 
 private:
     pa_stream* record(const char* name, const std::string& source, const pa_sample_spec& spec,
                       const pa_channel_map& map, pa_stream_request_cb_t readable);
     static void micReadable(pa_stream* stream, size_t bytes, void* self);
-    static void systemReadable(pa_stream* stream, size_t bytes, void* self);
     void deliver(const float* mic, size_t frames);
 
     PulseLoop loop_;

@@ -524,10 +524,18 @@ void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
 {
     if (!running)
         return;
-    uint64_t cut = running->cutFrames();
+    if (!running->recordsSystemAudio()) {
+        running.reset();
+        return;
+    }
+    uint64_t cut = running->cutFrames(), filled = running->filledFrames();
+    uint32_t rate = running->rate();
     running.reset();
-    if (cut > 0 && log_)
-        log_("systémový zvuk předbíhal mikrofon — zahozeno " + std::to_string(cut) + " snímků");
+    auto amount = [rate](uint64_t frames) {
+        return std::to_string(frames) + " snímků (" + std::to_string(frames * 1000 / rate) + " ms)";
+    };
+    if (log_)
+        log_("systémový zvuk oproti mikrofonu: zahozeno " + amount(cut) + ", doplněno tichem " + amount(filled));
 }
 
 // MARK: listeners

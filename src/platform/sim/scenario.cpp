@@ -1,6 +1,7 @@
 #include "platform/sim/scenario.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -146,6 +147,15 @@ Scenario Scenario::parse(const std::string& text)
         scenario.systemTone = tone(json["system_tone"], "system_tone");
     if (json.contains("tap_channels"))
         scenario.tapChannels = get<int>(json["tap_channels"], "tap_channels");
+    if (json.contains("output_clock")) {
+        const Json& clock = json["output_clock"];
+        if (!clock.is_object())
+            bad("output_clock");
+        scenario.outputClock = OutputClock{get<double>(clock.value("ppm", Json(0)), "ppm"),
+                                           get<double>(clock.value("jitter_ms", Json(0)), "jitter_ms")};
+        if (scenario.outputClock->jitterMs < 0 || std::abs(scenario.outputClock->ppm) >= 1e5)
+            bad("output_clock");
+    }
     if (json.contains("processes")) {
         if (!json["processes"].is_array())
             bad("processes");

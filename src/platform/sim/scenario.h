@@ -58,6 +58,13 @@ struct TimelineEvent {
     std::variant<DefaultInput, DefaultOutput, Rate> change;
 };
 
+// The output's own crystal: `ppm` faster (or, negative, slower) than the
+// microphone's, its 10-ms blocks each arriving up to `jitterMs` late.
+struct OutputClock {
+    double ppm = 0;
+    double jitterMs = 0;
+};
+
 struct WriterFaults {
     std::optional<double> stallAt;
     std::optional<double> stallFor;
@@ -78,6 +85,12 @@ struct WriterFaults {
 //                   a tap hears it on each channel, plus the program's own
 //                   sound unless the tap excludes the program's process
 //   "tap_channels": channels of a tap's format (default 2)
+//   "output_clock": {"ppm": number, "jitter_ms": number}: the output runs on a
+//                   clock of its own, so the aggregate's system side passes
+//                   through a SystemAudioQueue like a real one: blocks of 10 ms
+//                   at the output's pace pushed, each up to jitter_ms late (a
+//                   fixed pseudo-random sequence), and taken at the microphone's.
+//                   Without it the tap shares the microphone's clock.
 //   "processes":    [{"pid": number | "self" | "parent", "bundle_id": string}]
 //                   default: self and parent, without bundle ids
 //   "fail":         {"tap": status, "tap_format": true, "aggregate": status,
@@ -101,6 +114,7 @@ struct Scenario {
     std::string defaultOutput = "sim-speakers";
     Tone systemTone{440, 0.5};
     int tapChannels = 2;
+    std::optional<OutputClock> outputClock;
     std::vector<ProcessSpec> processes{{ProcessSpec::Who::self, 0, ""}, {ProcessSpec::Who::parent, 0, ""}};
     Failures fail;
     std::optional<std::vector<int>> aggregateInput;

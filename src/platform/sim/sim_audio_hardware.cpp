@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <random>
 
 #include "platform/dispatch.h"
+#include "platform/system_audio_queue.h"
 
 namespace platform::sim {
 
@@ -62,6 +64,59 @@ int sum(const std::vector<int>& counts)
     return total;
 }
 
+// System audio from an output with a clock of its own: 10-ms blocks made at
+// the output's pace, each arriving a little late, wait in a queue that the
+// microphone's deliveries take from, as in a real aggregate.
+class OutputStream {
+public:
+    OutputStream(double rate, OutputClock clock)
+        : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * 0.01))),
+          queue_(uint32_t(rate), [this] { return now_; }),
+          block_(blockFrames_ * 2), jitter_(0, clock.jitterMs / 1000)
+    {
+        scheduleNext();
+    }
+
+    // Pushes the blocks that have arrived by `now` (seconds of the
+    // microphone's clock), each at its arrival, made by sample(output frame,
+    // channel), then takes `frames` stereo frames into `out`.
+    template <class Sample>
+    void take(double now, float* out, size_t frames, Sample sample)
+    {
+        while (arrival_ <= now) {
+            now_ = arrival_;
+            for (size_t i = 0; i < blockFrames_; ++i)
+                for (int c = 0; c < 2; ++c)
+                    block_[i * 2 + c] = sample(made_ + int64_t(i), c);
+            queue_.push(block_.data(), blockFrames_);
+            made_ += int64_t(blockFrames_);
+            scheduleNext();
+        }
+        now_ = now;
+        queue_.take(out, frames);
+    }
+
+private:
+    // The next block is complete when the output's clock has made it, and
+    // never arrives before the one ahead of it.
+    void scheduleNext()
+    {
+        double complete = double(made_ + int64_t(blockFrames_)) / (rate_ * (1 + clock_.ppm / 1e6));
+        arrival_ = std::max(arrival_, complete + jitter_(random_));
+    }
+
+    double rate_;
+    OutputClock clock_;
+    size_t blockFrames_;
+    double now_ = 0; // the queue's clock: the microphone's, in seconds
+    SystemAudioQueue queue_;
+    std::vector<float> block_;
+    std::minstd_rand random_{1};
+    std::uniform_real_distribution<double> jitter_;
+    int64_t made_ = 0; // output frames pushed so far
+    double arrival_ = 0;
+};
+
 } // namespace
 
 struct SimAudioHardware::IOProc {
@@ -73,6 +128,7 @@ struct SimAudioHardware::IOProc {
     std::condition_variable wake;
     bool stopping = false;
     int64_t position = 0; // frames delivered so far
+    std::optional<OutputStream> output;
 };
 
 SimAudioHardware::SimAudioHardware(Scenario scenario) : scenario_(std::move(scenario))
@@ -424,7 +480,7 @@ OSStatus SimAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOPr
 
 void SimAudioHardware::deliver(IOProc& proc)
 {
-    std::vector<float> samples;
+    std::vector<float> samples, system;
     std::vector<AudioBuffer> storage; // header and entries of the buffer list
     AudioBufferList output{};
     AudioTimeStamp now;
@@ -457,6 +513,25 @@ void SimAudioHardware::deliver(IOProc& proc)
                             std::find(excluded.begin(), excluded.end(), selfProcessID()) == excluded.end();
             int64_t ownFrames = ownChannels_ > 0 ? int64_t(ownSound_.size()) / ownChannels_ : 0;
 
+            // The system's sound plus the program's own, at a frame of the output.
+            auto systemSample = [&](int64_t frame, int channel) {
+                float value = sine(scenario_.systemTone, frame, hz);
+                if (hearsOwn && ownFrames > 0)
+                    value += ownSound_[size_t((frame % ownFrames) * ownChannels_ +
+                                              std::min(channel, ownChannels_ - 1))];
+                return value;
+            };
+            system.resize(size_t(frames) * 2);
+            if (tap && scenario_.outputClock) {
+                if (!proc.output)
+                    proc.output.emplace(hz, *scenario_.outputClock);
+                proc.output->take(double(proc.position + frames) / hz, system.data(), size_t(frames), systemSample);
+            } else if (tap) {
+                for (int64_t i = 0; i < frames; ++i)
+                    for (int c = 0; c < 2; ++c)
+                        system[size_t(i * 2 + c)] = systemSample(proc.position + i, c);
+            }
+
             samples.assign(size_t(sum(buffers) * frames), 0.0f);
             storage.assign(buffers.size() + 1, AudioBuffer{});
             input = reinterpret_cast<AudioBufferList*>(storage.data());
@@ -474,10 +549,7 @@ void SimAudioHardware::deliver(IOProc& proc)
                             if (mic != devices_.end())
                                 value = sine(mic->second.spec.tone, frame, hz);
                         } else if (tap) {
-                            value = sine(scenario_.systemTone, frame, hz);
-                            if (hearsOwn && ownFrames > 0)
-                                value += ownSound_[size_t((frame % ownFrames) * ownChannels_ +
-                                                          std::min(global - micChannels, ownChannels_ - 1))];
+                            value = system[size_t(i * 2 + std::min(global - micChannels, 1))];
                         }
                         data[i * channels + c] = value;
                     }

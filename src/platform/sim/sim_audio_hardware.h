@@ -31,7 +31,8 @@ struct Census {
 // listeners and IO threads that deliver a buffer of about 10 ms in real time.
 // A device's input carries its tone on every channel; a tap's channels carry
 // the system tone plus the program's own sound (unless the tap excludes the
-// program's process object). Timeline changes run on a thread of their own.
+// program's process object), on the output's own clock when the scenario
+// gives it one. Timeline changes run on a thread of their own.
 class SimAudioHardware final : public AudioHardware {
 public:
     explicit SimAudioHardware(Scenario scenario);

@@ -1,0 +1,34 @@
+#!/usr/bin/env python3
+"""paced_reader.py FIFO PPM: drains FIFO at 48000 x (1 + PPM / 1e6) stereo
+16-bit frames per wall-clock second, as a sound card on a crystal of its own
+would, so that a pipe sink (module-pipe-sink) writing into it plays at that
+pace. Makes the FIFO and prints "ready" before the sink may open it; runs
+until killed."""
+
+import fcntl
+import os
+import sys
+import time
+
+path, pace = sys.argv[1], 48000 * (1 + float(sys.argv[2]) / 1e6)
+if not os.path.exists(path):
+    os.mkfifo(path)
+fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+# The smallest pipe (it shrinks only while empty) keeps the sink's latency
+# near a sound card's.
+fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
+print("ready", flush=True)
+began, taken = None, 0  # bytes, counted from the first one
+while True:
+    time.sleep(0.005)
+    owed = 4 if began is None else int((time.monotonic() - began) * pace) * 4 - taken
+    try:
+        while owed > 0:
+            chunk = os.read(fd, owed)
+            if not chunk:  # no writer yet
+                break
+            began = began or time.monotonic()
+            owed -= len(chunk)
+            taken += len(chunk)
+    except BlockingIOError:
+        pass
