@@ -40,14 +40,12 @@ protected:
 
 TEST_F(OSRule, AcceptsFourteenFourAndLater)
 {
-    runs("14.4", 14, 4);
-    EXPECT_TRUE(korvalin::isSupportedOS());
-    runs("15.0", 15, 0);
-    EXPECT_TRUE(korvalin::isSupportedOS());
-    runs("14.10", 14, 10);
-    EXPECT_TRUE(korvalin::isSupportedOS());
-    runs("13.9", 13, 9);
-    EXPECT_FALSE(korvalin::isSupportedOS());
+    const std::tuple<const char*, int, int, bool> table[] = {
+        {"14.4", 14, 4, true}, {"15.0", 15, 0, true}, {"14.10", 14, 10, true}, {"13.9", 13, 9, false}};
+    for (const auto& [product, major, minor, supported] : table) {
+        runs(product, major, minor);
+        EXPECT_EQ(korvalin::isSupportedOS(), supported) << product;
+    }
 }
 
 TEST_F(OSRule, VersionTextFallsBackToMajorAndMinor)
@@ -63,14 +61,9 @@ TEST_F(OSRule, VersionTextFallsBackToMajorAndMinor)
 
 TEST(ProbeArgument, ParsesTheWholeTextOrFallsBackToTwo)
 {
-    EXPECT_EQ(korvalin::probeSecondsArgument("2"), 2.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument("2.5"), 2.5);
-    EXPECT_EQ(korvalin::probeSecondsArgument("abc"), 2.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument(""), 2.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument(" 5"), 2.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument("5 "), 2.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument("0"), 0.2);
-    EXPECT_EQ(korvalin::probeSecondsArgument("999"), 30.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument("0x10"), 16.0);
-    EXPECT_EQ(korvalin::probeSecondsArgument("nan"), 2.0);
+    const std::pair<const char*, double> table[] = {{"2", 2.0},   {"2.5", 2.5}, {"abc", 2.0},   {"", 2.0},
+                                                    {" 5", 2.0},  {"5 ", 2.0},  {"0", 0.2},     {"999", 30.0},
+                                                    {"0x10", 16.0}, {"nan", 2.0}};
+    for (const auto& [text, seconds] : table)
+        EXPECT_EQ(korvalin::probeSecondsArgument(text), seconds) << text;
 }

@@ -4,11 +4,9 @@ capture on the simulated audio system, and the permission reports."""
 import json
 import os
 import re
-import shutil
-import tempfile
 import unittest
 
-from support import Sidecar, run, sim_env, wire
+from support import ScratchTest, Sidecar, run, sim_env
 
 SIM = "korvalin-cap-sim"
 
@@ -25,14 +23,14 @@ def canonical(event):
     return (body.replace("/", "\\/") + "\n").encode()
 
 
-class Scratch(unittest.TestCase):
+class Scratch(ScratchTest):
     """A scenario directory and a private temporary directory for each test."""
+    prefix = "korvalin-diag-"
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-diag-")
-        self.tmp = tempfile.mkdtemp(prefix="korvalin-diag-tmp-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        self.addCleanup(shutil.rmtree, self.tmp, True)
+        super().setUp()
+        self.tmp = self.path("tmp")
+        os.mkdir(self.tmp)
 
     def env(self, scenario=None):
         env = sim_env(self.dir, scenario)
@@ -145,12 +143,6 @@ class Probe(Scratch):
             cap.until("segment_closed")
             result = cap.until("probe_result")
             self.assertEqual((result["system_audio"], result["seconds"]), ("granted", 0.3))
-            cap.send({"cmd": "start", "out": os.path.join(self.dir, "seg-000.m4a")})
-            cap.until("started")
-            cap.send({"cmd": "probe"})
-            self.assertEqual(cap.raw_line(), canonical({
-                "code": "busy", "ev": "error", "fatal": True,
-                "msg": "probíhá nahrávání, zkušební capture nelze spustit"}))
             cap.send({"cmd": "quit"})
             cap.finish()
         self.assertEqual(os.listdir(self.tmp), [])

@@ -3,28 +3,23 @@ faults, seen from the host's side of the pipes."""
 
 import os
 import signal
-import tempfile
 import time
 import unittest
 
-from support import (Sidecar, channel, decode, dominant_tone, events_of, ffprobe, rms, sim_env, wire)
+from support import (ScratchTest, Sidecar, channel, decode, dominant_tone, events_of, ffprobe, rms, sim_env, wire)
 
 SIM = "korvalin-cap-sim"
 STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","ev":"started",'
                    '"mic":"Simulovaný mikrofon","path":%s,"sample_rate":48000,"system_audio":true}\n')
 
 
-class Recording(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-rec-")
+class Recording(ScratchTest):
+    prefix = "korvalin-rec-"
 
     def sidecar(self, scenario=None, cwd=None):
         cap = Sidecar(SIM, env=sim_env(self.dir, scenario), cwd=cwd)
         self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
         return cap
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
     def start(self, cap, name, expect_default=True):
         cap.send({"cmd": "start", "out": self.path(name)})
@@ -198,12 +193,8 @@ def ffprobe_ms(path):
     return float(ffprobe(path)["format"]["duration"]) * 1000
 
 
-class DeviceChanges(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-dev-")
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class DeviceChanges(ScratchTest):
+    prefix = "korvalin-dev-"
 
     def record(self, scenario, seconds):
         """Starts at once, records for `seconds`, stops; returns events and stderr."""
@@ -259,12 +250,8 @@ class DeviceChanges(unittest.TestCase):
             self.assertNotIn(b"device_changed", out)
 
 
-class WriterFaults(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-wf-")
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
+class WriterFaults(ScratchTest):
+    prefix = "korvalin-wf-"
 
     def test_a_writer_that_outlives_its_deadline_ends_quietly(self):
         """The encoder stalls for 3 s, longer than the 1 s the engine waits

@@ -48,17 +48,7 @@ class SchemaTest(unittest.TestCase):
             self.assertFalse(COMMANDS.is_valid(command), command)
 
     def test_events_are_held_to_their_exact_shape(self):
-        good = [
-            {"ev": "levels", "mic": -120, "sys": 0.0},
-            {"code": "tap_failed", "ev": "error", "fatal": False, "msg": "m", "status": -1},
-            {"ev": "analysis", "path": "a", "channels": 1, "sample_rate": 48000, "frames": 9, "bytes": 9,
-             "duration_ms": 0, "left_peak_db": -6.0, "left_rms_db": -9.0},
-            {"ev": "analysis", "path": "a", "channels": 0, "sample_rate": 0, "frames": 0, "bytes": 9,
-             "duration_ms": 0},
-            {"ev": "probe_result", "microphone": "granted", "system_audio": "denied",
-             "error_code": "permission_denied", "msg": "m", "mic_peak_db": -120.0, "sys_peak_db": -120.0},
-            {"ev": "permissions", "microphone": "denied", "os_version": "16.1.0"},
-        ]
+        # Lines the program writes are checked in every black-box test; these must fail.
         bad = [
             {"ev": "levels", "mic": -12.0, "sys": -6.0, "extra": 1},
             {"ev": "levels", "mic": 1.5, "sys": -6.0},
@@ -78,8 +68,6 @@ class SchemaTest(unittest.TestCase):
              "after_device_change": False},
             {"ev": "goodbye"},
         ]
-        for event in good:
-            self.assertTrue(EVENTS.is_valid(event), event)
         for event in bad:
             self.assertFalse(EVENTS.is_valid(event), event)
 

@@ -65,14 +65,16 @@ class AnalyzeTest(ToolTest):
         return status, out
 
     def test_known_levels_on_lossless_input(self):
-        path = self.path("half.wav")
-        make_audio(path, [sine(1000), "0"], 1)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        self.assertEqual(out, ('{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,'
-                               '"left_peak_db":-6,"left_rms_db":-9,"path":%s,"right_peak_db":-120,'
-                               '"right_rms_db":-120,"sample_rate":48000}\n'
-                               % (os.path.getsize(path), wire(path))).encode())
+        # "sezení" in ISO-8859-2: the í is a byte that UTF-8 cannot read; the path reports U+FFFD.
+        for folder, shown in ((self.dir, self.dir), (self.path("sezen\udced"), self.path("sezen\ufffd"))):
+            with self.subTest(folder=shown):
+                os.makedirs(folder, exist_ok=True)
+                path = os.path.join(folder, "half.wav")
+                make_audio(path, [sine(1000), "0"], 1)
+                self.assertEqual(self.analyze(path), (0, (
+                    '{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,"left_peak_db":-6,'
+                    '"left_rms_db":-9,"path":%s,"right_peak_db":-120,"right_rms_db":-120,"sample_rate":48000}\n'
+                    % (os.path.getsize(path), wire(os.path.join(shown, "half.wav")))).encode()))
 
     def test_mono_above_full_scale_has_no_right_side(self):
         path = self.path("loud.wav")
@@ -125,23 +127,6 @@ class AnalyzeTest(ToolTest):
         status, out = self.analyze(path)
         self.assertEqual((status, events_of(out)[0]["code"]), (1, "bad_command"))
 
-    def test_a_name_that_is_no_utf8_is_read_and_reported(self):
-        # "sezení" in ISO-8859-2: the í is a byte that UTF-8 cannot read.
-        folder = self.path("sezen\udced")
-        os.mkdir(folder)
-        path = os.path.join(folder, "half.wav")
-        make_audio(path, [sine(1000), "0"], 1)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        self.assertEqual(out, ('{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,'
-                               '"left_peak_db":-6,"left_rms_db":-9,"path":%s,"right_peak_db":-120,'
-                               '"right_rms_db":-120,"sample_rate":48000}\n'
-                               % (os.path.getsize(path), wire(self.path("sezen\ufffd/half.wav")))).encode())
-
-    def test_usage(self):
-        self.assertEqual(run(["--analyze"])[:2], (2, line(ev="error", code="bad_command", fatal=True,
-                                                          msg="--analyze <soubor.m4a>")))
-
 
 def umask():
     mask = os.umask(0)
@@ -168,9 +153,6 @@ class MergeTest(ToolTest):
         self.assertEqual(stdout, line(ev="merged", out=out, duration_ms=duration,
                                       bytes=os.path.getsize(out), method="copy"))
 
-    def test_usage(self):
-        self.assertEqual(run(["--merge", self.path("out.m4a")])[:2],
-                         (2, line(ev="error", code="bad_command", fatal=True, msg="--merge <výstup> <segment>…")))
 
     def test_merge_command_refuses_a_segment_as_output_and_replaces_a_file(self):
         segment = self.segment_file("a.m4a", seconds=1)
@@ -246,10 +228,6 @@ class RepairTest(ToolTest):
                          + line(ev="repair_done", files=2, recovered=2))
         with open(whole, "rb") as f:
             self.assertEqual(f.read(), before)
-
-    def test_usage(self):
-        self.assertEqual(run(["--repair"])[:2], (2, line(ev="error", code="bad_command", fatal=True,
-                                                         msg="--repair <adresář|soubor.m4a>…")))
 
 
 

@@ -64,53 +64,26 @@ TEST(CommandParser, ReadsEveryCommandAndItsArguments)
 
 TEST(CommandParser, ProbeSecondsAreClampedAndDefaulted)
 {
-    auto seconds = [](std::string_view value) {
-        std::string line = "{\"cmd\":\"probe\"" + std::string(value) + "}";
-        return parsed(line).seconds;
+    const std::pair<std::string, double> table[] = {
+        {",\"seconds\":3", 3.0},    {",\"seconds\":2.25", 2.25},  {",\"seconds\":999", 30.0},
+        {",\"seconds\":0", 0.2},    {",\"seconds\":-4", 0.2},     {",\"seconds\":0.2", 0.2},
+        {",\"seconds\":true", 1.0}, {",\"seconds\":false", 0.2},  {"", 2.0},
+        {",\"seconds\":\"5\"", 2.0}, {",\"seconds\":null", 2.0},
     };
-    EXPECT_EQ(seconds(",\"seconds\":3"), 3.0);
-    EXPECT_EQ(seconds(",\"seconds\":2.25"), 2.25);
-    EXPECT_EQ(seconds(",\"seconds\":999"), 30.0);
-    EXPECT_EQ(seconds(",\"seconds\":0"), 0.2);
-    EXPECT_EQ(seconds(",\"seconds\":-4"), 0.2);
-    EXPECT_EQ(seconds(",\"seconds\":0.2"), 0.2);
-    EXPECT_EQ(seconds(",\"seconds\":true"), 1.0);
-    EXPECT_EQ(seconds(",\"seconds\":false"), 0.2);
-    EXPECT_EQ(seconds(""), 2.0);
-    EXPECT_EQ(seconds(",\"seconds\":\"5\""), 2.0);
-    EXPECT_EQ(seconds(",\"seconds\":null"), 2.0);
+    for (const auto& [value, seconds] : table)
+        EXPECT_EQ(parsed("{\"cmd\":\"probe\"" + value + "}").seconds, seconds) << value;
 }
 
+// Nothing may follow the object, not even after a NUL.
 TEST(CommandParser, RejectsWhatIsNotAJsonObject)
 {
-    const std::pair<std::string, std::string> badJson{"bad_json", "řádek není JSON objekt"};
-    for (std::string_view line : {"not json", "[1,2,3]", "\"start\"", "42", "{\"cmd\":\"stop\"} x",
-                                  "{\"cmd\":\"stop\"", "{\"cmd\":\"probe\",\"seconds\":1e999}", "{\"cmd\":\"st\xEF\xBF\xBD\"\x01}"})
-        EXPECT_EQ(rejection(line), badJson) << line;
-    EXPECT_EQ(rejection(std::string(1000, '[') + std::string(1000, ']')), badJson);
-    EXPECT_EQ(rejection("{\"cmd\":\"stop\",\"x\":" + std::string(10000, '9') + "}"), badJson);
-}
-
-TEST(CommandParser, NothingMayFollowTheObjectNotEvenAfterANul)
-{
-    const std::pair<std::string, std::string> badJson{"bad_json", "řádek není JSON objekt"};
-    for (std::string line : {"{\"cmd\":\"stop\"}\0 garbage"s, "{\"cmd\":\"stop\"}\0"s, "{\"cmd\":\"stop\"}\0\r"s,
+    for (std::string line : {"not json"s, "[1,2,3]"s, "\"start\""s, "42"s, "{\"cmd\":\"stop\"} x"s, "{\"cmd\":\"stop\""s,
+                             "{\"cmd\":\"probe\",\"seconds\":1e999}"s, "{\"cmd\":\"st\xEF\xBF\xBD\"\x01}"s,
+                             std::string(1000, '[') + std::string(1000, ']'),
+                             "{\"cmd\":\"stop\",\"x\":" + std::string(10000, '9') + "}",
+                             "{\"cmd\":\"stop\"}\0 garbage"s, "{\"cmd\":\"stop\"}\0"s, "{\"cmd\":\"stop\"}\0\r"s,
                              "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s})
-        EXPECT_EQ(rejection(line), badJson) << line;
-}
-
-TEST(CommandParser, APathWithANulIsRejectedNamingItsKey)
-{
-    EXPECT_EQ(rejection(R"({"cmd":"start","out":"rec.m4a\u0000.wav"})"),
-              (std::pair<std::string, std::string>{"bad_command", "start: pole \"out\" obsahuje znak NUL"}));
-    EXPECT_EQ(rejection(R"({"cmd":"resume","out":"\u0000"})").second, "resume: pole \"out\" obsahuje znak NUL");
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["a.m4a","b\u0000.m4a"],"out":"r.m4a"})").second,
-              "merge: pole \"segments\" obsahuje znak NUL");
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["a.m4a"],"out":"r.m4a\u0000"})").second,
-              "merge: pole \"out\" obsahuje znak NUL");
-    // The segments are judged before out, as for a missing out.
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["\u0000"]})").second, "merge: pole \"segments\" obsahuje znak NUL");
-    EXPECT_EQ(parsed(R"({"cmd":"start","out":"rec\u0001\\0.m4a"})").out, "rec\x01\\0.m4a");
+        EXPECT_EQ(rejection(line), (std::pair<std::string, std::string>{"bad_json", "řádek není JSON objekt"})) << line;
 }
 
 TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
@@ -122,29 +95,34 @@ TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
     EXPECT_EQ(rejection(std::string(1 << 20, '{')).first, "bad_json");
 }
 
-TEST(CommandParser, RejectsMissingOrUnknownCommands)
+// Every message names the command and the key at fault; the segments are
+// judged before out.
+TEST(CommandParser, RejectsBadCommandsNamingWhatIsWrong)
 {
-    const std::pair<std::string, std::string> noCmd{"bad_command", "chybí pole \"cmd\""};
-    EXPECT_EQ(rejection("{}"), noCmd);
-    EXPECT_EQ(rejection(R"({"cmd":42})"), noCmd);
-    EXPECT_EQ(rejection(R"({"Cmd":"stop"})"), noCmd);
-    EXPECT_EQ(rejection(R"({"cmd":"teleport"})"),
-              (std::pair<std::string, std::string>{"bad_command", "neznámý příkaz \"teleport\""}));
-    EXPECT_EQ(rejection(R"({"cmd":"START","out":"/a"})").second, "neznámý příkaz \"START\"");
-    EXPECT_EQ(rejection(R"({"cmd":"a\/b\u00e9"})").second, "neznámý příkaz \"a/bé\"");
-}
-
-TEST(CommandParser, RejectsMissingArguments)
-{
-    EXPECT_EQ(rejection(R"({"cmd":"start","out":""})"),
-              (std::pair<std::string, std::string>{"bad_command", "start: chybí pole \"out\""}));
-    EXPECT_EQ(rejection(R"({"cmd":"resume","out":7})").second, "resume: chybí pole \"out\"");
-    EXPECT_EQ(rejection(R"({"cmd":"start"})").second, "start: chybí pole \"out\"");
-    const std::string emptyList = "merge: prázdný seznam segmentů";
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":[],"out":"/r.m4a"})").second, emptyList);
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["/a.m4a",1],"out":"/r.m4a"})").second, emptyList);
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":"/a.m4a"})").second, emptyList);
-    EXPECT_EQ(rejection(R"({"cmd":"merge","segments":["/a.m4a"]})").second, "merge: chybí pole \"out\"");
+    const std::string noCmd = "chybí pole \"cmd\"", emptyList = "merge: prázdný seznam segmentů";
+    const std::pair<std::string_view, std::string> table[] = {
+        {"{}", noCmd},
+        {R"({"cmd":42})", noCmd},
+        {R"({"Cmd":"stop"})", noCmd},
+        {R"({"cmd":"teleport"})", "neznámý příkaz \"teleport\""},
+        {R"({"cmd":"START","out":"/a"})", "neznámý příkaz \"START\""},
+        {R"({"cmd":"a\/b\u00e9"})", "neznámý příkaz \"a/bé\""},
+        {R"({"cmd":"start","out":""})", "start: chybí pole \"out\""},
+        {R"({"cmd":"resume","out":7})", "resume: chybí pole \"out\""},
+        {R"({"cmd":"start"})", "start: chybí pole \"out\""},
+        {R"({"cmd":"merge","segments":[],"out":"/r.m4a"})", emptyList},
+        {R"({"cmd":"merge","segments":["/a.m4a",1],"out":"/r.m4a"})", emptyList},
+        {R"({"cmd":"merge","segments":"/a.m4a"})", emptyList},
+        {R"({"cmd":"merge","segments":["/a.m4a"]})", "merge: chybí pole \"out\""},
+        {R"({"cmd":"start","out":"rec.m4a\u0000.wav"})", "start: pole \"out\" obsahuje znak NUL"},
+        {R"({"cmd":"resume","out":"\u0000"})", "resume: pole \"out\" obsahuje znak NUL"},
+        {R"({"cmd":"merge","segments":["a.m4a","b\u0000.m4a"],"out":"r.m4a"})", "merge: pole \"segments\" obsahuje znak NUL"},
+        {R"({"cmd":"merge","segments":["a.m4a"],"out":"r.m4a\u0000"})", "merge: pole \"out\" obsahuje znak NUL"},
+        {R"({"cmd":"merge","segments":["\u0000"]})", "merge: pole \"segments\" obsahuje znak NUL"},
+    };
+    for (const auto& [line, message] : table)
+        EXPECT_EQ(rejection(line), (std::pair<std::string, std::string>{"bad_command", message})) << line;
+    EXPECT_EQ(parsed(R"({"cmd":"start","out":"rec\u0001\\0.m4a"})").out, "rec\x01\\0.m4a");
 }
 
 TEST(ErrorCode, WireNamesAreThoseOfTheEventsSchema)

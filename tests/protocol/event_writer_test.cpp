@@ -48,34 +48,29 @@ struct Pipe {
 
 } // namespace
 
-TEST(JsonLine, SortsKeysAndWritesCompactCanonicalForm)
+// Sorted keys, compact, "/" and control characters escaped, Unicode raw,
+// numbers of their own kind.
+TEST(JsonLine, WritesTheCanonicalForm)
 {
-    Event event{{"version", "0.1.0"}, {"pid", 42}, {"ev", "ready"}};
-    EXPECT_EQ(encodeJson(event), R"({"ev":"ready","pid":42,"version":"0.1.0"})");
-    EXPECT_EQ(encodeJson(korvalin::errorEvent("busy", "segment už běží", true)),
-              R"({"code":"busy","ev":"error","fatal":true,"msg":"segment už běží"})");
-}
-
-TEST(JsonLine, EscapesSlashesControlCharactersAndKeepsUnicodeRaw)
-{
-    Event event{{"path", "/tmp/a b/\"x\"\\y.m4a"}, {"text", "řádek\n\t\x01konec"}};
-    EXPECT_EQ(encodeJson(event),
-              "{\"path\":\"\\/tmp\\/a b\\/\\\"x\\\"\\\\y.m4a\",\"text\":\"řádek\\n\\t\\u0001konec\"}");
-}
-
-TEST(JsonLine, NumbersKeepTheirKind)
-{
-    Json numbers = Json::array({3, -120.0, -6.0206, 0.1, 2.3, int64_t{1} << 53, 1e300});
-    EXPECT_EQ(encodeJson(numbers), "[3,-120,-6.0206,0.1,2.3,9007199254740992,1e+300]");
-    Json nested{{"apps", Json::array({Json{{"state", "granted"}, {"bundle_id", "a.b"}}})}};
-    EXPECT_EQ(encodeJson(nested), R"({"apps":[{"bundle_id":"a.b","state":"granted"}]})");
+    const std::pair<Json, std::string> table[] = {
+        {Event{{"version", "0.1.0"}, {"pid", 42}, {"ev", "ready"}}, R"({"ev":"ready","pid":42,"version":"0.1.0"})"},
+        {korvalin::errorEvent("busy", "segment už běží", true),
+         R"({"code":"busy","ev":"error","fatal":true,"msg":"segment už běží"})"},
+        {Event{{"path", "/tmp/a b/\"x\"\\y.m4a"}, {"text", "řádek\n\t\x01konec"}},
+         "{\"path\":\"\\/tmp\\/a b\\/\\\"x\\\"\\\\y.m4a\",\"text\":\"řádek\\n\\t\\u0001konec\"}"},
+        {Json::array({3, -120.0, -6.0206, 0.1, 2.3, int64_t{1} << 53, 1e300}),
+         "[3,-120,-6.0206,0.1,2.3,9007199254740992,1e+300]"},
+        {Json{{"apps", Json::array({Json{{"state", "granted"}, {"bundle_id", "a.b"}}})}},
+         R"({"apps":[{"bundle_id":"a.b","state":"granted"}]})"},
+    };
+    for (const auto& [json, line] : table)
+        EXPECT_EQ(encodeJson(json), line);
 }
 
 TEST(JsonLine, RejectsWhatJsonCannotRepresent)
 {
-    EXPECT_FALSE(encodeJson(Json{{"x", std::nan("")}}));
-    EXPECT_FALSE(encodeJson(Json{{"x", INFINITY}}));
-    EXPECT_FALSE(encodeJson(Json::array({"ok", Json{{"x", -INFINITY}}})));
+    for (const Json& json : {Json{{"x", std::nan("")}}, Json{{"x", INFINITY}}, Json::array({"ok", Json{{"x", -INFINITY}}})})
+        EXPECT_FALSE(encodeJson(json)) << json.dump();
 }
 
 TEST(Utf8, EachMaximalIllFormedSubpartBecomesOneReplacement)

@@ -2,12 +2,12 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 
+#include "segment/segment_writer.h"
 
 namespace testsupport {
 
@@ -57,15 +57,6 @@ std::vector<float> decodeWithFfmpeg(const std::string& path, int channels)
     return samples;
 }
 
-void makeTone(const std::string& path, int rate, double hz, double seconds, const std::string& codecArguments)
-{
-    std::string command = "ffmpeg -v error -y -f lavfi -i 'aevalsrc=0.5*sin(2*PI*" + std::to_string(hz) +
-                          "*t)|0.5*sin(4*PI*" + std::to_string(hz) + "*t):s=" + std::to_string(rate) +
-                          ":d=" + std::to_string(seconds) + "' " + codecArguments + " '" + path + "'";
-    if (std::system(command.c_str()) != 0)
-        throw std::runtime_error("ffmpeg failed: " + command);
-}
-
 std::vector<float> stereoTone(int rate, double hz, int64_t frames)
 {
     std::vector<float> samples(frames * 2);
@@ -75,6 +66,15 @@ std::vector<float> stereoTone(int rate, double hz, int64_t frames)
         samples[2 * i + 1] = -value;
     }
     return samples;
+}
+
+void writeSegment(const std::string& path, int rate, double hz, double seconds)
+{
+    const auto frames = static_cast<int64_t>(rate * seconds);
+    std::vector<float> tone = stereoTone(rate, hz, frames);
+    korvalin::SegmentWriter writer(path, rate, false);
+    writer.append(tone.data(), frames);
+    writer.finish(0);
 }
 
 std::vector<std::string> boxTypes(const std::string& path)

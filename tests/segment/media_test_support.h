@@ -29,13 +29,11 @@ std::string probe(const std::string& path, const std::string& entry);
 // The file decoded by ffmpeg to interleaved float at its own rate.
 std::vector<float> decodeWithFfmpeg(const std::string& path, int channels);
 
-// Writes `seconds` of a stereo sine (left `hz`, right `hz` × 2) with ffmpeg
-// in the given ffmpeg format and codec, e.g. ("wav", "pcm_f32le").
-void makeTone(const std::string& path, int rate, double hz, double seconds,
-              const std::string& codecArguments = "-c:a pcm_f32le");
-
 // Interleaved stereo sine, amplitude 0.5.
 std::vector<float> stereoTone(int rate, double hz, int64_t frames);
+
+// A segment as the capture engine writes it: `seconds` of stereoTone.
+void writeSegment(const std::string& path, int rate, double hz, double seconds);
 
 // The top-level box types of an MP4 file, in order.
 std::vector<std::string> boxTypes(const std::string& path);

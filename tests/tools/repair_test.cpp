@@ -8,7 +8,6 @@
 
 #include "media_test_support.h"
 #include "segment/media_facts.h"
-#include "segment/segment_writer.h"
 #include "tools/repair.h"
 
 namespace Repair = korvalin::Repair;
@@ -31,14 +30,6 @@ protected:
         return status;
     }
 
-    void writeSegment(const std::string& path, double seconds)
-    {
-        std::vector<float> tone = testsupport::stereoTone(48000, 440, static_cast<int64_t>(48000 * seconds));
-        korvalin::SegmentWriter writer(path, 48000, false);
-        writer.append(tone.data(), static_cast<int64_t>(tone.size() / 2));
-        writer.finish(0);
-    }
-
     testsupport::ScratchDir dir;
     std::string eventsPath = dir / "events";
     std::vector<korvalin::Json> emitted;
@@ -49,8 +40,8 @@ protected:
 TEST_F(RepairRun, DirectoriesGiveTheirOwnM4aFilesInNameOrder)
 {
     std::filesystem::create_directories(dir.path / "rec/sub.m4a");
-    writeSegment(dir / "rec/b.M4A", 1);
-    writeSegment(dir / "rec/a.m4a", 1);
+    testsupport::writeSegment(dir / "rec/b.M4A", 48000, 440, 1);
+    testsupport::writeSegment(dir / "rec/a.m4a", 48000, 440, 1);
     std::ofstream(dir / "rec/notes.txt") << "x";
 
     EXPECT_EQ(run({dir / "rec", dir / "x.wav"}), 0);
@@ -68,8 +59,7 @@ TEST_F(RepairRun, DirectoriesGiveTheirOwnM4aFilesInNameOrder)
 TEST_F(RepairRun, ACutFileIsTrimmedToWholeBoxesAndPlays)
 {
     const std::string path = dir / "seg.m4a";
-    writeSegment(path, 5);
-    std::vector<std::string> boxes = testsupport::boxTypes(path);
+    testsupport::writeSegment(path, 48000, 440, 5);
     const int64_t whole = korvalin::fileSize(path);
     std::filesystem::resize_file(path, whole - 200);  // inside the last mdat, or the mfra after it
 
@@ -77,8 +67,7 @@ TEST_F(RepairRun, ACutFileIsTrimmedToWholeBoxesAndPlays)
     ASSERT_EQ(emitted.size(), 2u);
     EXPECT_EQ(emitted[0]["action"], "trimmed");
     EXPECT_EQ(emitted[0]["bytes"], korvalin::fileSize(path));
-    std::vector<std::string> kept = testsupport::boxTypes(path);
-    EXPECT_EQ(kept.back(), "mdat");
+    EXPECT_EQ(testsupport::boxTypes(path).back(), "mdat");
     EXPECT_EQ(emitted[0]["duration_ms"].get<int64_t>(), korvalin::durationMs(path));
     EXPECT_GT(emitted[0]["duration_ms"].get<int64_t>(), 3900);
     EXPECT_FALSE(testsupport::decodeWithFfmpeg(path, 2).empty());
