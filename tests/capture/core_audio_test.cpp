@@ -94,7 +94,8 @@ TEST_F(PropertyReaders, ObjectListReadsWholeIdentifiers)
         std::tie(hardware.size, hardware.status, hardware.dataReads) = std::tuple(c.size, c.status, 0);
         EXPECT_EQ(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal),
                   c.expected);
-        EXPECT_EQ(std::pair(hardware.dataReads, hardware.asked), c.size > 3u ? std::pair(1, *c.size) : std::pair(0, 0u));
+        const bool read = c.size > 3u; // holds at least one identifier
+        EXPECT_EQ(std::pair(hardware.dataReads, hardware.asked), read ? std::pair(1, *c.size) : std::pair(0, 0u));
     }
 }
 
@@ -126,7 +127,8 @@ TEST_F(PropertyReaders, ChannelsPerBufferWalksOnlyWhatWasRead)
     for (const auto& [channels, claimed, status, expected] : cases) {
         BufferList layout(channels, 0);
         layout.list()->mNumberBuffers = claimed;
-        std::tie(hardware.size, hardware.bytes, hardware.status) = std::tuple(layout.memory.size(), layout.memory, status);
+        std::tie(hardware.size, hardware.bytes, hardware.status) =
+            std::tuple(layout.memory.size(), layout.memory, status);
         EXPECT_EQ(CA::channelsPerBuffer(100, kAudioObjectPropertyScopeInput), expected);
         EXPECT_EQ(hardware.asked, layout.memory.size());
     }
