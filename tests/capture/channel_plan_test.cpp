@@ -40,9 +40,6 @@ TEST(ChannelPlan, LayoutsFromTheDeviceTable)
     for (const PlanCase& c : cases) {
         ChannelPlan plan = makeChannelPlan(c.buffers, c.mic, c.system);
         SCOPED_TRACE(plan.description());
-        EXPECT_EQ(plan.mic, c.expectedMic);
-        EXPECT_EQ(plan.system, c.expectedSystem);
-        EXPECT_EQ(plan.exact, c.exact);
         EXPECT_EQ(plan, (ChannelPlan{c.expectedMic, c.expectedSystem, c.exact}));
     }
 }

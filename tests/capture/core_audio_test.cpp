@@ -1,170 +1,137 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
+#include <array>
+#include <optional>
 
 #include "capture/core_audio.h"
 #include "platform/platform.h"
+#include "platform/sim/sim_audio_hardware.h"
+#include "support/buffer_list.h"
+#include "support/forwarding_hardware.h"
 
 namespace korvalin {
 namespace {
 
 using namespace platform;
 
-// Answers property queries from the test's scripts and counts data reads.
-class ScriptedHardware final : public AudioHardware {
-public:
-    std::function<OSStatus(uint32_t*)> size = [](uint32_t*) { return noErr; };
-    std::function<OSStatus(uint32_t*, void*)> data = [](uint32_t*, void*) { return noErr; };
+// Answers every property query with the test's bytes, noting what was asked.
+struct ScriptedHardware final : ForwardingHardware {
+    using ForwardingHardware::ForwardingHardware;
+    std::optional<uint32_t> size;     // nothing: the size query fails
+    std::vector<unsigned char> bytes; // a data read hands back as many as it asks for
+    OSStatus status = noErr;          // what a data read answers
+    uint32_t asked = 0;               // bytes the last data read asked for
     int dataReads = 0;
 
-    OSStatus getPropertyDataSize(AudioObjectID, const AudioObjectPropertyAddress&, uint32_t, const void*,
-                                 uint32_t* outDataSize) override
+    OSStatus getPropertyDataSize(ID, const Address&, uint32_t, const void*, uint32_t* out) override
     {
-        return size(outDataSize);
+        *out = size.value_or(0);
+        return size ? noErr : kAudioHardwareUnknownPropertyError;
     }
-    OSStatus getPropertyData(AudioObjectID, const AudioObjectPropertyAddress&, uint32_t, const void*,
-                             uint32_t* ioDataSize, void* outData) override
+    OSStatus getPropertyData(ID, const Address&, uint32_t, const void*, uint32_t* io, void* out) override
     {
         ++dataReads;
-        return data(ioDataSize, outData);
+        asked = *io;
+        std::memcpy(out, bytes.data(), std::min<size_t>(*io, bytes.size()));
+        return status;
     }
-    OSStatus createProcessTap(const CATapDescription&, AudioObjectID*) override { return unsupported; }
-    OSStatus destroyProcessTap(AudioObjectID) override { return unsupported; }
-    OSStatus createAggregateDevice(const AggregateDeviceDescription&, AudioObjectID*) override { return unsupported; }
-    OSStatus destroyAggregateDevice(AudioObjectID) override { return unsupported; }
-    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID*, AudioObjectID, SerialQueue*, AudioDeviceIOBlock) override
-    {
-        return unsupported;
-    }
-    OSStatus deviceStart(AudioObjectID, AudioDeviceIOProcID) override { return unsupported; }
-    OSStatus deviceStop(AudioObjectID, AudioDeviceIOProcID) override { return unsupported; }
-    OSStatus destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override { return unsupported; }
-    OSStatus addPropertyListenerBlock(AudioObjectID, const AudioObjectPropertyAddress&, SerialQueue*,
-                                      AudioObjectPropertyListenerBlock) override
-    {
-        return unsupported;
-    }
-    OSStatus removePropertyListenerBlock(AudioObjectID, const AudioObjectPropertyAddress&, SerialQueue*,
-                                         const AudioObjectPropertyListenerBlock&) override
-    {
-        return unsupported;
-    }
-
-private:
-    static constexpr OSStatus unsupported = kAudioHardwareUnsupportedOperationError;
 };
+
+template <class T>
+std::vector<unsigned char> bytesOf(const T& value)
+{
+    auto* first = reinterpret_cast<const unsigned char*>(&value);
+    return {first, first + sizeof value};
+}
 
 class PropertyReaders : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        saved_ = current().audio;
-        current().audio = &hardware;
-    }
-    void TearDown() override { current().audio = saved_; }
+    void SetUp() override { std::swap(current().audio, installed_); }
+    void TearDown() override { std::swap(current().audio, installed_); }
 
-    ScriptedHardware hardware;
+    sim::SimAudioHardware sim{sim::Scenario{}};
+    ScriptedHardware hardware{sim};
 
 private:
-    AudioHardware* saved_ = nullptr;
+    AudioHardware* installed_ = &hardware;
 };
 
-TEST(FourCC, PrintableCodesAndDecimalFallback)
+TEST(FourCC, PrintableCodesDecimalFallbackAndPermissionRefusals)
 {
-    EXPECT_EQ(fourCC(560492391), "'!hog' (560492391)");
-    EXPECT_EQ(fourCC(1852797029), "'nope' (1852797029)");
-    EXPECT_EQ(fourCC(1682533920), "'dIn ' (1682533920)"); // a space is printable
-    EXPECT_EQ(fourCC(0), "0");
-    EXPECT_EQ(fourCC(-1), "-1");
-    EXPECT_EQ(fourCC(-50), "-50");
-    EXPECT_EQ(fourCC(0x6E6F7019), "1852796953");  // low byte below 32
-    EXPECT_EQ(fourCC(0x7F6F7065), "2138009701");  // high byte 127
-    EXPECT_EQ(fourCC(int32_t(0x80000000)), "-2147483648");
-}
-
-TEST(FourCC, PermissionRefusals)
-{
+    const std::pair<OSStatus, const char*> names[] = {
+        {560492391, "'!hog' (560492391)"}, {1852797029, "'nope' (1852797029)"},
+        {1682533920, "'dIn ' (1682533920)"}, // a space is printable
+        {0, "0"}, {-1, "-1"}, {-50, "-50"},
+        {0x6E6F7019, "1852796953"}, // low byte below 32
+        {0x7F6F7065, "2138009701"}, // high byte 127
+        {int32_t(0x80000000), "-2147483648"},
+    };
+    for (auto [status, name] : names)
+        EXPECT_EQ(fourCC(status), name);
     for (OSStatus status : {-1, 560492391, 560947818, 1852797029, 2003332927, 1937010544})
         EXPECT_TRUE(CA::isPermissionRefusal(status)) << status;
     for (OSStatus status : {0, -50, 1, int32_t(fourCharCode("what")), int32_t(fourCharCode("!dev"))})
         EXPECT_FALSE(CA::isPermissionRefusal(status)) << status;
 }
 
-TEST_F(PropertyReaders, ObjectListReadsNothingWithoutASize)
-{
-    hardware.size = [](uint32_t*) { return kAudioHardwareUnknownPropertyError; };
-    EXPECT_TRUE(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal).empty());
-    for (uint32_t reported : {0u, 3u}) {
-        hardware.size = [=](uint32_t* out) {
-            *out = reported;
-            return noErr;
-        };
-        EXPECT_TRUE(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal).empty());
-    }
-    EXPECT_EQ(hardware.dataReads, 0);
-}
-
+// Reads only after a size that holds an identifier, and only whole ones.
 TEST_F(PropertyReaders, ObjectListReadsWholeIdentifiers)
 {
-    hardware.size = [](uint32_t* out) {
-        *out = 9; // two identifiers and a stray byte
-        return noErr;
+    struct Case {
+        std::optional<uint32_t> size;
+        OSStatus status;
+        std::vector<AudioObjectID> expected;
     };
-    hardware.data = [](uint32_t* size, void* out) {
-        EXPECT_EQ(*size, 9u);
-        AudioObjectID ids[2] = {300, 301};
-        std::memcpy(out, ids, sizeof(ids));
-        return noErr;
+    const Case cases[] = {
+        {std::nullopt, noErr, {}}, {0, noErr, {}}, {3, noErr, {}},
+        {9, noErr, {300, 301}}, // two identifiers and a stray byte
+        {8, kAudioHardwareBadObjectError, {}},
     };
-    EXPECT_EQ(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal),
-              (std::vector<AudioObjectID>{300, 301}));
-    hardware.data = [](uint32_t*, void*) { return kAudioHardwareBadObjectError; };
-    EXPECT_TRUE(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal).empty());
+    hardware.bytes = bytesOf(std::array<AudioObjectID, 3>{300, 301, 302});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size.value_or(-1));
+        std::tie(hardware.size, hardware.status, hardware.dataReads) = std::tuple(c.size, c.status, 0);
+        EXPECT_EQ(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal),
+                  c.expected);
+        const bool read = c.size > 3u; // holds at least one identifier
+        EXPECT_EQ(std::pair(hardware.dataReads, hardware.asked), read ? std::pair(1, *c.size) : std::pair(0, 0u));
+    }
 }
 
 TEST_F(PropertyReaders, StringDistinguishesEmptyFromAbsent)
 {
-    auto answer = [&](StringRef value, OSStatus status) {
-        hardware.data = [=](uint32_t* size, void* out) {
-            EXPECT_EQ(*size, sizeof(StringRef));
-            std::memcpy(out, &value, sizeof(value));
-            return status;
-        };
-        return CA::string(100, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
+    const std::tuple<StringRef, OSStatus, std::optional<std::string>> cases[] = {
+        {new std::string("Mikrofon"), noErr, "Mikrofon"},
+        {new std::string(), noErr, ""},
+        {nullptr, noErr, std::nullopt},
+        // A failed read that still handed a reference back: released, not returned.
+        {new std::string("x"), kAudioHardwareUnknownPropertyError, std::nullopt},
     };
-    EXPECT_EQ(answer(new std::string("Mikrofon"), noErr), "Mikrofon");
-    EXPECT_EQ(answer(new std::string(), noErr), "");
-    EXPECT_EQ(answer(nullptr, noErr), std::nullopt);
-    // A failed read that still handed a reference back: released, not returned.
-    EXPECT_EQ(answer(new std::string("x"), kAudioHardwareUnknownPropertyError), std::nullopt);
+    for (const auto& [value, status, expected] : cases) {
+        std::tie(hardware.bytes, hardware.status) = std::tuple(bytesOf(value), status);
+        EXPECT_EQ(CA::string(100, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal), expected);
+        EXPECT_EQ(hardware.asked, sizeof(StringRef));
+    }
 }
 
 TEST_F(PropertyReaders, ChannelsPerBufferWalksOnlyWhatWasRead)
 {
-    auto layout = [&](std::vector<uint32_t> channels, uint32_t claimed) {
-        uint32_t bytes = uint32_t(audioBufferListSize(uint32_t(channels.size())));
-        hardware.size = [=](uint32_t* out) {
-            *out = bytes;
-            return noErr;
-        };
-        hardware.data = [=](uint32_t* size, void* out) {
-            EXPECT_EQ(*size, bytes);
-            auto* list = static_cast<AudioBufferList*>(out);
-            list->mNumberBuffers = claimed;
-            for (size_t i = 0; i < channels.size(); ++i)
-                list->mBuffers[i] = {channels[i], 0, nullptr};
-            return noErr;
-        };
-        return CA::channelsPerBuffer(100, kAudioObjectPropertyScopeInput);
+    const std::tuple<std::vector<int>, uint32_t, OSStatus, std::vector<int>> cases[] = {
+        {{2}, 1, noErr, {2}},
+        {{1, 2}, 2, noErr, {1, 2}},
+        {{1, 2}, 50, noErr, {1, 2}},
+        {{}, 0, noErr, {}},
+        {{1, 2}, 2, kAudioHardwareBadObjectError, {}},
     };
-    EXPECT_EQ(layout({2}, 1), (std::vector<int>{2}));
-    EXPECT_EQ(layout({1, 2}, 2), (std::vector<int>{1, 2}));
-    EXPECT_EQ(layout({1, 2}, 50), (std::vector<int>{1, 2}));
-    EXPECT_EQ(layout({}, 0), (std::vector<int>{}));
-
-    hardware.data = [](uint32_t*, void*) { return kAudioHardwareBadObjectError; };
-    EXPECT_TRUE(CA::channelsPerBuffer(100, kAudioObjectPropertyScopeInput).empty());
+    for (const auto& [channels, claimed, status, expected] : cases) {
+        BufferList layout(channels, 0);
+        layout.list()->mNumberBuffers = claimed;
+        std::tie(hardware.size, hardware.bytes, hardware.status) =
+            std::tuple(layout.memory.size(), layout.memory, status);
+        EXPECT_EQ(CA::channelsPerBuffer(100, kAudioObjectPropertyScopeInput), expected);
+        EXPECT_EQ(hardware.asked, layout.memory.size());
+    }
 }
 
 } // namespace

@@ -59,23 +59,17 @@ protected:
     FakeAuthorization authorization;
 };
 
+// The prompt shows only while undetermined; an unanswered one ends at the bound.
 TEST_F(MicrophoneRequest, PromptsOnlyWhileUndetermined)
 {
-    authorization.status = 2;
-    EXPECT_EQ(Permissions::requestMicrophone(), "denied");
-    EXPECT_EQ(authorization.prompts, 0);
-
-    authorization.status = 0;
-    authorization.statusAfterPrompt = 3;
-    EXPECT_EQ(Permissions::requestMicrophone(), "granted");
-    EXPECT_EQ(authorization.prompts, 1);
-}
-
-TEST_F(MicrophoneRequest, AnUnansweredPromptEndsAtTheBound)
-{
-    authorization.status = 0;
-    EXPECT_EQ(Permissions::requestMicrophone(0.05), "undetermined");
-    EXPECT_EQ(authorization.prompts, 1);
+    const std::tuple<int, std::optional<int>, const char*, int> cases[] = {
+        {2, std::nullopt, "denied", 0}, {0, 3, "granted", 1}, {0, std::nullopt, "undetermined", 1}};
+    for (const auto& [status, answer, expected, prompts] : cases) {
+        std::tie(authorization.status, authorization.statusAfterPrompt, authorization.prompts) =
+            std::tuple(status, answer, 0);
+        EXPECT_EQ(Permissions::requestMicrophone(answer ? 30 : 0.05), expected);
+        EXPECT_EQ(authorization.prompts, prompts);
+    }
 }
 
 } // namespace

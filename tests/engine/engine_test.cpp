@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "capture/capture_engine.h"
+#include "platform/media.h"
 #include "platform/sim/sim_platform.h"
-#include "recording_media.h"
+#include "support/buffer_list.h"
+#include "support/forwarding_hardware.h"
 #include "support/event_pipes.h"
 
 using korvalin::CaptureEngine;
@@ -15,58 +19,61 @@ using namespace platform;
 namespace {
 
 // The simulated system, except that the input callback is kept for the test
-// to call with deliveries of its choosing (the simulator's own IO thread
-// calls a callback that does nothing).
-class HandFedHardware final : public AudioHardware {
-public:
-    explicit HandFedHardware(AudioHardware& sim) : sim_(sim) {}
-    AudioDeviceIOBlock callback;
-
-    OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID* id, AudioObjectID device, SerialQueue* queue,
-                                     AudioDeviceIOBlock block) override
+// to call with deliveries of its choosing.
+struct HandFedHardware final : korvalin::ForwardingHardware {
+    using ForwardingHardware::ForwardingHardware;
+    OSStatus createIOProcIDWithBlock(ProcID* id, ID device, Queue* queue, AudioDeviceIOBlock block) override
     {
         callback = std::move(block);
-        return sim_.createIOProcIDWithBlock(id, device, queue, [](auto...) {});
+        return ForwardingHardware::createIOProcIDWithBlock(id, device, queue, [](auto...) {});
     }
-    OSStatus getPropertyDataSize(AudioObjectID o, const AudioObjectPropertyAddress& a, uint32_t q, const void* d,
-                                 uint32_t* size) override
-    {
-        return sim_.getPropertyDataSize(o, a, q, d, size);
-    }
-    OSStatus getPropertyData(AudioObjectID o, const AudioObjectPropertyAddress& a, uint32_t q, const void* d,
-                             uint32_t* size, void* out) override
-    {
-        return sim_.getPropertyData(o, a, q, d, size, out);
-    }
-    OSStatus createProcessTap(const CATapDescription& d, AudioObjectID* out) override
-    {
-        return sim_.createProcessTap(d, out);
-    }
-    OSStatus destroyProcessTap(AudioObjectID tap) override { return sim_.destroyProcessTap(tap); }
-    OSStatus createAggregateDevice(const AggregateDeviceDescription& d, AudioObjectID* out) override
-    {
-        return sim_.createAggregateDevice(d, out);
-    }
-    OSStatus destroyAggregateDevice(AudioObjectID device) override { return sim_.destroyAggregateDevice(device); }
-    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID id) override { return sim_.deviceStart(device, id); }
-    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID id) override { return sim_.deviceStop(device, id); }
-    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) override
-    {
-        return sim_.destroyIOProcID(device, id);
-    }
-    OSStatus addPropertyListenerBlock(AudioObjectID o, const AudioObjectPropertyAddress& a, SerialQueue* q,
-                                      AudioObjectPropertyListenerBlock l) override
-    {
-        return sim_.addPropertyListenerBlock(o, a, q, std::move(l));
-    }
-    OSStatus removePropertyListenerBlock(AudioObjectID o, const AudioObjectPropertyAddress& a, SerialQueue* q,
-                                         const AudioObjectPropertyListenerBlock& l) override
-    {
-        return sim_.removePropertyListenerBlock(o, a, q, l);
-    }
+    AudioDeviceIOBlock callback;
+};
 
-private:
-    AudioHardware& sim_;
+// Media whose writers keep what they are given in memory, so a test sees
+// exactly which samples reached the file and in which blocks.
+struct RecordingMedia final : Media {
+    struct Written {
+        std::mutex lock;
+        std::vector<float> samples;  // interleaved stereo
+        std::vector<int64_t> blocks; // frames per accepted append
+    };
+    struct Writer final : AssetWriter {
+        explicit Writer(RecordingMedia& to) : media(to) {}
+        bool addInput(const AudioEncoderSettings&) override { return true; }
+        bool startWriting() override { return true; }
+        bool isReadyForMoreMediaData() const override { return media.ready || (++media.refusals, false); }
+        MediaStatus status() const override { return media.failing ? MediaStatus::failed : MediaStatus::active; }
+        std::optional<std::string> errorText() const override
+        {
+            return media.failing ? std::optional<std::string>("disk je plný") : std::nullopt;
+        }
+        bool append(const float* samples, int64_t frames, int64_t) override
+        {
+            std::lock_guard guard(written->lock);
+            written->samples.insert(written->samples.end(), samples, samples + 2 * frames);
+            written->blocks.push_back(frames);
+            return true;
+        }
+        void markAsFinished() override {}
+        void finishWriting(std::function<void()> completion) override { completion(); }
+
+        RecordingMedia& media;
+        std::shared_ptr<Written> written = media.last;
+    };
+
+    void loadAssetFacts(int, std::function<void(AssetFacts)> completion) override { completion({}); }
+    std::unique_ptr<AssetWriter> makeAssetWriter(int) override
+    {
+        last = std::make_shared<Written>();
+        return std::make_unique<Writer>(*this);
+    }
+    std::unique_ptr<AssetReader> makeAssetReader(int) override { throw MediaError("no reader"); }
+
+    std::atomic<bool> ready{true};
+    std::atomic<bool> failing{false};
+    std::atomic<int> refusals{0}; // times a writer was told to wait
+    std::shared_ptr<Written> last = std::make_shared<Written>();
 };
 
 // The engine recording from a mono microphone and a stereo tap into writers
@@ -102,13 +109,8 @@ protected:
     {
         for (int64_t n; frames > 0; frames -= n) {
             n = std::min<int64_t>(frames, 48000);
-            std::vector<float> micSamples(n, mic), tapSamples(2 * n, system);
-            std::vector<unsigned char> memory(audioBufferListSize(2));
-            auto* list = reinterpret_cast<AudioBufferList*>(memory.data());
-            list->mNumberBuffers = 2;
-            list->mBuffers[0] = {1, uint32_t(4 * n), micSamples.data()};
-            list->mBuffers[1] = {2, uint32_t(8 * n), tapSamples.data()};
-            hardware.callback(nullptr, list, nullptr, nullptr, nullptr);
+            korvalin::BufferList delivery({1, 2}, {std::vector<float>(n, mic), std::vector<float>(2 * n, system)});
+            hardware.callback(nullptr, delivery.list(), nullptr, nullptr, nullptr);
         }
     }
 

@@ -10,6 +10,7 @@
 #include "capture/audio_ring.h"
 #include "capture/channel_plan.h"
 #include "capture/downmix.h"
+#include "support/buffer_list.h"
 
 // Every allocation of the process goes through here; a thread counts its
 // own while it is being watched.
@@ -37,40 +38,9 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 using korvalin::AudioRing;
 using korvalin::ChannelRange;
 using korvalin::DownmixScratch;
-using platform::AudioBufferList;
+using Delivery = korvalin::BufferList;
 
 namespace {
-
-// A delivery of interleaved buffers, laid out as the platform hands it over.
-class Delivery {
-public:
-    Delivery(std::vector<int> channels, std::vector<std::vector<float>> data) : data_(std::move(data))
-    {
-        memory_.resize(platform::audioBufferListSize(static_cast<uint32_t>(channels.size())));
-        list()->mNumberBuffers = static_cast<uint32_t>(channels.size());
-        for (size_t b = 0; b < channels.size(); ++b)
-            list()->mBuffers[b] = {static_cast<uint32_t>(channels[b]),
-                                   static_cast<uint32_t>(data_[b].size() * sizeof(float)),
-                                   data_[b].empty() ? nullptr : data_[b].data()};
-    }
-    // `frames` silent frames in each buffer.
-    Delivery(std::vector<int> channels, int64_t frames) : Delivery(channels, silence(channels, frames)) {}
-
-    AudioBufferList* list() { return reinterpret_cast<AudioBufferList*>(memory_.data()); }
-    std::vector<std::vector<float>>& data() { return data_; }
-
-private:
-    static std::vector<std::vector<float>> silence(const std::vector<int>& channels, int64_t frames)
-    {
-        std::vector<std::vector<float>> data;
-        for (int c : channels)
-            data.emplace_back(static_cast<size_t>(frames * c), 0.0f);
-        return data;
-    }
-
-    std::vector<std::vector<float>> data_;
-    std::vector<unsigned char> memory_;
-};
 
 std::vector<float> drain(AudioRing& ring)
 {
@@ -118,7 +88,7 @@ TEST(InputCallback, AnOversizedDeliveryContributesItsFirst48000Frames)
     DownmixScratch scratch(plan.mic, plan.system);
     AudioRing ring(100000);
     Delivery delivery({1, 2}, 60000);
-    delivery.data()[0][47999] = 1.0f;
+    delivery.data[0][47999] = 1.0f;
     scratch.deliver(*delivery.list(), ring);
     auto frames = drain(ring);
     ASSERT_EQ(frames.size(), 2u * 48000);
