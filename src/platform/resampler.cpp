@@ -28,14 +28,14 @@ uint32_t numeratorFor(double ratio)
 
 void Resampler::Free::operator()(SpeexResamplerState_* state) const { speex_resampler_destroy(state); }
 
-Resampler::Resampler(uint32_t rate) : rate_(rate)
+Resampler::Resampler(uint32_t rate) : rate_(rate), numerator_(numeratorFor(1.0))
 {
-    // Created at the largest ratio, so the tables are at their largest.
+    // Within ±1 % the filter keeps its length: a new ratio only recomputes
+    // its table in place.
     int error = 0;
-    state_.reset(speex_resampler_init_frac(channels, numeratorFor(1.011), denominator, rate, rate, quality, &error));
+    state_.reset(speex_resampler_init_frac(channels, numerator_, denominator, rate, rate, quality, &error));
     if (!state_)
         throw std::bad_alloc();
-    setRatio(1.0);
 }
 
 void Resampler::setRatio(double ratio)
