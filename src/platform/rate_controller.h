@@ -16,10 +16,6 @@ public:
     // One measurement of the backlog, `elapsed` seconds after the last one.
     // Returns the new ratio.
     double update(double backlog, double elapsed);
-    // The backlog was re-anchored (cut back or refilled): the filter starts
-    // again from the target, the learned clock offset stays.
-    void restart() { filtered_ = target_; }
-
     double ratio() const { return ratio_; }
     double target() const { return target_; }
 

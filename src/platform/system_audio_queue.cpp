@@ -38,8 +38,7 @@ SystemAudioQueue::SystemAudioQueue(uint32_t rate, Clock clock)
 void SystemAudioQueue::push(const float* samples, size_t frames)
 {
     elapse();
-    bool over = size_ + frames > bound_;
-    if (over) {
+    if (size_ + frames > bound_) {
         size_t excess = size_ + frames - cushion_;
         size_t old = std::min(excess, size_);
         drop(old);
@@ -52,8 +51,6 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
         }
     }
     append(samples, frames);
-    if (over)
-        reanchor();
 }
 
 void SystemAudioQueue::take(float* out, size_t frames)
@@ -98,14 +95,8 @@ void SystemAudioQueue::startFlowing()
     }
     if (flowed_)
         resampler_.reset();
-    reanchor();
+    average_ = {}; // the time spent waiting says nothing about the rate
     flowing_ = flowed_ = true;
-}
-
-void SystemAudioQueue::reanchor()
-{
-    controller_.restart();
-    average_ = {};
 }
 
 size_t SystemAudioQueue::resample(float* out, size_t frames)

@@ -58,7 +58,6 @@ public:
 private:
     void startFlowing();
     void elapse();
-    void reanchor();
     size_t resample(float* out, size_t frames);
     void drop(size_t frames);
     void append(const float* samples, size_t frames);
