@@ -30,8 +30,9 @@ SystemAudioQueue::SystemAudioQueue(uint32_t rate) : SystemAudioQueue(rate, monot
 
 SystemAudioQueue::SystemAudioQueue(uint32_t rate, Clock clock)
     : rate_(rate), cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
-      bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)), buffer_(bound_ * channels),
-      clock_(std::move(clock)), lastChange_(clock_()), controller_(targetSeconds), resampler_(rate)
+      bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)),
+      buffer_(bound_ * channels), clock_(std::move(clock)), lastChange_(clock_()), controller_(targetSeconds),
+      resampler_(rate)
 {
 }
 
