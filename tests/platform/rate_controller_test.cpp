@@ -14,7 +14,7 @@ constexpr double step = 0.020;
 // and measured every 20 ms with up to ±10 ms of delivery noise, re-anchored
 // like the system-audio queue.
 struct Plant {
-    platform::RateController controller{target};
+    platform::RateController controller{target, target};
     double backlog = target;
     std::mt19937 random{7};
     double worstStep = 0, lowest = 1, highest = 1;
