@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  build-essential cmake ninja-build pkg-config python3 ccache
+  build-essential cmake ninja-build pkg-config python3 ccache libspeexdsp-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libpulse-dev pulseaudio pulseaudio-utils ffmpeg

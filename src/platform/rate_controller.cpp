@@ -13,11 +13,19 @@ constexpr double slew = 0.005;        // the most the ratio moves per second
 
 } // namespace
 
-RateController::RateController(double target) : target_(target), filtered_(target) {}
+RateController::RateController(double lowest, double highest) : lowest_(lowest), highest_(highest) {}
 
 double RateController::update(double backlog, double elapsed)
 {
+    if (anchoring_ < 0)
+        filtered_ = backlog;
     filtered_ += (backlog - filtered_) * std::min(1.0, elapsed / filterSeconds);
+    // For the filter's first second the target follows it: a stream keeps
+    // the backlog it started with.
+    if (anchoring_ < filterSeconds) {
+        anchoring_ = std::max(anchoring_, 0.0) + elapsed;
+        target_ = std::clamp(filtered_, lowest_, highest_);
+    }
     double error = filtered_ - target_;
     integral_ = std::clamp(integral_ + integral * error * elapsed, -limit, limit);
     double wanted = 1 + std::clamp(proportional * error + integral_, -limit, limit);

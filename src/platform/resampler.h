@@ -11,8 +11,8 @@ namespace platform {
 // Stereo float32 resampling at a ratio that may change between any two
 // calls: the filter keeps its history and its phase, so a changing ratio
 // bends the pitch smoothly instead of clicking. Ratios within ±1 % only:
-// construction sizes every table for that range, so that changing the
-// ratio and processing never allocate.
+// there the filter's tables keep their size, so that changing the ratio
+// and processing never allocate.
 class Resampler {
 public:
     explicit Resampler(uint32_t rate);
@@ -37,7 +37,7 @@ private:
     };
     std::unique_ptr<SpeexResamplerState_, Free> state_;
     uint32_t rate_;
-    uint32_t numerator_ = 0;
+    uint32_t numerator_;
 };
 
 } // namespace platform

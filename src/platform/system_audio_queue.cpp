@@ -10,9 +10,11 @@ constexpr size_t channels = 2;
 // System audio starts flowing with this much queued: a 20-ms fragment plus
 // as much delivery jitter, and a little for the resampler.
 constexpr double cushionSeconds = 0.050;
-// The backlog averaged over time that the rate keeps: about 10 ms below the
-// cushion, since deliveries arrive on average half a fragment late.
-constexpr double targetSeconds = 0.040;
+// The range of the backlog averaged over time that the rate keeps. Some
+// 10 ms below the cushion, since deliveries arrive on average half a fragment
+// late: system audio then lags by 40 to 55 ms.
+constexpr double lowestSeconds = 0.030;
+constexpr double highestSeconds = 0.045;
 // A backlog the rate would need many seconds to absorb.
 constexpr double boundSeconds = 0.250;
 // How far one delivery may overshoot the cushion before the stream flows;
@@ -30,16 +32,16 @@ SystemAudioQueue::SystemAudioQueue(uint32_t rate) : SystemAudioQueue(rate, monot
 
 SystemAudioQueue::SystemAudioQueue(uint32_t rate, Clock clock)
     : rate_(rate), cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
-      bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)), buffer_(bound_ * channels),
-      clock_(std::move(clock)), lastChange_(clock_()), controller_(targetSeconds), resampler_(rate)
+      bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)),
+      buffer_(bound_ * channels), clock_(std::move(clock)), lastChange_(clock_()), controller_(lowestSeconds, highestSeconds),
+      resampler_(rate)
 {
 }
 
 void SystemAudioQueue::push(const float* samples, size_t frames)
 {
     elapse();
-    bool over = size_ + frames > bound_;
-    if (over) {
+    if (size_ + frames > bound_) {
         size_t excess = size_ + frames - cushion_;
         size_t old = std::min(excess, size_);
         drop(old);
@@ -50,10 +52,9 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
             if (samples)
                 samples += skipped * channels;
         }
+        controller_.restart();
     }
     append(samples, frames);
-    if (over)
-        reanchor();
 }
 
 void SystemAudioQueue::take(float* out, size_t frames)
@@ -98,14 +99,9 @@ void SystemAudioQueue::startFlowing()
     }
     if (flowed_)
         resampler_.reset();
-    reanchor();
-    flowing_ = flowed_ = true;
-}
-
-void SystemAudioQueue::reanchor()
-{
+    average_ = {}; // the time spent waiting says nothing about the rate
     controller_.restart();
-    average_ = {};
+    flowing_ = flowed_ = true;
 }
 
 size_t SystemAudioQueue::resample(float* out, size_t frames)

@@ -13,20 +13,20 @@ namespace platform {
 // The system-audio side of an aggregate: stereo frames from the output
 // wait here until the microphone's clock asks for them. The two clocks are
 // different crystals, so the frames are resampled on the way out at a ratio
-// that keeps the backlog near its cushion: the output running fast or slow
+// that keeps the backlog near its target: the output running fast or slow
 // is absorbed by the rate, without cuts or holes. What the rate cannot
 // absorb re-anchors the queue: a backlog beyond the bound (a burst after a
 // stall) is cut back to the cushion, dropping the oldest frames; running
 // dry (a suspended output) gives silence until the cushion is full again.
 // The first frames of a stream wait for the cushion too, and a first block
-// well beyond it is cut to it.
+// well beyond it is cut to it. Frames cut and frames filled with silence
+// are counted; the silence before the stream first flowed, and after it
+// has finished, is not.
 //
 // The backlog that steers the rate is averaged over time between takes:
 // sampled at takes only, it would depend on where the output's deliveries
 // fall between them, a phase that drifts with the clocks and would make
-// the lag wander by a whole delivery. Frames cut and frames filled with silence
-// are counted; the silence before the stream first flowed, and after it
-// has finished, is not.
+// the lag wander by a whole delivery.
 //
 // Single-threaded; construction allocates everything, push and take
 // neither allocate nor block.
@@ -58,7 +58,6 @@ public:
 private:
     void startFlowing();
     void elapse();
-    void reanchor();
     size_t resample(float* out, size_t frames);
     void drop(size_t frames);
     void append(const float* samples, size_t frames);
