@@ -28,11 +28,11 @@ ProcessClassifier::~ProcessClassifier()
     worker_.join();
 }
 
-void ProcessClassifier::ask(uint32_t input, pid_t pid)
+void ProcessClassifier::ask(uint32_t input, StreamProcess process)
 {
     {
         std::lock_guard guard(mutex_);
-        questions_.push_back({input, pid});
+        questions_.push_back({input, std::move(process)});
     }
     asked_.notify_one();
 }
@@ -58,7 +58,7 @@ void ProcessClassifier::work()
         taken.swap(questions_);
         guard.unlock();
         for (const Question& question : taken) {
-            bool excluded = exclusion_->excludes(question.pid);
+            bool excluded = exclusion_->excludes(question.process);
             std::lock_guard handing(mutex_);
             verdicts_.push_back({question.input, excluded});
         }

@@ -29,7 +29,7 @@ public:
     ProcessClassifier(const ProcessClassifier&) = delete;
     ProcessClassifier& operator=(const ProcessClassifier&) = delete;
 
-    void ask(uint32_t input, pid_t pid);
+    void ask(uint32_t input, StreamProcess process);
     // The verdicts reached since the last call; none when the worker is just
     // handing one over (they come with the next call).
     const std::vector<Verdict>& collect();
@@ -37,7 +37,7 @@ public:
 private:
     struct Question {
         uint32_t input;
-        pid_t pid;
+        StreamProcess process;
     };
     void work();
 
