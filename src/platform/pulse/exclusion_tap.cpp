@@ -1,5 +1,8 @@
 #include "platform/pulse/exclusion_tap.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -99,8 +102,17 @@ ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timi
     : loop_(loop), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
       slots_(streamSlots), sum_(timing.chunkFrames * channels)
 {
-    if (exclusion)
-        classifier_.emplace(std::move(exclusion));
+    if (exclusion) {
+        // Verdicts are taken up as soon as they come, on the loop thread.
+        answers_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (answers_ >= 0)
+            answersEvent_ = loop_.api()->io_new(loop_.api(), answers_, PA_IO_EVENT_INPUT, &answered, this);
+        classifier_.emplace(std::move(exclusion), [fd = answers_] {
+            uint64_t one = 1;
+            if (fd >= 0 && write(fd, &one, sizeof one) < 0)
+                return; // the counter is full: a wake-up is pending anyway
+        });
+    }
     for (Capture& slot : slots_) {
         slot.capacity = std::max<size_t>(1, size_t(bufferSeconds * timing.rate));
         slot.frames.reset(new float[slot.capacity * channels]); // touched only when used
@@ -120,6 +132,11 @@ ExclusionTap::~ExclusionTap()
     }
     for (Capture& slot : slots_)
         close(slot);
+    classifier_.reset();
+    if (answersEvent_)
+        loop_.api()->io_free(answersEvent_);
+    if (answers_ >= 0)
+        ::close(answers_);
 }
 
 void ExclusionTap::start()
@@ -134,18 +151,7 @@ void ExclusionTap::start()
 
 void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
 {
-    if (classifier_) {
-        for (const auto& verdict : classifier_->collect()) {
-            auto asked = std::find(asked_.begin(), asked_.end(), verdict.input);
-            if (asked == asked_.end())
-                continue; // gone meanwhile
-            asked_.erase(asked);
-            if (verdict.excluded)
-                excluded_.push_back(verdict.input);
-            else
-                capture(verdict.input);
-        }
-    }
+    adopt(); // also here, in case the wake-up could not be set up
     for (Capture& slot : slots_)
         if (slot.stream)
             read(slot);
@@ -173,6 +179,29 @@ void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
         }
         queue.push(sum_.data(), n);
         frames -= n;
+    }
+}
+
+void ExclusionTap::answered(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self)
+{
+    uint64_t count;
+    if (::read(fd, &count, sizeof count) == sizeof count)
+        static_cast<ExclusionTap*>(self)->adopt();
+}
+
+void ExclusionTap::adopt()
+{
+    if (!classifier_)
+        return;
+    for (const auto& verdict : classifier_->collect()) {
+        auto asked = std::find(asked_.begin(), asked_.end(), verdict.input);
+        if (asked == asked_.end())
+            continue; // gone meanwhile
+        asked_.erase(asked);
+        if (verdict.excluded)
+            excluded_.push_back(verdict.input);
+        else
+            capture(verdict.input);
     }
 }
 

@@ -65,6 +65,8 @@ private:
     static void subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void inputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
     static void sinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void answered(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t flags, void* self);
+    void adopt();
     void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
     void capture(uint32_t input);
@@ -77,6 +79,8 @@ private:
     const TapOutput output_;
     const CaptureTiming timing_;
     const size_t lagFrames_;
+    int answers_ = -1; // an eventfd the classifier signals
+    pa_io_event* answersEvent_ = nullptr;
     std::optional<ProcessClassifier> classifier_;
     std::vector<Capture> slots_;
     std::vector<uint32_t> asked_;    // sink inputs being classified
