@@ -202,9 +202,9 @@ TEST_F(ExclusionTapTest, NeitherRepliesNorStreamsOutliveTheTap)
     }
     // Some of these taps go while the server is still making their capture
     // of the player.
-    for (int delay = 1; delay <= 20; ++delay) {
+    for (int delay = 0; delay < 50; ++delay) {
         auto tap = startTap();
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * delay));
         PulseLoop::Lock lock(*loop);
         tap.reset();
     }
