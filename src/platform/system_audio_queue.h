@@ -2,28 +2,45 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
+
+#include "platform/rate_controller.h"
+#include "platform/resampler.h"
 
 namespace platform {
 
 // The system-audio side of an aggregate: stereo frames from the output
-// wait here until the microphone's clock asks for the same number. The
-// output has its own pace (and delivers nothing while its sink is
-// suspended), so taking never waits: what is missing is silence. After
-// running dry the queue first refills a small cushion, so that jitter
-// between the two streams does not chop the sound into pieces. A backlog
-// beyond the bound (the output running ahead) is cut back to the
-// cushion, dropping the oldest frames. Frames cut and frames filled with
-// silence are counted.
+// wait here until the microphone's clock asks for them. The two clocks are
+// different crystals, so the frames are resampled on the way out at a ratio
+// that keeps the backlog near its cushion: the output running fast or slow
+// is absorbed by the rate, without cuts or holes. What the rate cannot
+// absorb re-anchors the queue: a backlog beyond the bound (a burst after a
+// stall) is cut back to the cushion, dropping the oldest frames; running
+// dry (a suspended output) gives silence until the cushion is full again.
+// The first frames of a stream wait for the cushion too, and a first block
+// well beyond it is cut to it.
 //
-// Single-threaded, and allocation-free after construction.
+// The backlog that steers the rate is averaged over time between takes:
+// sampled at takes only, it would depend on where the output's deliveries
+// fall between them, a phase that drifts with the clocks and would make
+// the lag wander by a whole delivery. Frames cut and frames filled with silence
+// are counted; the silence before the stream first flowed, and after it
+// has finished, is not.
+//
+// Single-threaded; construction allocates everything, push and take
+// neither allocate nor block.
 class SystemAudioQueue {
 public:
-    explicit SystemAudioQueue(uint32_t rate);
+    // Seconds on a monotonic clock.
+    using Clock = std::function<double()>;
 
-    // `samples` null means silence (a hole in the stream).
+    explicit SystemAudioQueue(uint32_t rate);
+    SystemAudioQueue(uint32_t rate, Clock clock);
+
+    // At the output's clock. `samples` null means silence (a hole in the stream).
     void push(const float* samples, size_t frames);
-    // Fills exactly `frames` frames of `out`.
+    // At the microphone's clock. Fills exactly `frames` frames of `out`.
     void take(float* out, size_t frames);
     // No more frames will come: what is queued flows out without waiting
     // for the cushion.
@@ -33,19 +50,41 @@ public:
     uint64_t cutFrames() const { return cut_; }
     uint64_t filledFrames() const { return filled_; }
 
+    size_t cushion() const { return cushion_; }
+    size_t bound() const { return bound_; }
+    // Output frames consumed per microphone frame, as applied.
+    double ratio() const { return resampler_.ratio(); }
+
 private:
+    void startFlowing();
+    void elapse();
+    void reanchor();
+    size_t resample(float* out, size_t frames);
     void drop(size_t frames);
     void append(const float* samples, size_t frames);
+    double seconds(size_t frames) const { return double(frames) / rate_; }
 
+    uint32_t rate_;
     size_t cushion_;
     size_t bound_;
+    size_t slack_;
     std::vector<float> buffer_; // bound_ frames, circular
     size_t head_ = 0;           // first queued frame
     size_t size_ = 0;
     bool flowing_ = false;
+    bool flowed_ = false;
     bool finished_ = false;
     uint64_t cut_ = 0;
     uint64_t filled_ = 0;
+    Clock clock_;
+    double lastChange_; // when the backlog last changed
+    struct Average {    // the backlog over time since the rate was last set
+        double seconds = 0;
+        double area = 0; // backlog seconds × seconds
+        size_t taken = 0;
+    } average_;
+    RateController controller_;
+    Resampler resampler_;
 };
 
 } // namespace platform

@@ -1,0 +1,125 @@
+// The system-audio queue's resampler: its cost per 20-ms block (with the
+// ratio changing every block, as the rate controller does, and steady), the
+// level of everything but a 1 kHz tone resampled at a 2000-ppm ratio, and
+// the queue over simulated clock offsets: settling, lag, cuts and fills.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "clock_drift.h"
+#include "platform/resampler.h"
+
+namespace {
+
+constexpr uint32_t rate = 48000;
+constexpr size_t block = 960;
+
+void resampleBlock(benchmark::State& state)
+{
+    platform::Resampler resampler(rate);
+    std::vector<float> in(2 * 2 * block, 0.25f), out(2 * block);
+    bool changing = state.range(0);
+    int64_t i = 0;
+    for (auto _ : state) {
+        resampler.setRatio(changing && ++i % 2 ? 1.0021 : 1.002);
+        auto counts = resampler.process(in.data(), 2 * block, out.data(), block);
+        benchmark::DoNotOptimize(counts);
+        benchmark::ClobberMemory();
+    }
+    state.counters["s_per_frame"] = benchmark::Counter(double(state.iterations() * block),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Fits a tone of the known frequency (and an offset) by least squares and
+// returns the power of the rest relative to the tone's, in dB.
+double residualDb(const std::vector<double>& y, double omega)
+{
+    double m[3][4] = {};
+    for (size_t n = 0; n < y.size(); ++n) {
+        double basis[3] = {std::cos(omega * n), std::sin(omega * n), 1};
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                m[r][c] += basis[r] * basis[c];
+            m[r][3] += basis[r] * y[n];
+        }
+    }
+    for (int p = 0; p < 3; ++p) // Gauss-Jordan on the normal equations
+        for (int r = 0; r < 3; ++r)
+            if (r != p)
+                for (int c = 3; c >= p; --c)
+                    m[r][c] -= m[r][p] / m[p][p] * m[p][c];
+    double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], dc = m[2][3] / m[2][2];
+    double rest = 0;
+    for (size_t n = 0; n < y.size(); ++n) {
+        double e = y[n] - a * std::cos(omega * n) - b * std::sin(omega * n) - dc;
+        rest += e * e;
+    }
+    return 10 * std::log10(rest / y.size() / ((a * a + b * b) / 2));
+}
+
+void toneAt2000ppm(benchmark::State& state)
+{
+    const double ratio = 1.002;
+    double db = 0;
+    for (auto _ : state) {
+        platform::Resampler resampler(rate);
+        resampler.setRatio(ratio);
+        const size_t frames = rate * 2;
+        std::vector<float> in(2 * frames), out(2 * frames);
+        for (size_t n = 0; n < frames; ++n)
+            in[2 * n] = in[2 * n + 1] = float(0.5 * std::sin(2 * std::numbers::pi * 1000 * n / rate));
+        auto counts = resampler.process(in.data(), frames, out.data(), frames);
+        std::vector<double> y; // the left channel, past the filter's start
+        for (size_t n = rate / 10; n < counts.produced; ++n)
+            y.push_back(out[2 * n]);
+        db = residualDb(y, 2 * std::numbers::pi * 1000 * resampler.ratio() / rate);
+    }
+    state.counters["rest_dB"] = db;
+}
+
+void report(benchmark::State& state, const drift::Run& run, double from)
+{
+    auto [low, high] = run.lagRange(from);
+    state.counters["settled_s"] = run.settledAfter();
+    state.counters["lag_ms"] = run.finalLag() * 1e3;
+    state.counters["lag_min_ms"] = low * 1e3;
+    state.counters["lag_max_ms"] = high * 1e3;
+    state.counters["ratio_step_ppm"] = run.largestStep() * 1e6;
+    state.counters["cut"] = double(run.cut);
+    state.counters["filled"] = double(run.filled);
+    state.counters["cut_settled"] = double(run.cutSettled);
+    state.counters["filled_settled"] = double(run.filledSettled);
+}
+
+// Two minutes at a clock offset (ppm = the argument), 20-ms deliveries
+// with up to 20 ms of jitter (jitter in ms = the second argument).
+void drift2min(benchmark::State& state)
+{
+    drift::Run run;
+    for (auto _ : state)
+        run = drift::simulate({.ppm = double(state.range(0)), .seconds = 120, .jitterSeconds = state.range(1) * 1e-3});
+    report(state, run, 10);
+}
+
+// A day at ±100 ppm, at 8 kHz to keep it short (the timing does not depend
+// on the rate).
+void drift24h(benchmark::State& state)
+{
+    drift::Run run;
+    for (auto _ : state)
+        run = drift::simulate({.ppm = double(state.range(0)), .seconds = 86400, .rate = 8000});
+    report(state, run, 30);
+}
+
+} // namespace
+
+BENCHMARK(resampleBlock)->Arg(0)->Arg(1);
+BENCHMARK(toneAt2000ppm)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(drift2min)
+    ->ArgsProduct({{2000, -2000, 5000, -5000, 100, -100}, {20, 0}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(drift24h)->Arg(100)->Arg(-100)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,130 @@
+#include "platform/system_audio_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "clock_drift.h"
+
+namespace {
+
+using platform::SystemAudioQueue;
+
+constexpr uint32_t rate = 48000;
+constexpr size_t block = 960;
+constexpr uint32_t simulated = 16000; // the rate does not change the timing, only the cost
+
+TEST(SystemAudioQueue, FollowsTheMicrophoneClockWithoutCutsOrHoles)
+{
+    // Without jitter the deliveries' phase against the takes drifts slowly,
+    // which a backlog sampled only at takes would mistake for a lag.
+    struct Case {
+        double ppm, jitter;
+    };
+    for (auto [ppm, jitter] : {Case{2000, 0.02}, Case{-2000, 0.02}, Case{5000, 0.02}, Case{-5000, 0.02}, Case{2000, 0}}) {
+        SCOPED_TRACE(testing::Message() << ppm << " ppm, jitter " << jitter);
+        drift::Run run = drift::simulate({.ppm = ppm, .seconds = 60, .jitterSeconds = jitter, .rate = simulated});
+        EXPECT_EQ(run.cut, 0u);
+        EXPECT_EQ(run.filled, 0u);
+        EXPECT_LE(run.settledAfter(), 10.0);
+        auto [low, high] = run.lagRange(10);
+        EXPECT_LE(high, 0.060);
+        EXPECT_LE(high - low, 0.010);
+        EXPECT_NEAR(run.takes.back().ratio, 1 + ppm * 1e-6, 0.001);
+        EXPECT_LE(run.largestStep(), 2e-4);
+    }
+}
+
+TEST(SystemAudioQueue, StallsReanchorAndAreCounted)
+{
+    struct Case {
+        bool burst;   // the withheld second arrives at once, or never
+        bool cuts;
+    };
+    for (auto c : {Case{false, false}, Case{true, true}}) {
+        SCOPED_TRACE(c.burst);
+        drift::Run run = drift::simulate(
+            {.ppm = 2000, .seconds = 60, .rate = simulated, .stallAt = 20, .stallSeconds = 1, .burst = c.burst, .settledAt = 10});
+        EXPECT_EQ(run.cut > 0, c.cuts);
+        EXPECT_GE(run.filled, simulated * 9 / 10); // the microphone went on for a second
+        EXPECT_EQ(run.cutSettled, run.cut);   // nothing before the stall
+        auto [low, high] = run.lagRange(35);
+        EXPECT_LE(high, 0.060);
+        EXPECT_GE(low, 0.040);
+    }
+}
+
+// Queue operations with a clock that stands still, so the ratio stays put.
+struct Ops : SystemAudioQueue {
+    Ops() : SystemAudioQueue(rate, [] { return 0.0; }) {}
+    std::vector<float> out;
+    Ops& push(size_t frames, float value = 0.5f)
+    {
+        std::vector<float> samples(frames * 2, value);
+        SystemAudioQueue::push(samples.data(), frames);
+        return *this;
+    }
+    Ops& hole(size_t frames) { return SystemAudioQueue::push(nullptr, frames), *this; }
+    Ops& take(size_t frames)
+    {
+        out.assign(frames * 2, -1.0f);
+        SystemAudioQueue::take(out.data(), frames);
+        return *this;
+    }
+    Ops& done() { return finish(), *this; }
+};
+
+TEST(SystemAudioQueue, CountsWhatItCutsAndFills)
+{
+    const size_t cushion = Ops().cushion(), bound = Ops().bound(), slack = rate * 30 / 1000;
+    struct Case {
+        const char* name;
+        std::function<void(Ops&)> ops;
+        size_t backlog;
+        uint64_t cut, filled;
+    };
+    const Case cases[] = {
+        {"nothing arrived yet", [](Ops& q) { q.take(block); }, 0, 0, 0},
+        {"waiting for the cushion", [&](Ops& q) { q.push(cushion - 1).take(block); }, cushion - 1, 0, 0},
+        {"exactly at the bound", [&](Ops& q) { q.push(bound); }, bound, 0, 0},
+        {"beyond the bound", [&](Ops& q) { q.push(bound - 10).push(11); }, cushion, bound + 1 - cushion, 0},
+        {"one block beyond the bound", [&](Ops& q) { q.push(2 * bound); }, cushion, 2 * bound - cushion, 0},
+        {"a first block within the slack", [&](Ops& q) { q.push(cushion + slack).take(block); },
+         cushion + slack - block, 0, 0},
+        {"a large first block", [&](Ops& q) { q.push(cushion + slack + 1).take(block); }, cushion - block,
+         slack + 1, 0},
+        {"running dry", [&](Ops& q) { q.push(cushion).take(cushion).take(block); }, 0, 0, block},
+        {"refilling after running dry",
+         [&](Ops& q) { q.push(cushion).take(cushion).take(block).push(block).take(block); }, block, 0, 2 * block},
+        {"finished: the rest flows out", [&](Ops& q) { q.push(block).done().take(2 * block); }, 0, 0, 0},
+        {"holes are frames", [&](Ops& q) { q.hole(cushion).take(block); }, cushion - block, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ops q;
+        c.ops(q);
+        EXPECT_EQ(q.backlog(), c.backlog);
+        EXPECT_EQ(q.cutFrames(), c.cut);
+        EXPECT_EQ(q.filledFrames(), c.filled);
+    }
+}
+
+// What comes out: the frames, delayed by the resampler's filter, then
+// silence for holes and for running dry.
+TEST(SystemAudioQueue, HolesAndRunningDryAreSilence)
+{
+    Ops q;
+    const size_t cushion = q.cushion(), delay = 100;
+    for (int i = 0; i < 20; ++i) // every slot of the ring has held sound
+        q.push(cushion).take(cushion);
+    q.push(cushion, 0.5f).hole(cushion).take(cushion);
+    EXPECT_NEAR(q.out[2 * delay], 0.5f, 1e-3);
+    q.take(cushion);
+    EXPECT_TRUE(std::all_of(q.out.begin() + 2 * delay, q.out.end(), [](float s) { return s == 0.0f; }));
+    q.take(block);
+    EXPECT_TRUE(std::all_of(q.out.begin(), q.out.end(), [](float s) { return s == 0.0f; }));
+}
+
+} // namespace
