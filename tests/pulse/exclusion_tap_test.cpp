@@ -95,19 +95,22 @@ protected:
                        : -1;
     }
 
-    // `seconds` of the tap next to the monitor, on the same clock (this
-    // thread takes 20 ms from each every 20 ms); the last half second of
-    // each comes back.
+    // `seconds` of the tap's sum next to the monitor (this thread reads both
+    // every 20 ms); the last half second of each comes back.
     void listen(double seconds, std::vector<float>& tapped, std::vector<float>& monitored)
     {
         PulseLoop monitorLoop("exclusion tap test monitor", server);
         ASSERT_TRUE(monitorLoop.connect(2.0));
         auto tap = startTap();
-        SystemAudioQueue queue(rate);
+        std::vector<float> summed;
+        auto collect = [&summed](const float* samples, size_t frames) {
+            if (samples)
+                summed.insert(summed.end(), samples, samples + frames * 2);
+            else
+                summed.resize(summed.size() + frames * 2);
+        };
         // The whole monitor, for reference: a plain record stream.
         std::vector<float> mixed;
-        std::vector<float> summed;
-        std::vector<float> block(chunk * 2);
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, 2};
         pa_stream* monitor = nullptr;
         {
@@ -121,10 +124,8 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             {
                 PulseLoop::Lock lock(*loop);
-                tap->mix(queue, chunk);
-                queue.take(block.data(), chunk);
+                tap->mix(collect, chunk);
             }
-            summed.insert(summed.end(), block.begin(), block.end());
             PulseLoop::Lock lock(monitorLoop);
             const void* data;
             size_t bytes;

@@ -42,6 +42,7 @@ void disconnectWhenReady(pa_stream* stream, void*)
 struct ExclusionTap::Capture {
     uint32_t input = PA_INVALID_INDEX;
     pa_stream* stream = nullptr; // null once the stream has ended
+    bool admitted = false;       // its process is not left out
     bool aligned = false;        // delivering: the sum waits for it
     size_t waited = 0;           // microphone frames since it last delivered
     size_t capacity = 0;
@@ -117,7 +118,6 @@ ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timi
         slot.capacity = std::max<size_t>(1, size_t(bufferSeconds * timing.rate));
         slot.frames.reset(new float[slot.capacity * channels]); // touched only when used
     }
-    asked_.reserve(streamSlots);
     excluded_.reserve(streamSlots);
     operations_.reserve(streamSlots);
 }
@@ -149,19 +149,20 @@ void ExclusionTap::start()
     track(pa_context_get_sink_input_info_list(context, &inputInfo, this));
 }
 
-void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
+void ExclusionTap::mix(const Push& push, size_t micFrames)
 {
     adopt(); // also here, in case the wake-up could not be set up
     for (Capture& slot : slots_)
         if (slot.stream)
             read(slot);
     size_t frames = alignedFrames();
-    if (frames == 0 && std::all_of(slots_.begin(), slots_.end(), [](const Capture& c) { return !c.aligned; })) {
-        queue.push(nullptr, micFrames); // nothing plays
+    if (frames == 0 &&
+        std::none_of(slots_.begin(), slots_.end(), [](const Capture& c) { return c.stream && c.admitted && c.aligned; })) {
+        push(nullptr, micFrames); // nothing plays
         return;
     }
     for (Capture& slot : slots_) {
-        if (!slot.stream || !slot.aligned)
+        if (!slot.stream || !slot.admitted || !slot.aligned)
             continue;
         if (slot.size < frames)
             filled_ += frames - slot.size;
@@ -172,12 +173,10 @@ void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
     while (frames > 0) {
         size_t n = std::min(frames, timing_.chunkFrames);
         std::fill_n(sum_.data(), n * channels, 0.0f);
-        for (Capture& slot : slots_) {
-            slot.addTo(sum_.data(), n, gain_);
-            if (slot.size == 0 && !slot.stream)
-                slot.aligned = false;
-        }
-        queue.push(sum_.data(), n);
+        for (Capture& slot : slots_)
+            if (slot.admitted)
+                slot.addTo(sum_.data(), n, gain_);
+        push(sum_.data(), n);
         frames -= n;
     }
 }
@@ -194,14 +193,18 @@ void ExclusionTap::adopt()
     if (!classifier_)
         return;
     for (const auto& verdict : classifier_->collect()) {
-        auto asked = std::find(asked_.begin(), asked_.end(), verdict.input);
-        if (asked == asked_.end())
+        auto slot = std::find_if(slots_.begin(), slots_.end(), [&verdict](const Capture& c) {
+            return c.stream && !c.admitted && c.input == verdict.input;
+        });
+        if (slot == slots_.end())
             continue; // gone meanwhile
-        asked_.erase(asked);
-        if (verdict.excluded)
+        if (verdict.excluded) {
             excluded_.push_back(verdict.input);
-        else
-            capture(verdict.input);
+            slot->size = 0;
+            close(*slot);
+        } else {
+            slot->admitted = true;
+        }
     }
 }
 
@@ -211,6 +214,8 @@ size_t ExclusionTap::alignedFrames()
 {
     size_t most = 0, least = SIZE_MAX;
     for (const Capture& slot : slots_) {
+        if (!slot.admitted)
+            continue;
         most = std::max(most, slot.size);
         if (slot.stream && slot.aligned)
             least = std::min(least, slot.size);
@@ -294,23 +299,18 @@ void ExclusionTap::consider(const pa_sink_input_info& info)
         release(info.index); // moved away
         return;
     }
-    auto listed = [&info](const std::vector<uint32_t>& list) {
-        return std::find(list.begin(), list.end(), info.index) != list.end();
-    };
     bool captured = std::any_of(slots_.begin(), slots_.end(),
                                 [&info](const Capture& c) { return c.stream && c.input == info.index; });
-    if (captured || listed(excluded_) || listed(asked_))
+    if (captured || std::find(excluded_.begin(), excluded_.end(), info.index) != excluded_.end())
         return;
     auto pid = PulseQuery::processOf(info.proplist);
-    if (pid && classifier_) {
-        asked_.push_back(info.index);
+    bool classify = pid && classifier_;
+    capture(info.index, !classify);
+    if (classify)
         classifier_->ask(info.index, *pid);
-        return;
-    }
-    capture(info.index);
 }
 
-void ExclusionTap::capture(uint32_t input)
+void ExclusionTap::capture(uint32_t input, bool admitted)
 {
     auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
     if (slot == slots_.end())
@@ -323,6 +323,7 @@ void ExclusionTap::capture(uint32_t input)
         return;
     slot->input = input;
     slot->stream = stream;
+    slot->admitted = admitted;
     slot->aligned = false;
     slot->head = 0;
     pa_stream_set_monitor_stream(stream, input);
@@ -334,13 +335,17 @@ void ExclusionTap::capture(uint32_t input)
         close(*slot);
 }
 
-// The stream's last frames stay in its slot until they are summed.
+// The stream's last frames stay in its slot until they are summed, unless
+// it was never admitted.
 void ExclusionTap::release(uint32_t input)
 {
-    std::erase(asked_, input);
-    for (Capture& slot : slots_)
-        if (slot.stream && slot.input == input)
+    for (Capture& slot : slots_) {
+        if (slot.stream && slot.input == input) {
             close(slot);
+            if (!slot.admitted)
+                slot.size = 0;
+        }
+    }
 }
 
 void ExclusionTap::close(Capture& capture)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,9 @@ struct CaptureTiming {
 // output's clock, so they are only aligned and summed here; the sum goes
 // into the one queue that meets the microphone's clock. Streams are taken
 // up and let go as they start, end and move, from the server's sink-input
-// events; a new stream's process is classified off the loop thread.
+// events. A new stream's process is classified off the loop thread while
+// its capture is being made; what it captures meanwhile waits in its
+// buffer, and is dropped if the process is left out.
 //
 // Lives on the loop thread of the connection it is given: construct,
 // start and destroy it with the loop locked; everything else runs there.
@@ -51,9 +54,12 @@ public:
 
     // Subscribes to the server's events and takes up what already plays.
     void start();
-    // Reads what the streams have and pushes their aligned sum into `queue`;
-    // `micFrames` of silence while no stream plays.
-    void mix(SystemAudioQueue& queue, size_t micFrames);
+    // Where the sum goes: stereo frames, null for silence.
+    using Push = std::function<void(const float* samples, size_t frames)>;
+
+    // Reads what the streams have and pushes their aligned sum; `micFrames`
+    // of silence while no stream plays.
+    void mix(const Push& push, size_t micFrames);
     // Frames lost by a stream's buffer overflowing, and frames of a stream
     // lagging too far behind the others that were filled with silence.
     uint64_t cutFrames() const { return cut_; }
@@ -69,7 +75,7 @@ private:
     void adopt();
     void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
-    void capture(uint32_t input);
+    void capture(uint32_t input, bool admitted);
     void release(uint32_t input);
     void read(Capture& capture);
     size_t alignedFrames();
@@ -83,7 +89,6 @@ private:
     pa_io_event* answersEvent_ = nullptr;
     std::optional<ProcessClassifier> classifier_;
     std::vector<Capture> slots_;
-    std::vector<uint32_t> asked_;    // sink inputs being classified
     std::vector<uint32_t> excluded_; // sink inputs left out, not looked at again
     std::vector<pa_operation*> operations_;
     std::vector<float> sum_;

@@ -28,6 +28,7 @@ PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateS
                                    AudioDeviceIOBlock block)
     : loop_("korvalin-cap capture", std::move(server)), streams_(std::move(streams)), block_(std::move(block)),
       timing_(timingFor(streams_.rate)), queue_(streams_.rate),
+      pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
       systemChunk_(timing_.chunkFrames * 2), micSilence_(timing_.chunkFrames * streams_.micChannels),
       list_(audioBufferListSize(2))
 {
@@ -121,7 +122,7 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         const auto* samples = static_cast<const float*>(data);
         size_t fragment = bytes / frameBytes;
         if (io->tap_)
-            io->tap_->mix(io->queue_, fragment);
+            io->tap_->mix(io->pushSystem_, fragment);
         else if (io->system_)
             pushReadable(io->system_, io->queue_);
         for (size_t frames = fragment; frames > 0;) {

@@ -61,6 +61,7 @@ private:
     pa_stream* system_ = nullptr;
     CaptureTiming timing_;
     SystemAudioQueue queue_;
+    ExclusionTap::Push pushSystem_;
     std::unique_ptr<ExclusionTap> tap_;
     std::vector<float> systemChunk_;
     std::vector<float> micSilence_;
