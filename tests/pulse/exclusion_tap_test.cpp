@@ -22,6 +22,7 @@ namespace {
 
 constexpr uint32_t rate = 48000;
 constexpr size_t chunk = 960; // 20 ms
+constexpr CaptureTiming timing{rate, chunk, chunk};
 
 // A pure tone's amplitude in stereo frames (Goertzel on the left channel).
 double amplitude(const std::vector<float>& frames, double hz)
@@ -81,7 +82,7 @@ protected:
     std::unique_ptr<ExclusionTap> startTap()
     {
         PulseLoop::Lock lock(*loop);
-        auto tap = std::make_unique<ExclusionTap>(*loop, output, CaptureTiming{rate, chunk, chunk}, nullptr);
+        auto tap = std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr);
         tap->start();
         return tap;
     }
@@ -199,7 +200,7 @@ TEST_F(ExclusionTapTest, NeitherRepliesNorStreamsOutliveTheTap)
     {
         // The server answers the tap's first requests after it has gone.
         PulseLoop::Lock lock(*loop);
-        std::make_unique<ExclusionTap>(*loop, output, CaptureTiming{rate, chunk, chunk}, nullptr)->start();
+        std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr)->start();
     }
     // Some of these taps go while the server is still making their capture
     // of the player.

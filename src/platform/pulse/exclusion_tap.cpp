@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/pulse/pulse_query.h"
+#include "platform/pulse/record_stream.h"
 
 namespace platform {
 namespace {
@@ -98,16 +99,16 @@ struct ExclusionTap::Capture {
     }
 };
 
-ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
+ExclusionTap::ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
                            std::shared_ptr<const ProcessExclusion> exclusion)
-    : loop_(loop), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
+    : context_(context), api_(api), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
       slots_(streamSlots), sum_(timing.chunkFrames * channels)
 {
     if (exclusion) {
-        // Verdicts are taken up as soon as they come, on the loop thread.
+        // Verdicts are taken up as soon as the connection is dispatched.
         answers_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (answers_ >= 0)
-            answersEvent_ = loop_.api()->io_new(loop_.api(), answers_, PA_IO_EVENT_INPUT, &answered, this);
+            answersEvent_ = api_->io_new(api_, answers_, PA_IO_EVENT_INPUT, &answered, this);
         classifier_.emplace(std::move(exclusion), [fd = answers_] {
             uint64_t one = 1;
             if (fd >= 0 && write(fd, &one, sizeof one) < 0)
@@ -124,7 +125,7 @@ ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timi
 
 ExclusionTap::~ExclusionTap()
 {
-    pa_context_set_subscribe_callback(loop_.context(), nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     for (pa_operation* operation : operations_) {
         if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
             pa_operation_cancel(operation);
@@ -134,14 +135,14 @@ ExclusionTap::~ExclusionTap()
         close(slot);
     classifier_.reset();
     if (answersEvent_)
-        loop_.api()->io_free(answersEvent_);
+        api_->io_free(answersEvent_);
     if (answers_ >= 0)
         ::close(answers_);
 }
 
 void ExclusionTap::start()
 {
-    pa_context* context = loop_.context();
+    pa_context* context = context_;
     pa_context_set_subscribe_callback(context, &subscribed, this);
     auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK);
     track(pa_context_subscribe(context, mask, nullptr, nullptr));
@@ -318,7 +319,8 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, timing_.rate, channels};
     pa_channel_map stereo;
     pa_channel_map_init_stereo(&stereo);
-    pa_stream* stream = pa_stream_new(loop_.context(), "Korvalin Capture (systém)", &spec, &stereo);
+    pa_stream* stream = connectRecordStream(context_, "Korvalin Capture (systém)", output_.monitorSource, spec,
+                                            stereo, timing_.fragmentFrames, input);
     if (!stream)
         return;
     slot->input = input;
@@ -326,13 +328,6 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     slot->admitted = admitted;
     slot->aligned = false;
     slot->head = 0;
-    pa_stream_set_monitor_stream(stream, input);
-    pa_buffer_attr attributes{};
-    attributes.maxlength = uint32_t(-1);
-    attributes.fragsize = uint32_t(timing_.fragmentFrames * pa_frame_size(&spec));
-    auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, output_.monitorSource.c_str(), &attributes, flags) != 0)
-        close(*slot);
 }
 
 // The stream's last frames stay in its slot until they are summed, unless

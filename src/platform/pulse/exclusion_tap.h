@@ -9,7 +9,8 @@
 
 #include "platform/posix/process_exclusion.h"
 #include "platform/pulse/process_classifier.h"
-#include "platform/pulse/pulse_loop.h"
+#include <pulse/pulseaudio.h>
+
 #include "platform/system_audio_queue.h"
 
 namespace platform {
@@ -33,19 +34,20 @@ struct CaptureTiming {
 // output's clock, so they are only aligned and summed here; the sum goes
 // into the one queue that meets the microphone's clock. Streams are taken
 // up and let go as they start, end and move, from the server's sink-input
-// events. A new stream's process is classified off the loop thread while
+// events. A new stream's process is classified off the IO thread while
 // its capture is being made; what it captures meanwhile waits in its
 // buffer, and is dropped if the process is left out.
 //
-// Lives on the loop thread of the connection it is given: construct,
-// start and destroy it with the loop locked; everything else runs there.
+// Lives with the connection it is given (its context and main loop): its
+// owner serialises every call, and the connection's callbacks, with the
+// tap's construction, start and destruction.
 // mix() allocates nothing: the streams' buffers are made with the tap.
 class ExclusionTap {
 public:
     // At most this many playback streams are heard at once.
     static constexpr size_t streamSlots = 16;
 
-    ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
+    ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
                  std::shared_ptr<const ProcessExclusion> exclusion);
     // Cancels every request to the server still under way.
     ~ExclusionTap();
@@ -81,7 +83,8 @@ private:
     size_t alignedFrames();
     void close(Capture& capture);
 
-    PulseLoop& loop_;
+    pa_context* const context_;
+    pa_mainloop_api* const api_;
     const TapOutput output_;
     const CaptureTiming timing_;
     const size_t lagFrames_;
