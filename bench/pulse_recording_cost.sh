@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The cost of a real recording on one private PulseAudio server, in one run:
+# The cost of a real recording on one private PulseAudio server:
 #
-#   korvalin-cap      60 s of microphone + system audio through the exclusion
-#                     tap, three streams playing on the speakers
-#   ffmpeg -f pulse   the same two sources recorded by ffmpeg itself
-#   bare encode       60 s of stereo through the same AAC 64 kbit/s encoder
+#   korvalin-cap   SECONDS of microphone + system audio through the exclusion
+#                  tap, three streams playing on the speakers, sampled by perf
+#   floor          the same content (our file decoded to PCM) encoded by
+#                  ffmpeg's AAC encoder at 64 kbit/s: what encoding alone costs
 #
-# Prints CPU seconds (user + sys), the share of one core, the ratios and
-# the peak resident memory of each.
+# Prints CPU seconds (user + sys), the share of one core, the ratio to the
+# floor, the peak resident memory, the share of our CPU time spent in the
+# resampler (perf samples in speexdsp and platform::Resampler), and the
+# load average at each measurement, since other work on the machine counts.
 #
 #   bench/pulse_recording_cost.sh BINARY [SECONDS]     (default 60 s)
 set -euo pipefail
@@ -24,7 +26,7 @@ cleanup() {
         [[ -f $pidfile ]] && kill "$(cat "$pidfile")" 2>/dev/null || true
     done
     "$server" stop "$work/server" || true
-    rm -rf "$work"
+    [[ -n ${KEEP:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -34,17 +36,15 @@ n=0
 detached_tone() {
     n=$((n + 1))
     setsid -f sh -c 'echo $$ > "$0"; exec "$@" >/dev/null 2>&1' "$work/player-$n.pid" \
-        "$server" tone "$1" "$2" $((3 * seconds + 30)) 0.2
+        "$server" tone "$1" "$2" $((seconds + 30)) 0.2
 }
 detached_tone micsink 440
 for hz in 600 1000 1500; do detached_tone speakers "$hz"; done
 sleep 4 # the tone files are rendered and playing
 
-# CPU seconds and peak RSS (KiB) of a command, from GNU time.
-measure() {
-    /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >/dev/null 2>&1
-    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$work/time"
-}
+load() { cut -d' ' -f1 /proc/loadavg; }
+# CPU seconds and peak RSS (KiB) from GNU time's output file.
+times() { awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$1"; }
 
 record_with_korvalin() {
     {
@@ -53,29 +53,37 @@ record_with_korvalin() {
         printf '{"cmd":"stop"}\n'
         sleep 1
         printf '{"cmd":"quit"}\n'
-    } | /usr/bin/time -f '%U %S %M' -o "$work/time" "$binary" >/dev/null 2>"$work/korvalin.log"
-    awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$work/time"
+    } | /usr/bin/time -f '%U %S %M' -o "$work/korvalin.time" "$binary" >/dev/null 2>"$work/korvalin.log" &
+    local timer=$! pid=""
+    while [[ -z $pid ]]; do
+        sleep 0.1
+        pid=$(pgrep -n -f "^$binary\$" || true)
+    done
+    perf record -q -F 499 -p "$pid" -o "$work/perf.data" >/dev/null 2>&1 &
+    local perf=$!
+    wait "$timer" || true
+    wait "$perf" || true
 }
 
-read -r korvalin korvalin_rss < <(record_with_korvalin)
-read -r ffmpeg_pulse ffmpeg_rss < <(measure ffmpeg -nostdin -loglevel error \
-    -f pulse -i virtual_mic -f pulse -i speakers.monitor -t "$seconds" \
-    -filter_complex '[1:a]pan=mono|c0=0.5*c0+0.5*c1[sys];[0:a][sys]join=inputs=2:channel_layout=stereo[out]' \
-    -map '[out]' -c:a aac -b:a 64k "$work/ffmpeg.m4a")
-ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=$seconds" \
-    -ac 2 -c:a pcm_f32le "$work/stereo.wav"
-read -r bare bare_rss < <(measure ffmpeg -nostdin -loglevel error -i "$work/stereo.wav" -c:a aac -b:a 64k \
-    "$work/bare.m4a")
+record_with_korvalin
+korvalin_load=$(load)
+read -r korvalin korvalin_rss < <(times "$work/korvalin.time")
+ffmpeg -nostdin -loglevel error -i "$work/korvalin.m4a" -c:a pcm_f32le "$work/content.wav"
+/usr/bin/time -f '%U %S %M' -o "$work/floor.time" \
+    ffmpeg -nostdin -loglevel error -i "$work/content.wav" -c:a aac -b:a 64k "$work/floor.m4a"
+floor_load=$(load)
+read -r floor floor_rss < <(times "$work/floor.time")
+resampler=$(perf report -q -i "$work/perf.data" --sort dso,symbol --stdio 2>/dev/null |
+    awk '/libspeexdsp|Resampler/ { sub(/%/, "", $1); s += $1 } END { printf "%.1f", s }')
 
 duration() { ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+share() { awk -v c="$1" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * c / s }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 echo "recording of ${seconds} s, three streams on the speakers (CPU seconds, user + sys; peak RSS):"
-printf '  korvalin-cap       %6.2f s  %5.2f %% of a core  %6.1f MiB  file %s s\n' "$korvalin" \
-    "$(awk -v c="$korvalin" -v s="$seconds" 'BEGIN { print 100 * c / s }')" \
-    "$(awk -v k="$korvalin_rss" 'BEGIN { print k / 1024 }')" "$(duration "$work/korvalin.m4a")"
-printf '  ffmpeg -f pulse    %6.2f s                    %6.1f MiB  file %s s\n' "$ffmpeg_pulse" \
-    "$(awk -v k="$ffmpeg_rss" 'BEGIN { print k / 1024 }')" "$(duration "$work/ffmpeg.m4a")"
-printf '  bare AAC encode    %6.2f s                    %6.1f MiB\n' "$bare" \
-    "$(awk -v k="$bare_rss" 'BEGIN { print k / 1024 }')"
-echo "  korvalin-cap / ffmpeg -f pulse: $(ratio "$korvalin" "$ffmpeg_pulse")x"
-echo "  korvalin-cap / bare encode:     $(ratio "$korvalin" "$bare")x"
+printf '  korvalin-cap  %6.2f s  %5s %% of a core  %6s MiB  file %s s  load %s\n' "$korvalin" \
+    "$(share "$korvalin")" "$(mib "$korvalin_rss")" "$(duration "$work/korvalin.m4a")" "$korvalin_load"
+printf '  floor         %6.2f s  %5s %% of a core  %6s MiB  (ffmpeg AAC 64k of the same content)  load %s\n' \
+    "$floor" "$(share "$floor")" "$(mib "$floor_rss")" "$floor_load"
+echo "  korvalin-cap / floor: $(awk -v a="$korvalin" -v b="$floor" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')x"
+echo "  resampler: ${resampler} % of korvalin-cap's perf samples"
+grep -a 'systémový zvuk' "$work/korvalin.log" | sed 's/^/  log: /' || true

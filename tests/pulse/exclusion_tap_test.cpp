@@ -22,6 +22,7 @@ namespace {
 
 constexpr uint32_t rate = 48000;
 constexpr size_t chunk = 960; // 20 ms
+constexpr CaptureTiming timing{rate, chunk, chunk};
 
 // A pure tone's amplitude in stereo frames (Goertzel on the left channel).
 double amplitude(const std::vector<float>& frames, double hz)
@@ -81,7 +82,7 @@ protected:
     std::unique_ptr<ExclusionTap> startTap()
     {
         PulseLoop::Lock lock(*loop);
-        auto tap = std::make_unique<ExclusionTap>(*loop, output, CaptureTiming{rate, chunk, chunk}, nullptr);
+        auto tap = std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr);
         tap->start();
         return tap;
     }
@@ -95,19 +96,22 @@ protected:
                        : -1;
     }
 
-    // `seconds` of the tap next to the monitor, on the same clock (this
-    // thread takes 20 ms from each every 20 ms); the last half second of
-    // each comes back.
+    // `seconds` of the tap's sum next to the monitor (this thread reads both
+    // every 20 ms); the last half second of each comes back.
     void listen(double seconds, std::vector<float>& tapped, std::vector<float>& monitored)
     {
         PulseLoop monitorLoop("exclusion tap test monitor", server);
         ASSERT_TRUE(monitorLoop.connect(2.0));
         auto tap = startTap();
-        SystemAudioQueue queue(rate);
+        std::vector<float> summed;
+        auto collect = [&summed](const float* samples, size_t frames) {
+            if (samples)
+                summed.insert(summed.end(), samples, samples + frames * 2);
+            else
+                summed.resize(summed.size() + frames * 2);
+        };
         // The whole monitor, for reference: a plain record stream.
         std::vector<float> mixed;
-        std::vector<float> summed;
-        std::vector<float> block(chunk * 2);
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, 2};
         pa_stream* monitor = nullptr;
         {
@@ -121,10 +125,8 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             {
                 PulseLoop::Lock lock(*loop);
-                tap->mix(queue, chunk);
-                queue.take(block.data(), chunk);
+                tap->mix(collect, chunk);
             }
-            summed.insert(summed.end(), block.begin(), block.end());
             PulseLoop::Lock lock(monitorLoop);
             const void* data;
             size_t bytes;
@@ -198,13 +200,13 @@ TEST_F(ExclusionTapTest, NeitherRepliesNorStreamsOutliveTheTap)
     {
         // The server answers the tap's first requests after it has gone.
         PulseLoop::Lock lock(*loop);
-        std::make_unique<ExclusionTap>(*loop, output, CaptureTiming{rate, chunk, chunk}, nullptr)->start();
+        std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr)->start();
     }
     // Some of these taps go while the server is still making their capture
     // of the player.
-    for (int delay = 1; delay <= 20; ++delay) {
+    for (int delay = 0; delay < 50; ++delay) {
         auto tap = startTap();
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * delay));
         PulseLoop::Lock lock(*loop);
         tap.reset();
     }

@@ -43,17 +43,15 @@ TEST(PulseIOThread, DeliversWithoutAllocating)
         GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
     PulseAudioHardware hardware(server);
     int32_t pid = int32_t(getpid());
-    AudioObjectID self = 0;
+    AudioObjectID self = 0, tap = 0, aggregate = 0;
     uint32_t size = sizeof self;
     AudioObjectPropertyAddress translate{kAudioHardwarePropertyTranslatePIDToProcessObject};
     ASSERT_EQ(hardware.getPropertyData(kAudioObjectSystemObject, translate, sizeof pid, &pid, &size, &self), noErr);
-    AudioObjectID tap = 0;
     ASSERT_EQ(hardware.createProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({self}, "TAP"), &tap),
               noErr);
     AggregateDeviceDescription description;
     description.mainSubDevice = "virtual_mic";
     description.taps = {{"TAP", 1, 96}};
-    AudioObjectID aggregate = 0;
     ASSERT_EQ(hardware.createAggregateDevice(description, &aggregate), noErr);
 
     auto play = [](const char* hz) {

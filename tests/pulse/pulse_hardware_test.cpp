@@ -398,26 +398,6 @@ TEST_F(PulseHardware, ADefaultChangeRightAfterConnectingIsHeard)
     }
 }
 
-TEST_F(PulseHardware, TestToneOnTheDefaultOutputIsHeardByTheTap)
-{
-    PulseToneOutput output(server);
-    ASSERT_EQ(output.sampleRate(), 48000.0);
-    ASSERT_EQ(output.channelCount(), 2);
-    std::vector<float> second(48000 * 2);
-    for (size_t i = 0; i < 48000; ++i)
-        second[2 * i] = second[2 * i + 1] = 0.15f * float(std::sin(i * 2 * M_PI * 440 / 48000.0));
-    ASSERT_EQ(output.start(second), std::nullopt);
-
-    AudioObjectID aggregate = buildAggregate();
-    Recording recording;
-    record(aggregate, recording, 1.5);
-    output.stop();
-    Tone heard = measure(recording.system, 24000);
-    EXPECT_NEAR(heard.hz, 440, 10);
-    EXPECT_NEAR(heard.rms, 0.15 / std::sqrt(2.0), 0.02);
-    hardware->destroyAggregateDevice(aggregate);
-}
-
 TEST_F(PulseHardware, MicrophoneIsAuthorisedWhileTheServerAnswers)
 {
     PulseAuthorization authorization(*hardware);

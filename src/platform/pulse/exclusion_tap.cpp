@@ -1,9 +1,13 @@
 #include "platform/pulse/exclusion_tap.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
 #include "platform/pulse/pulse_query.h"
+#include "platform/pulse/record_stream.h"
 
 namespace platform {
 namespace {
@@ -39,6 +43,7 @@ void disconnectWhenReady(pa_stream* stream, void*)
 struct ExclusionTap::Capture {
     uint32_t input = PA_INVALID_INDEX;
     pa_stream* stream = nullptr; // null once the stream has ended
+    bool admitted = false;       // its process is not left out
     bool aligned = false;        // delivering: the sum waits for it
     size_t waited = 0;           // microphone frames since it last delivered
     size_t capacity = 0;
@@ -94,25 +99,33 @@ struct ExclusionTap::Capture {
     }
 };
 
-ExclusionTap::ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
+ExclusionTap::ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
                            std::shared_ptr<const ProcessExclusion> exclusion)
-    : loop_(loop), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
+    : context_(context), api_(api), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
       slots_(streamSlots), sum_(timing.chunkFrames * channels)
 {
-    if (exclusion)
-        classifier_.emplace(std::move(exclusion));
+    if (exclusion) {
+        // Verdicts are taken up as soon as the connection is dispatched.
+        answers_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (answers_ >= 0)
+            answersEvent_ = api_->io_new(api_, answers_, PA_IO_EVENT_INPUT, &answered, this);
+        classifier_.emplace(std::move(exclusion), [fd = answers_] {
+            uint64_t one = 1;
+            if (fd >= 0 && write(fd, &one, sizeof one) < 0)
+                return; // the counter is full: a wake-up is pending anyway
+        });
+    }
     for (Capture& slot : slots_) {
         slot.capacity = std::max<size_t>(1, size_t(bufferSeconds * timing.rate));
         slot.frames.reset(new float[slot.capacity * channels]); // touched only when used
     }
-    asked_.reserve(streamSlots);
     excluded_.reserve(streamSlots);
     operations_.reserve(streamSlots);
 }
 
 ExclusionTap::~ExclusionTap()
 {
-    pa_context_set_subscribe_callback(loop_.context(), nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     for (pa_operation* operation : operations_) {
         if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
             pa_operation_cancel(operation);
@@ -120,11 +133,16 @@ ExclusionTap::~ExclusionTap()
     }
     for (Capture& slot : slots_)
         close(slot);
+    classifier_.reset();
+    if (answersEvent_)
+        api_->io_free(answersEvent_);
+    if (answers_ >= 0)
+        ::close(answers_);
 }
 
 void ExclusionTap::start()
 {
-    pa_context* context = loop_.context();
+    pa_context* context = context_;
     pa_context_set_subscribe_callback(context, &subscribed, this);
     auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK);
     track(pa_context_subscribe(context, mask, nullptr, nullptr));
@@ -132,30 +150,20 @@ void ExclusionTap::start()
     track(pa_context_get_sink_input_info_list(context, &inputInfo, this));
 }
 
-void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
+void ExclusionTap::mix(const Push& push, size_t micFrames)
 {
-    if (classifier_) {
-        for (const auto& verdict : classifier_->collect()) {
-            auto asked = std::find(asked_.begin(), asked_.end(), verdict.input);
-            if (asked == asked_.end())
-                continue; // gone meanwhile
-            asked_.erase(asked);
-            if (verdict.excluded)
-                excluded_.push_back(verdict.input);
-            else
-                capture(verdict.input);
-        }
-    }
+    adopt(); // also here, in case the wake-up could not be set up
     for (Capture& slot : slots_)
         if (slot.stream)
             read(slot);
     size_t frames = alignedFrames();
-    if (frames == 0 && std::all_of(slots_.begin(), slots_.end(), [](const Capture& c) { return !c.aligned; })) {
-        queue.push(nullptr, micFrames); // nothing plays
+    if (frames == 0 &&
+        std::none_of(slots_.begin(), slots_.end(), [](const Capture& c) { return c.stream && c.admitted && c.aligned; })) {
+        push(nullptr, micFrames); // nothing plays
         return;
     }
     for (Capture& slot : slots_) {
-        if (!slot.stream || !slot.aligned)
+        if (!slot.stream || !slot.admitted || !slot.aligned)
             continue;
         if (slot.size < frames)
             filled_ += frames - slot.size;
@@ -166,13 +174,38 @@ void ExclusionTap::mix(SystemAudioQueue& queue, size_t micFrames)
     while (frames > 0) {
         size_t n = std::min(frames, timing_.chunkFrames);
         std::fill_n(sum_.data(), n * channels, 0.0f);
-        for (Capture& slot : slots_) {
-            slot.addTo(sum_.data(), n, gain_);
-            if (slot.size == 0 && !slot.stream)
-                slot.aligned = false;
-        }
-        queue.push(sum_.data(), n);
+        for (Capture& slot : slots_)
+            if (slot.admitted)
+                slot.addTo(sum_.data(), n, gain_);
+        push(sum_.data(), n);
         frames -= n;
+    }
+}
+
+void ExclusionTap::answered(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self)
+{
+    uint64_t count;
+    if (::read(fd, &count, sizeof count) == sizeof count)
+        static_cast<ExclusionTap*>(self)->adopt();
+}
+
+void ExclusionTap::adopt()
+{
+    if (!classifier_)
+        return;
+    for (const auto& verdict : classifier_->collect()) {
+        auto slot = std::find_if(slots_.begin(), slots_.end(), [&verdict](const Capture& c) {
+            return c.stream && !c.admitted && c.input == verdict.input;
+        });
+        if (slot == slots_.end())
+            continue; // gone meanwhile
+        if (verdict.excluded) {
+            excluded_.push_back(verdict.input);
+            slot->size = 0;
+            close(*slot);
+        } else {
+            slot->admitted = true;
+        }
     }
 }
 
@@ -182,6 +215,8 @@ size_t ExclusionTap::alignedFrames()
 {
     size_t most = 0, least = SIZE_MAX;
     for (const Capture& slot : slots_) {
+        if (!slot.admitted)
+            continue;
         most = std::max(most, slot.size);
         if (slot.stream && slot.aligned)
             least = std::min(least, slot.size);
@@ -265,23 +300,18 @@ void ExclusionTap::consider(const pa_sink_input_info& info)
         release(info.index); // moved away
         return;
     }
-    auto listed = [&info](const std::vector<uint32_t>& list) {
-        return std::find(list.begin(), list.end(), info.index) != list.end();
-    };
     bool captured = std::any_of(slots_.begin(), slots_.end(),
                                 [&info](const Capture& c) { return c.stream && c.input == info.index; });
-    if (captured || listed(excluded_) || listed(asked_))
+    if (captured || std::find(excluded_.begin(), excluded_.end(), info.index) != excluded_.end())
         return;
     auto pid = PulseQuery::processOf(info.proplist);
-    if (pid && classifier_) {
-        asked_.push_back(info.index);
+    bool classify = pid && classifier_;
+    capture(info.index, !classify);
+    if (classify)
         classifier_->ask(info.index, *pid);
-        return;
-    }
-    capture(info.index);
 }
 
-void ExclusionTap::capture(uint32_t input)
+void ExclusionTap::capture(uint32_t input, bool admitted)
 {
     auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
     if (slot == slots_.end())
@@ -289,29 +319,28 @@ void ExclusionTap::capture(uint32_t input)
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, timing_.rate, channels};
     pa_channel_map stereo;
     pa_channel_map_init_stereo(&stereo);
-    pa_stream* stream = pa_stream_new(loop_.context(), "Korvalin Capture (systém)", &spec, &stereo);
+    pa_stream* stream = connectRecordStream(context_, "Korvalin Capture (systém)", output_.monitorSource, spec,
+                                            stereo, timing_.fragmentFrames, input);
     if (!stream)
         return;
     slot->input = input;
     slot->stream = stream;
+    slot->admitted = admitted;
     slot->aligned = false;
     slot->head = 0;
-    pa_stream_set_monitor_stream(stream, input);
-    pa_buffer_attr attributes{};
-    attributes.maxlength = uint32_t(-1);
-    attributes.fragsize = uint32_t(timing_.fragmentFrames * pa_frame_size(&spec));
-    auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, output_.monitorSource.c_str(), &attributes, flags) != 0)
-        close(*slot);
 }
 
-// The stream's last frames stay in its slot until they are summed.
+// The stream's last frames stay in its slot until they are summed, unless
+// it was never admitted.
 void ExclusionTap::release(uint32_t input)
 {
-    std::erase(asked_, input);
-    for (Capture& slot : slots_)
-        if (slot.stream && slot.input == input)
+    for (Capture& slot : slots_) {
+        if (slot.stream && slot.input == input) {
             close(slot);
+            if (!slot.admitted)
+                slot.size = 0;
+        }
+    }
 }
 
 void ExclusionTap::close(Capture& capture)

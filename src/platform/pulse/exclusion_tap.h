@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -8,7 +9,8 @@
 
 #include "platform/posix/process_exclusion.h"
 #include "platform/pulse/process_classifier.h"
-#include "platform/pulse/pulse_loop.h"
+#include <pulse/pulseaudio.h>
+
 #include "platform/system_audio_queue.h"
 
 namespace platform {
@@ -32,17 +34,20 @@ struct CaptureTiming {
 // output's clock, so they are only aligned and summed here; the sum goes
 // into the one queue that meets the microphone's clock. Streams are taken
 // up and let go as they start, end and move, from the server's sink-input
-// events; a new stream's process is classified off the loop thread.
+// events. A new stream's process is classified off the IO thread while
+// its capture is being made; what it captures meanwhile waits in its
+// buffer, and is dropped if the process is left out.
 //
-// Lives on the loop thread of the connection it is given: construct,
-// start and destroy it with the loop locked; everything else runs there.
+// Lives with the connection it is given (its context and main loop): its
+// owner serialises every call, and the connection's callbacks, with the
+// tap's construction, start and destruction.
 // mix() allocates nothing: the streams' buffers are made with the tap.
 class ExclusionTap {
 public:
     // At most this many playback streams are heard at once.
     static constexpr size_t streamSlots = 16;
 
-    ExclusionTap(PulseLoop& loop, TapOutput output, CaptureTiming timing,
+    ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
                  std::shared_ptr<const ProcessExclusion> exclusion);
     // Cancels every request to the server still under way.
     ~ExclusionTap();
@@ -51,9 +56,12 @@ public:
 
     // Subscribes to the server's events and takes up what already plays.
     void start();
-    // Reads what the streams have and pushes their aligned sum into `queue`;
-    // `micFrames` of silence while no stream plays.
-    void mix(SystemAudioQueue& queue, size_t micFrames);
+    // Where the sum goes: stereo frames, null for silence.
+    using Push = std::function<void(const float* samples, size_t frames)>;
+
+    // Reads what the streams have and pushes their aligned sum; `micFrames`
+    // of silence while no stream plays.
+    void mix(const Push& push, size_t micFrames);
     // Frames lost by a stream's buffer overflowing, and frames of a stream
     // lagging too far behind the others that were filled with silence.
     uint64_t cutFrames() const { return cut_; }
@@ -65,21 +73,25 @@ private:
     static void subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void inputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
     static void sinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void answered(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t flags, void* self);
+    void adopt();
     void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
-    void capture(uint32_t input);
+    void capture(uint32_t input, bool admitted);
     void release(uint32_t input);
     void read(Capture& capture);
     size_t alignedFrames();
     void close(Capture& capture);
 
-    PulseLoop& loop_;
+    pa_context* const context_;
+    pa_mainloop_api* const api_;
     const TapOutput output_;
     const CaptureTiming timing_;
     const size_t lagFrames_;
+    int answers_ = -1; // an eventfd the classifier signals
+    pa_io_event* answersEvent_ = nullptr;
     std::optional<ProcessClassifier> classifier_;
     std::vector<Capture> slots_;
-    std::vector<uint32_t> asked_;    // sink inputs being classified
     std::vector<uint32_t> excluded_; // sink inputs left out, not looked at again
     std::vector<pa_operation*> operations_;
     std::vector<float> sum_;

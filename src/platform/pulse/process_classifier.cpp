@@ -9,8 +9,9 @@ constexpr size_t reserved = 64;
 
 } // namespace
 
-ProcessClassifier::ProcessClassifier(std::shared_ptr<const ProcessExclusion> exclusion)
-    : exclusion_(std::move(exclusion))
+ProcessClassifier::ProcessClassifier(std::shared_ptr<const ProcessExclusion> exclusion,
+                                     std::function<void()> answered)
+    : exclusion_(std::move(exclusion)), answered_(std::move(answered))
 {
     questions_.reserve(reserved);
     verdicts_.reserve(reserved);
@@ -59,8 +60,11 @@ void ProcessClassifier::work()
         guard.unlock();
         for (const Question& question : taken) {
             bool excluded = exclusion_->excludes(question.process);
-            std::lock_guard handing(mutex_);
-            verdicts_.push_back({question.input, excluded});
+            {
+                std::lock_guard handing(mutex_);
+                verdicts_.push_back({question.input, excluded});
+            }
+            answered_();
         }
         taken.clear();
         guard.lock();

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -23,7 +24,8 @@ public:
         bool excluded;
     };
 
-    explicit ProcessClassifier(std::shared_ptr<const ProcessExclusion> exclusion);
+    // `answered` is called on the worker after each verdict.
+    ProcessClassifier(std::shared_ptr<const ProcessExclusion> exclusion, std::function<void()> answered);
     // Waits for the decision under way, if any.
     ~ProcessClassifier();
     ProcessClassifier(const ProcessClassifier&) = delete;
@@ -42,6 +44,7 @@ private:
     void work();
 
     const std::shared_ptr<const ProcessExclusion> exclusion_;
+    const std::function<void()> answered_;
     std::mutex mutex_; // held only to hand questions and verdicts over
     std::condition_variable asked_;
     std::vector<Question> questions_;

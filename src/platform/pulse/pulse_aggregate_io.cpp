@@ -26,8 +26,10 @@ CaptureTiming timingFor(uint32_t rate)
 
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
                                    AudioDeviceIOBlock block)
-    : loop_("korvalin-cap capture", std::move(server)), streams_(std::move(streams)), block_(std::move(block)),
+    : loop_("korvalin-cap capture", server), streams_(std::move(streams)), block_(std::move(block)),
+      system_(std::move(server)),
       timing_(timingFor(streams_.rate)), queue_(streams_.rate),
+      pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
       systemChunk_(timing_.chunkFrames * 2), micSilence_(timing_.chunkFrames * streams_.micChannels),
       list_(audioBufferListSize(2))
 {
@@ -37,7 +39,7 @@ PulseAggregateIO::~PulseAggregateIO()
 {
     PulseLoop::Lock lock(loop_);
     tap_.reset();
-    for (pa_stream* stream : {mic_, system_}) {
+    for (pa_stream* stream : {mic_, monitor_}) {
         if (!stream)
             continue;
         pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -52,22 +54,39 @@ OSStatus PulseAggregateIO::start()
         return kAudioHardwareBadDeviceError;
     if (!loop_.connect(connectSeconds))
         return kAudioHardwareUnspecifiedError;
+    // The system side first, while no delivery dispatches its connection.
+    // The output may be gone already, or the connection fail; the
+    // recording then has silent system audio rather than none at all.
+    if (streams_.output && system_.connect(connectSeconds)) {
+        if (streams_.exclusion) {
+            tap_ = std::make_unique<ExclusionTap>(system_.context(), system_.api(), *streams_.output, timing_,
+                                                  streams_.exclusion);
+            tap_->start();
+        } else {
+            pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
+            pa_channel_map stereo;
+            pa_channel_map_init_stereo(&stereo);
+            monitor_ = connectRecordStream(system_.context(), "Korvalin Capture (systém)",
+                                           streams_.output->monitorSource, spec, stereo, timing_.fragmentFrames);
+            if (monitor_)
+                system_.waitFor([this] { return pa_stream_get_state(monitor_) != PA_STREAM_CREATING; },
+                                connectSeconds);
+        }
+    }
+    PulseLoop::Lock lock(loop_);
     pa_sample_spec micSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, uint8_t(streams_.micChannels)};
-    mic_ = record("Korvalin Capture (mikrofon)", streams_.micSource, micSpec, streams_.micMap, &micReadable);
+    mic_ = connectRecordStream(loop_.context(), "Korvalin Capture (mikrofon)", streams_.micSource, micSpec,
+                               streams_.micMap, timing_.fragmentFrames);
     if (!mic_)
         return kAudioHardwareBadDeviceError;
-    if (streams_.output && streams_.exclusion) {
-        PulseLoop::Lock lock(loop_);
-        tap_ = std::make_unique<ExclusionTap>(loop_, *streams_.output, timing_, streams_.exclusion);
-        tap_->start();
-    } else if (streams_.output) {
-        // The output may be gone already; the recording then has silent
-        // system audio rather than none at all.
-        pa_sample_spec systemSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
-        pa_channel_map stereo;
-        pa_channel_map_init_stereo(&stereo);
-        system_ = record("Korvalin Capture (systém)", streams_.output->monitorSource, systemSpec, stereo, nullptr);
-    }
+    pa_stream_set_state_callback(
+        mic_, [](pa_stream*, void* loop) { static_cast<PulseLoop*>(loop)->signal(); }, &loop_);
+    pa_stream_state_t state;
+    while ((state = pa_stream_get_state(mic_)) == PA_STREAM_CREATING)
+        loop_.wait();
+    if (state != PA_STREAM_READY)
+        return kAudioHardwareBadDeviceError;
+    pa_stream_set_read_callback(mic_, &micReadable, this);
     return noErr;
 }
 
@@ -83,33 +102,6 @@ uint64_t PulseAggregateIO::filledFrames()
     return queue_.filledFrames() + (tap_ ? tap_->filledFrames() : 0);
 }
 
-pa_stream* PulseAggregateIO::record(const char* name, const std::string& source, const pa_sample_spec& spec,
-                                    const pa_channel_map& map, pa_stream_request_cb_t readable)
-{
-    PulseLoop::Lock lock(loop_);
-    pa_stream* stream = pa_stream_new(loop_.context(), name, &spec, &map);
-    if (!stream)
-        return nullptr;
-    pa_stream_set_state_callback(
-        stream, [](pa_stream*, void* loop) { static_cast<PulseLoop*>(loop)->signal(); }, &loop_);
-    pa_stream_set_read_callback(stream, readable, this);
-    pa_buffer_attr attributes{};
-    attributes.maxlength = uint32_t(-1);
-    attributes.fragsize = uint32_t(timing_.fragmentFrames * pa_frame_size(&spec));
-    auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) == 0) {
-        pa_stream_state_t state;
-        while ((state = pa_stream_get_state(stream)) == PA_STREAM_CREATING)
-            loop_.wait();
-        if (state == PA_STREAM_READY)
-            return stream;
-    }
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-    return nullptr;
-}
-
 void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
 {
     auto* io = static_cast<PulseAggregateIO*>(self);
@@ -120,10 +112,11 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         // A hole in the stream (data null) is silence of that length.
         const auto* samples = static_cast<const float*>(data);
         size_t fragment = bytes / frameBytes;
+        io->system_.dispatch();
         if (io->tap_)
-            io->tap_->mix(io->queue_, fragment);
-        else if (io->system_)
-            pushReadable(io->system_, io->queue_);
+            io->tap_->mix(io->pushSystem_, fragment);
+        else if (io->monitor_)
+            pushReadable(io->monitor_, io->queue_);
         for (size_t frames = fragment; frames > 0;) {
             size_t n = std::min(frames, io->timing_.chunkFrames);
             io->deliver(samples ? samples : io->micSilence_.data(), n);

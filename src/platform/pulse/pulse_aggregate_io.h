@@ -8,6 +8,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/pulse/exclusion_tap.h"
+#include "platform/pulse/polled_connection.h"
 #include "platform/pulse/pulse_loop.h"
 #include "platform/system_audio_queue.h"
 
@@ -26,9 +27,11 @@ struct AggregateStreams {
 };
 
 // A running aggregate: its own connection, whose loop thread is the IO
-// thread. Only the microphone's stream wakes it: each microphone fragment
-// first moves what the system side has (the monitor, or the exclusion tap's
-// aligned sum) into the one system-audio queue, then is delivered to the
+// thread, for the microphone, and a second one without a thread for the
+// system audio. Only the microphone's fragments wake the IO thread: each
+// first dispatches the system connection and moves what it has (the
+// monitor, or the exclusion tap's aligned sum) into the one system-audio
+// queue, then is delivered to the
 // IO block together with as many system-audio frames (2 channels, same
 // rate) taken from that queue, so the timeline advances with the
 // microphone whatever the output does.
@@ -49,8 +52,6 @@ public:
     uint32_t rate() const { return streams_.rate; }
 
 private:
-    pa_stream* record(const char* name, const std::string& source, const pa_sample_spec& spec,
-                      const pa_channel_map& map, pa_stream_request_cb_t readable);
     static void micReadable(pa_stream* stream, size_t bytes, void* self);
     void deliver(const float* mic, size_t frames);
 
@@ -58,9 +59,11 @@ private:
     AggregateStreams streams_;
     AudioDeviceIOBlock block_;
     pa_stream* mic_ = nullptr;
-    pa_stream* system_ = nullptr;
+    PolledConnection system_; // dispatched by the microphone's deliveries
+    pa_stream* monitor_ = nullptr;
     CaptureTiming timing_;
     SystemAudioQueue queue_;
+    ExclusionTap::Push pushSystem_;
     std::unique_ptr<ExclusionTap> tap_;
     std::vector<float> systemChunk_;
     std::vector<float> micSilence_;

@@ -29,6 +29,7 @@ public:
     void onLost(std::function<void()> lost);
 
     pa_context* context() { return context_; }
+    pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(mainloop_); }
 
     class Lock {
     public:
