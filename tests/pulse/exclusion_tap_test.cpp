@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -48,35 +47,22 @@ double rms(const std::vector<float>& frames)
 // Index of the client playback stream that was added last.
 std::string lastStream()
 {
-    std::string index;
-    if (FILE* list = popen("pactl list short sink-inputs | awk '$3 != \"-\" {print $1}' | tail -1", "r")) {
-        char line[32] = {};
-        if (std::fgets(line, sizeof line, list))
-            index = std::string(line, std::strcspn(line, "\n"));
-        pclose(list);
-    }
-    return index;
+    return pulsetest::output("pactl list short sink-inputs | awk '$3 != \"-\" {print $1}' | tail -1");
 }
 
-class ExclusionTapTest : public ::testing::Test {
+class ExclusionTapTest : public pulsetest::OnServer {
 protected:
     void SetUp() override
     {
-        server = pulsetest::sharedServer();
-        if (!server)
-            GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
+        OnServer::SetUp();
+        if (IsSkipped())
+            return;
         loop = std::make_unique<PulseLoop>("exclusion tap test", server);
         if (!loop->connect(2.0))
             GTEST_SKIP() << "the private sound server does not answer";
         auto sink = PulseQuery::sink(*loop, "speakers");
         ASSERT_TRUE(sink);
         output = TapOutput{sink->index, sink->monitorSource};
-    }
-
-    void TearDown() override
-    {
-        if (server)
-            pulsetest::shell("pactl set-sink-volume speakers 100%");
     }
 
     std::unique_ptr<ExclusionTap> startTap()
@@ -151,7 +137,6 @@ protected:
         monitored.assign(mixed.end() - long(keep), mixed.end());
     }
 
-    std::optional<std::string> server;
     std::unique_ptr<PulseLoop> loop;
     TapOutput output;
 };

@@ -32,15 +32,12 @@ void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 using namespace platform;
 
+using PulseIOThread = pulsetest::OnServer;
+
 // Through the exclusion tap (this process left out), with a player already
-// playing and one that starts during the recording. The players are
-// orphaned at once, so that they do not descend from this process; their
-// shells end them.
-TEST(PulseIOThread, DeliversWithoutAllocating)
+// playing and one that starts during the recording.
+TEST_F(PulseIOThread, DeliversWithoutAllocating)
 {
-    auto server = pulsetest::sharedServer();
-    if (!server)
-        GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
     PulseAudioHardware hardware(server);
     int32_t pid = int32_t(getpid());
     AudioObjectID self = 0, tap = 0, aggregate = 0;
@@ -54,13 +51,7 @@ TEST(PulseIOThread, DeliversWithoutAllocating)
     description.taps = {{"TAP", 1, 96}};
     ASSERT_EQ(hardware.createAggregateDevice(description, &aggregate), noErr);
 
-    auto play = [](const char* hz) {
-        return pulsetest::Child({"/bin/sh", "-c",
-                                 "p=$( (\"$0\" tone speakers $1 3 >/dev/null 2>&1 & echo $!) ); "
-                                 "sleep 10 & trap 'kill $p $!' TERM; wait",
-                                 pulsetest::script, hz});
-    };
-    auto playing = play("1000");
+    auto playing = pulsetest::tone("speakers", 1000, 3);
     ASSERT_TRUE(pulsetest::waitForPlayback(1));
     std::array<uint64_t, 4096> seen{};
     std::atomic<size_t> deliveries{0};
@@ -77,7 +68,7 @@ TEST(PulseIOThread, DeliversWithoutAllocating)
               noErr);
     ASSERT_EQ(hardware.deviceStart(aggregate, proc), noErr);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto starting = play("1500");
+    auto starting = pulsetest::tone("speakers", 1500, 3);
     ASSERT_TRUE(pulsetest::waitForPlayback(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     hardware.deviceStop(aggregate, proc);

@@ -147,15 +147,3 @@ TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAR
             << c.stream.pid << " " << c.stream.binary;
     }
 }
-
-TEST(ProcessTableOfThisMachine, KnowsThisProcess)
-{
-    ProcessTable table;
-    auto stat = table.statOf(getpid());
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->parent, getppid());
-    EXPECT_GT(stat->start, 0u);
-    EXPECT_LE(stat->start, bootTicks());
-    EXPECT_EQ(table.executableOf(getpid()), fs::canonical("/proc/self/exe").string());
-    EXPECT_EQ(table.statOf(4000000).has_value(), false);
-}

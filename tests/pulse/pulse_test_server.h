@@ -4,11 +4,11 @@
 // scripts/pulse_server.sh or scripts/pipewire_server.sh), and small helpers
 // around it.
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <cstdio>
-#include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,21 +21,10 @@ extern char** environ;
 
 namespace pulsetest {
 
-// The script that started the shared server; it starts the tests' own too.
+// The script that started the shared server; it also plays the tones.
 inline const std::string script = std::getenv("KORVALIN_SERVER_SCRIPT")
                                       ? std::getenv("KORVALIN_SERVER_SCRIPT")
                                       : std::string(KORVALIN_SOURCE_DIR) + "/scripts/pulse_server.sh";
-
-// The server that the script started for this run; nothing when there is
-// none (the tests then skip rather than touch a user's session server).
-inline std::optional<std::string> sharedServer()
-{
-    const char* dir = std::getenv("KORVALIN_PULSE_DIR");
-    const char* server = std::getenv("PULSE_SERVER");
-    if (!dir || !server || !*dir || !*server)
-        return std::nullopt;
-    return std::string(server);
-}
 
 inline int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
@@ -66,13 +55,6 @@ inline bool setDefault(const std::string& kind, const std::string& name)
     return false;
 }
 
-// The rate the server gives a source: second_mic is a 44.1 kHz source on
-// PulseAudio, while PipeWire runs every source at its graph's rate.
-inline double sourceRate(const std::string& name)
-{
-    return std::atof(output("pactl list short sources | awk -F '\\t' '$2 == \"" + name + "\" {split($4, spec, \" \"); print spec[3]}'").c_str());
-}
-
 // A child process, ended (SIGTERM) when the object goes.
 class Child {
 public:
@@ -99,10 +81,15 @@ private:
     pid_t pid_ = -1;
 };
 
-// A sine played into a sink of the shared server for `seconds`.
+// A sine played into a sink of the shared server for `seconds`. The player
+// is orphaned at once, so that a tap leaving this process out still hears
+// it; the shell in between ends it.
 inline Child tone(const std::string& sink, int hz, int seconds)
 {
-    return Child({script, "tone", sink, std::to_string(hz), std::to_string(seconds)});
+    return Child({"/bin/sh", "-c",
+                  "p=$( (\"$0\" tone \"$1\" \"$2\" \"$3\" >/dev/null 2>&1 & echo $!) ); "
+                  "sleep \"$3\" & trap 'kill $p $!' TERM; wait",
+                  script, sink, std::to_string(hz), std::to_string(seconds)});
 }
 
 // Waits (at most 20 s: making the tone files takes a while on a busy
@@ -111,52 +98,37 @@ inline Child tone(const std::string& sink, int hz, int seconds)
 inline bool waitForPlayback(int streams)
 {
     for (int attempt = 0; attempt < 200; ++attempt) {
-        if (FILE* list = popen("pactl list short sink-inputs 2>/dev/null | awk '$3 != \"-\"' | wc -l", "r")) {
-            int lines = 0;
-            if (std::fscanf(list, "%d", &lines) != 1)
-                lines = 0;
-            pclose(list);
-            if (lines >= streams)
-                return true;
-        }
+        if (std::atoi(output("pactl list short sink-inputs | awk '$3 != \"-\"' | wc -l").c_str()) >= streams)
+            return true;
         usleep(100000);
     }
     return false;
 }
 
-// A second private server of the tests' own, to be killed.
-class OwnServer {
-public:
-    OwnServer()
+// A test on the server this run started (skipped when there is none rather
+// than touch a user's session server), which it leaves as it found it.
+class OnServer : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        char pattern[] = "/tmp/korvalin-pulse-test.XXXXXX";
-        if (!mkdtemp(pattern))
+        if (!server)
+            GTEST_SKIP() << "no private sound server (scripts/pulse_server.sh start)";
+    }
+    void TearDown() override
+    {
+        if (!server)
             return;
-        dir_ = pattern;
-        if (shell(script + " start " + dir_) == 0)
-            server_ = "unix:" + dir_ + "/runtime/native";
-    }
-    ~OwnServer()
-    {
-        if (!dir_.empty())
-            shell(script + " stop " + dir_);
-    }
-    OwnServer(const OwnServer&) = delete;
-    OwnServer& operator=(const OwnServer&) = delete;
-
-    const std::optional<std::string>& server() const { return server_; }
-
-    void killHard()
-    {
-        std::ifstream file(dir_ + "/server.pid");
-        pid_t pid = 0;
-        if (file >> pid && pid > 0)
-            kill(pid, SIGKILL);
+        setDefault("source", "virtual_mic");
+        setDefault("sink", "speakers");
+        shell("pactl suspend-sink speakers 0");
+        shell("pactl set-sink-volume speakers 100%");
     }
 
-private:
-    std::string dir_;
-    std::optional<std::string> server_;
+    const std::optional<std::string> server = [] {
+        const char* dir = std::getenv("KORVALIN_PULSE_DIR");
+        const char* server = std::getenv("PULSE_SERVER");
+        return dir && server && *dir && *server ? std::optional<std::string>(server) : std::nullopt;
+    }();
 };
 
 } // namespace pulsetest
