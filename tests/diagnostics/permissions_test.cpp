@@ -30,21 +30,12 @@ struct FakeAuthorization final : platform::Authorization {
     std::optional<int32_t> automationPermission(const std::string&, bool) override { return std::nullopt; }
 };
 
-class OnSimulator : public testing::Test {
-protected:
-    void install(const std::string& scenario)
-    {
-        sim = std::make_unique<platform::sim::SimPlatform>(platform::sim::Scenario::parse(scenario));
-        sim->install();
-    }
-
-    std::unique_ptr<platform::sim::SimPlatform> sim;
-    korvalin::EventPipes pipes;
-};
-
-TEST_F(OnSimulator, ReportWithoutInputDeviceOnAnOldSystem)
+TEST(PermissionsReport, WithoutInputDeviceOnAnOldSystem)
 {
-    install(R"({"os_version": "14.3", "microphone": "restricted", "default_input": null})");
+    platform::sim::SimPlatform sim(platform::sim::Scenario::parse(
+        R"({"os_version": "14.3", "microphone": "restricted", "default_input": null})"));
+    sim.install();
+    korvalin::EventPipes pipes;
     Permissions::report(pipes.events);
     EXPECT_EQ(pipes.out.take(), R"({"ev":"permissions","input_device":"","microphone":"restricted",)"
                                 R"("os_supported":false,"os_version":"14.3","system_audio":"unknown"})"
