@@ -2,7 +2,6 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
-import contextlib
 import os
 import shutil
 import struct
@@ -10,8 +9,7 @@ import subprocess
 import time
 import unittest
 
-from support import ScratchTest, binary, events_of, ffprobe, run
-from test_tools import line
+from support import ScratchTest, binary, events_of, ffprobe, holds, line, own_segment, run
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "data")
 
@@ -40,16 +38,6 @@ def hidden_tables(segment, count=5500000):
     trak = box(b"trak", take(segment, b"tkhd") + box(b"mdia", take(segment, b"mdhd") + take(segment, b"hdlr")
                                                        + box(b"minf", box(b"stbl", tables))))
     return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(4096))
-
-
-def holds(pid, path):
-    """Whether the process has `path` open."""
-    fds = "/proc/%d/fd/" % pid
-    for fd in os.listdir(fds):
-        with contextlib.suppress(OSError):
-            if os.readlink(fds + fd) == path:
-                return True
-    return False
 
 
 def day_long(segment, hours=24):
@@ -87,16 +75,8 @@ class DamagedFileTest(ScratchTest):
         self.assertLess(elapsed, SECONDS, "wall time of %r" % args)
         return proc.returncode, out, err
 
-    def own_segment(self, name, source="sine=frequency=440:sample_rate=48000:duration=1"):
-        """A fragmented segment written by the program (a merge of two parts)."""
-        parts = []
-        for i in range(2):
-            parts.append(self.path("%s.part%d.wav" % (name, i)))
-            subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-ac", "2", parts[-1]],
-                           check=True)
-        path = self.path(name)
-        self.assertEqual(run(["--merge", path] + parts)[0], 0)
-        return path
+    def own_segment(self, name, hz=440, rate=48000):
+        return own_segment(self.path(name), 2, hz, rate)
 
     def damaged_files(self):
         """The kept damaged files and, made from one of the program's own
@@ -154,7 +134,7 @@ class DamagedFileTest(ScratchTest):
                                  + line(ev="repair_done", files=1, recovered=0))
 
     def test_day_at_96_khz_reads_back(self):
-        own = self.own_segment("day.m4a", "anullsrc=r=96000:d=2")
+        own = self.own_segment("day.m4a", hz=0, rate=96000)
         with open(own, "rb") as f:
             data = day_long(f.read())
         with open(own, "wb") as f:
@@ -169,7 +149,7 @@ class DamagedFileTest(ScratchTest):
 
     def test_fifo_swapped_in_while_the_file_is_checked(self):
         """Once the tool has the file open (its checks take a while over 300,000 boxes), a FIFO takes
-        its name: everything goes on reading the checked file to its end; nothing waits for a writer."""
+        its name: the tool reads the checked file to its end."""
         path, fifo = self.own_segment("swapped.m4a"), self.path("fifo")
         with open(path, "ab") as f:
             f.write(box(b"free", b"") * 300000)
@@ -186,19 +166,17 @@ class DamagedFileTest(ScratchTest):
 
     def test_track_that_never_decodes_is_unreadable(self):
         path = self.own_segment("garbled.m4a")
-        with open(path, "r+b") as f:
-            data = bytearray(f.read())
-            offset = 0
-            while offset < len(data):
-                size, kind = struct.unpack(">I4s", data[offset:offset + 8])
-                if kind == b"mdat":
-                    data[offset + 8:offset + size] = b"\xff" * (size - 8)
-                offset += size
-            f.seek(0)
+        with open(path, "rb") as f:
+            data, offset = bytearray(f.read()), 0
+        while offset < len(data):
+            size, kind = struct.unpack(">I4s", data[offset:offset + 8])
+            if kind == b"mdat":
+                data[offset + 8:offset + size] = b"\xff" * (size - 8)
+            offset += size
+        with open(path, "wb") as f:
             f.write(data)
-        self.assertEqual(self.run_bounded(["--analyze", path]),
-                         (1, line(ev="error", code="bad_command", fatal=True,
-                                  msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
+        self.assertEqual(self.run_bounded(["--analyze", path]), (1, line(
+            ev="error", code="bad_command", fatal=True, msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
 
     def test_name_with_a_colon_is_a_file_name(self):
         path = self.own_segment("rec12:30.m4a")

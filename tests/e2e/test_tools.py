@@ -1,56 +1,22 @@
 """Black-box tests of the maintenance tools: --merge, --repair, --analyze."""
 
-import functools
-import json
 import os
 import random
 import resource
-import shutil
 import signal
 import stat
 import subprocess
-import tempfile
 import unittest
 
-from support import (ScratchTest, Sidecar, binary, decode, dominant_tone, channel, events_of, ffprobe, run, sim_env,
-                     wire)
-
-
-def make_audio(path, expressions, seconds, rate=48000, codec=("-c:a", "pcm_f32le")):
-    """A signal from ffmpeg's expression source, one expression per channel."""
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "aevalsrc=%s:s=%d:d=%g" % ("|".join(expressions), rate, seconds), *codec, path],
-                   check=True)
-
-
-def sine(hz, amplitude=0.5):
-    return "%g*sin(2*PI*%g*t)" % (amplitude, hz)
-
-
-def line(**fields):
-    """An event line as the program writes it: keys sorted, "/" escaped."""
-    return ("{" + ",".join("%s:%s" % (json.dumps(k), wire(v)) for k, v in sorted(fields.items())) + "}\n").encode()
-
-
-@functools.cache
-def own_segment(seconds, hz):
-    """A fragmented segment written by the program itself (a merge of two
-    parts), made once for all the tests that copy it."""
-    directory = tempfile.mkdtemp(prefix="korvalin-segments-")
-    unittest.addModuleCleanup(shutil.rmtree, directory, True)
-    parts = [os.path.join(directory, "part%d.wav" % i) for i in range(2)]
-    for part in parts:
-        make_audio(part, [sine(hz), sine(hz * 2)], seconds / 2)
-    path = os.path.join(directory, "segment.m4a")
-    assert run(["--merge", path] + parts)[0] == 0
-    return path
+from support import (ScratchTest, binary, channel, decode, dominant_tone, events_of, ffprobe_ms, line, make_audio,
+                     own_segment, playing_seconds, run, sim_sidecar, sine)
 
 
 class ToolTest(ScratchTest):
     prefix = "korvalin-tools-"
 
     def segment_file(self, name, seconds=5, hz=440):
-        return shutil.copyfile(own_segment(seconds, hz), self.path(name))
+        return own_segment(self.path(name), seconds, hz)
 
     def video_only(self, name):
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=red:s=32x32:d=1",
@@ -65,34 +31,22 @@ class AnalyzeTest(ToolTest):
         return status, out
 
     def test_known_levels_on_lossless_input(self):
+        stereo, both = [sine(1000), "0"], dict(left_peak_db=-6, left_rms_db=-9, right_peak_db=-120, right_rms_db=-120)
         # "sezení" in ISO-8859-2: the í is a byte that UTF-8 cannot read; the path reports U+FFFD.
-        for folder, shown in ((self.dir, self.dir), (self.path("sezen\udced"), self.path("sezen\ufffd"))):
-            with self.subTest(folder=shown):
+        cases = [(self.dir, self.dir, stereo, 1, 48000, both),
+                 (self.path("sezen\udced"), self.path("sezen\ufffd"), stereo, 1, 48000, both),
+                 (self.dir, self.dir, [sine(1000, 2.0)], 0.5, 44100, dict(left_peak_db=0, left_rms_db=0)),
+                 (self.dir, self.dir, [sine(500, 0.25)] + ["0"] * 17, 0.25, 48000,
+                  dict(both, left_peak_db=-12, left_rms_db=-15.1))]
+        for folder, shown, expressions, seconds, rate, levels in cases:
+            with self.subTest(folder=shown, channels=len(expressions)):
                 os.makedirs(folder, exist_ok=True)
-                path = os.path.join(folder, "half.wav")
-                make_audio(path, [sine(1000), "0"], 1)
-                self.assertEqual(self.analyze(path), (0, (
-                    '{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,"left_peak_db":-6,'
-                    '"left_rms_db":-9,"path":%s,"right_peak_db":-120,"right_rms_db":-120,"sample_rate":48000}\n'
-                    % (os.path.getsize(path), wire(os.path.join(shown, "half.wav")))).encode()))
-
-    def test_mono_above_full_scale_has_no_right_side(self):
-        path = self.path("loud.wav")
-        make_audio(path, [sine(1000, 2.0)], 0.5, rate=44100)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        self.assertEqual(out, ('{"bytes":%d,"channels":1,"duration_ms":500,"ev":"analysis","frames":22050,'
-                               '"left_peak_db":0,"left_rms_db":0,"path":%s,"sample_rate":44100}\n'
-                               % (os.path.getsize(path), wire(path))).encode())
-
-    def test_more_channels_than_measured(self):
-        path = self.path("many.wav")
-        make_audio(path, [sine(500, 0.25)] + ["0"] * 17, 0.25)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        event = events_of(out)[0]
-        self.assertEqual((event["channels"], event["frames"]), (18, 12000))
-        self.assertEqual((event["left_peak_db"], event["right_peak_db"]), (-12.0, -120.0))
+                path = os.path.join(folder, "%d.wav" % len(expressions))
+                make_audio(path, expressions, seconds, rate)
+                self.assertEqual(self.analyze(path), (0, line(
+                    ev="analysis", path=os.path.join(shown, os.path.basename(path)), bytes=os.path.getsize(path),
+                    channels=len(expressions), duration_ms=round(seconds * 1000), frames=round(seconds * rate),
+                    sample_rate=rate, **levels)))
 
     def test_own_segment_reports_both_sides(self):
         path = self.segment_file("seg.m4a", seconds=4)
@@ -128,12 +82,6 @@ class AnalyzeTest(ToolTest):
         self.assertEqual((status, events_of(out)[0]["code"]), (1, "bad_command"))
 
 
-def umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def mode(path):
     return stat.S_IMODE(os.stat(path).st_mode)
 
@@ -147,20 +95,20 @@ class MergeTest(ToolTest):
         self.assertEqual(status, 0)
         with open(segment, "rb") as a, open(out, "rb") as b:
             self.assertEqual(a.read(), b.read())
-        self.assertEqual(mode(out), 0o666 & ~umask())
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual(mode(out), 0o666 & ~mask)
         duration = events_of(stdout)[0]["duration_ms"]
         self.assertAlmostEqual(duration, 2000, delta=25)
         self.assertEqual(stdout, line(ev="merged", out=out, duration_ms=duration,
                                       bytes=os.path.getsize(out), method="copy"))
-
 
     def test_merge_command_refuses_a_segment_as_output_and_replaces_a_file(self):
         segment = self.segment_file("a.m4a", seconds=1)
         earlier = self.path("earlier.m4a")
         with open(earlier, "wb") as f:
             f.write(b"earlier")
-        with Sidecar("korvalin-cap-sim", env=sim_env(self.dir)) as cap:
-            self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        with sim_sidecar(self.dir) as cap:
             cap.send({"cmd": "merge", "segments": [segment, segment], "out": segment})
             self.assertEqual(cap.raw_line(), line(ev="error", code="merge_failed", fatal=True,
                                                   msg="výstup nesmí být jeden ze segmentů"))
@@ -230,7 +178,6 @@ class RepairTest(ToolTest):
             self.assertEqual(f.read(), before)
 
 
-
 class FifoTest(ToolTest):
     """A FIFO named like a segment has no writer: no tool may wait for one."""
 
@@ -248,20 +195,6 @@ class FifoTest(ToolTest):
         self.assertEqual((status, events_of(stdout)[0]["method"]), (0, "reencode"))
         self.assertEqual(stderr, ("korvalin-cap: segment %s nemá čitelnou zvukovou stopu, přeskočeno\n"
                                   % fifo).encode())
-
-def playing_seconds(path):
-    """The audio's length as ffprobe reads it; the encoder's priming frames
-    before time zero do not count."""
-    stream = ffprobe(path)["streams"][0]
-    return float(stream["duration"]) + min(float(stream["start_time"]), 0.0)
-
-
-def ffprobe_ms(path):
-    try:
-        return round(playing_seconds(path) * 1000)
-    except (subprocess.CalledProcessError, KeyError, IndexError, ValueError):
-        return 0
-
 
 if __name__ == "__main__":
     unittest.main()
