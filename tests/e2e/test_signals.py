@@ -12,9 +12,9 @@ import tempfile
 import time
 import unittest
 
-from support import ScratchTest, Sidecar, binary, events_of, ffprobe, run, sim_env, wire
+from support import SIM, ScratchTest, Sidecar, binary, events_of, ffprobe, holds, own_segment, run, sim_env, \
+    sim_sidecar, wire
 
-SIM = "korvalin-cap-sim"
 SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 # The promise is one second; the rest is room for a loaded test machine.
 ENDS_WITHIN = 2.0
@@ -125,8 +125,7 @@ class Merge(Interrupted):
 
     def test_the_serve_loop_answers_during_a_merge_and_a_signal_ends_it(self):
         merge = {"cmd": "merge", "segments": self.segments, "out": self.path("merged.m4a")}
-        with Sidecar(SIM, env=sim_env(self.dir)) as cap:
-            cap.raw_line()
+        with sim_sidecar(self.dir) as cap:
             cap.send(merge)
             deadline = time.monotonic() + 30
             while not os.listdir(self.dir):
@@ -151,17 +150,8 @@ class Merge(Interrupted):
         self.assertSegmentsUnchanged()
 
     def test_interrupted_analysis_writes_nothing(self):
-        segment = os.path.realpath(self.segments[0])
-
-        def reading(pid):
-            """Busy once the file is open."""
-            fds = "/proc/%d/fd" % pid
-            try:
-                return any(os.path.realpath(os.path.join(fds, fd)) == segment for fd in os.listdir(fds))
-            except FileNotFoundError:
-                return False
-
-        status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP, reading)
+        status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP,
+                                                         lambda pid: holds(pid, self.segments[0]))
         self.assertEqual((status, stdout, stderr), (129, b"", notice(1)))
         self.assertLess(elapsed, ENDS_WITHIN)
         self.assertSegmentsUnchanged()
@@ -171,17 +161,12 @@ class Repair(Interrupted):
     FILES = 100
 
     def test_interrupted_repair_cuts_each_file_whole_or_not_at_all(self):
-        parts = [self.path("part%d.wav" % i) for i in range(2)]
-        for part in parts:
-            subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
-                            "-ac", "2", part], check=True)
-        whole = self.path("whole.m4a")
-        subprocess.run([binary(SIM), "--merge", whole] + parts, check=True, capture_output=True)
-        with open(whole, "rb") as f:
+        with open(own_segment(self.path("whole.m4a")), "rb") as f:
             data = f.read()
         folder = self.path("rec")
         os.mkdir(folder)
         files = [os.path.join(folder, "seg-%03d.m4a" % i) for i in range(self.FILES)]
+        whole = self.path("whole.m4a")
         for path in [whole] + files:
             with open(path, "wb") as f:
                 f.write(data + b"\0\0\0")
