@@ -57,18 +57,13 @@ class Probe(Scratch):
     def completed(self, lines, pid, system_audio):
         """Checks started, segment_closed and the shape of probe_result; returns it."""
         path = os.path.join(self.tmp, "korvalin-probe-%d" % pid, "probe.m4a")
-        started = json.loads(lines[-3])
-        self.assertEqual((started["ev"], started["path"], started["system_audio"]),
-                         ("started", path, system_audio))
-        closed = json.loads(lines[-2])
+        started, closed, result = (json.loads(text) for text in lines[-3:])
+        self.assertEqual((started["ev"], started["path"], started["system_audio"]), ("started", path, system_audio))
         self.assertEqual((closed["ev"], closed["path"]), ("segment_closed", path))
-        result = json.loads(lines[-1])
         self.assertEqual(lines[-1], line(**result))
-        self.assertEqual(result["bytes"], closed["bytes"])
-        self.assertEqual(result["sample_rate"], 48000)
-        self.assertEqual(result["microphone"], "granted")
         # The simulated microphone: 1000 Hz at 0.25 of full scale.
-        self.assertEqual(result["mic_peak_db"], -12.0)
+        self.assertEqual((result["bytes"], result["sample_rate"], result["microphone"], result["mic_peak_db"]),
+                         (closed["bytes"], 48000, "granted", -12.0))
         self.assertAlmostEqual(result["mic_rms_db"], -15.05, delta=0.11)
         self.assertGreater(result["frames"], 0)
         return result
