@@ -286,7 +286,6 @@ def tone_breaks(samples, hz, amplitude, jump=0.3):
     return [k / 100 for k, b in enumerate(broken) if b and (k == 0 or not broken[k - 1])]
 
 
-# Shared by the tests of recording, tools, signals and diagnostics.
 SIM = "korvalin-cap-sim"
 
 
@@ -300,8 +299,7 @@ def sim_sidecar(directory, scenario=None, env=None, **kwargs):
 
 
 def line(**fields):
-    """An event line as the program writes it: keys sorted, compact, "/"
-    escaped, UTF-8 raw, whole numbers without a fraction."""
+    """An event line as the program writes it: sorted, compact, "/" escaped, whole numbers without a fraction."""
     plain = {k: int(v) if isinstance(v, float) and v.is_integer() else v for k, v in fields.items()}
     return (json.dumps(plain, sort_keys=True, separators=(",", ":"), ensure_ascii=False).replace("/", "\\/")
             + "\n").encode()
@@ -321,8 +319,7 @@ _segments = {}
 
 
 def own_segment(path, seconds=2, hz=440, rate=48000):
-    """Copies to `path` a fragmented segment written by the program itself (a
-    merge of two parts; `hz` left, twice it right, silence for 0), made once."""
+    """Copies to `path` a segment the program merged once from two parts (`hz` left, twice it right)."""
     key = (seconds, hz, rate)
     if key not in _segments:
         directory = tempfile.mkdtemp(prefix="korvalin-segments-")
@@ -335,16 +332,12 @@ def own_segment(path, seconds=2, hz=440, rate=48000):
     return shutil.copyfile(_segments[key], path)
 
 
-def playing_seconds(path):
-    """The audio's length as ffprobe reads it; the encoder's priming frames
-    before time zero do not count."""
-    stream = ffprobe(path)["streams"][0]
-    return float(stream["duration"]) + min(float(stream["start_time"]), 0.0)
-
-
 def ffprobe_ms(path):
+    """The audio's length in ms as ffprobe reads it (0 when it reads none);
+    the encoder's priming frames before time zero do not count."""
     try:
-        return round(playing_seconds(path) * 1000)
+        stream = ffprobe(path)["streams"][0]
+        return round((float(stream["duration"]) + min(float(stream["start_time"]), 0.0)) * 1000)
     except (subprocess.CalledProcessError, KeyError, IndexError, ValueError):
         return 0
 

@@ -8,6 +8,7 @@ import struct
 import subprocess
 import time
 import unittest
+from pathlib import Path
 
 from support import ScratchTest, binary, events_of, ffprobe, holds, line, own_segment, run
 
@@ -63,16 +64,13 @@ class DamagedFileTest(ScratchTest):
         proc = subprocess.Popen([binary()] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, cwd=cwd)
         # Reads the pipes to the end, then reaps this very child for its usage.
-        out = proc.stdout.read()
-        err = proc.stderr.read()
+        out, err = proc.stdout.read(), proc.stderr.read()
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(status)
-        proc.stdout.close()
-        proc.stderr.close()
-        elapsed = time.monotonic() - started
+        proc.stdout.close(), proc.stderr.close()
         events_of(out)
         self.assertLess(usage.ru_maxrss * 1024, PEAK_BYTES, "peak memory of %r" % args)
-        self.assertLess(elapsed, SECONDS, "wall time of %r" % args)
+        self.assertLess(time.monotonic() - started, SECONDS, "wall time of %r" % args)
         return proc.returncode, out, err
 
     def own_segment(self, name, hz=440, rate=48000):
@@ -87,15 +85,13 @@ class DamagedFileTest(ScratchTest):
         for name in sorted(os.listdir(DATA)):
             files.append(self.path(name))
             shutil.copyfile(os.path.join(DATA, name), files[-1])
-        with open(self.own_segment("own.m4a"), "rb") as f:
-            own = f.read()
+        own = Path(self.own_segment("own.m4a")).read_bytes()
         run_at, scale_at = own.index(b"trun") + 4, own.index(b"mdhd") + 16
         made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:run_at] + struct.pack(">II", 0, 20000000)
                 + own[run_at + 8:], "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
         for name, data in made.items():
             files.append(self.path(name))
-            with open(files[-1], "wb") as f:
-                f.write(data)
+            Path(files[-1]).write_bytes(data)
         return files
 
     def test_every_tool_calls_it_unreadable(self):
@@ -122,11 +118,9 @@ class DamagedFileTest(ScratchTest):
                 self.assertEqual((stream["codec_name"], stream["channels"]), ("aac", 2))
                 self.assertAlmostEqual(float(ffprobe(out)["format"]["duration"]), 4.0, delta=0.05)
                 # Repair: a cut keeps every byte before it.
-                with open(path, "rb") as f:
-                    before = f.read()
+                before = Path(path).read_bytes()
                 status, stdout, stderr = self.run_bounded(["--repair", path])
-                with open(path, "rb") as f:
-                    after = f.read()
+                after = Path(path).read_bytes()
                 self.assertEqual(after, before[:len(after)])
                 self.assertEqual((status, stderr), (1, b""))
                 self.assertEqual(stdout, line(ev="repaired", path=path, action="unrecoverable", duration_ms=0,
@@ -135,10 +129,8 @@ class DamagedFileTest(ScratchTest):
 
     def test_day_at_96_khz_reads_back(self):
         own = self.own_segment("day.m4a", hz=0, rate=96000)
-        with open(own, "rb") as f:
-            data = day_long(f.read())
-        with open(own, "wb") as f:
-            f.write(data)
+        data = day_long(Path(own).read_bytes())
+        Path(own).write_bytes(data)
         out = self.path("merged.m4a")
         status, stdout, _ = run(["--merge", out, own])
         self.assertEqual(status, 0)
@@ -166,15 +158,13 @@ class DamagedFileTest(ScratchTest):
 
     def test_track_that_never_decodes_is_unreadable(self):
         path = self.own_segment("garbled.m4a")
-        with open(path, "rb") as f:
-            data, offset = bytearray(f.read()), 0
+        data, offset = bytearray(Path(path).read_bytes()), 0
         while offset < len(data):
             size, kind = struct.unpack(">I4s", data[offset:offset + 8])
             if kind == b"mdat":
                 data[offset + 8:offset + size] = b"\xff" * (size - 8)
             offset += size
-        with open(path, "wb") as f:
-            f.write(data)
+        Path(path).write_bytes(data)
         self.assertEqual(self.run_bounded(["--analyze", path]), (1, line(
             ev="error", code="bad_command", fatal=True, msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
 

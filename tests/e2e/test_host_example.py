@@ -21,7 +21,7 @@ class HostExampleTest(ScratchTest):
         super().setUp()
         self.host = subprocess.Popen([sys.executable, HOST, self.dir, binary("korvalin-cap-sim")],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=sim_env(self.dir))
+                                     env=sim_env(self.dir), bufsize=0)
         self.output = b""
         self.addCleanup(self.host.communicate)
         self.addCleanup(self.host.kill)
@@ -36,17 +36,13 @@ class HostExampleTest(ScratchTest):
                 self.fail("host never showed %r; it showed %r" % (text, self.output))
             self.output += chunk
 
-    def enter(self):
-        self.host.stdin.write(b"\n")
-        self.host.stdin.flush()
-
     def test_pause_resume_and_ctrl_c_leave_one_merged_recording(self):
         self.wait_for("Ctrl-C stops")
         self.wait_for("sys ")  # a level bar
         time.sleep(1.0)
-        self.enter()
+        self.host.stdin.write(b"\n")
         self.wait_for("paused")
-        self.enter()
+        self.host.stdin.write(b"\n")
         self.wait_for("recording into %s" % self.path("seg-001.m4a"))
         time.sleep(1.5)
         self.host.send_signal(signal.SIGINT)

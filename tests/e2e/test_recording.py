@@ -6,6 +6,7 @@ import os
 import signal
 import time
 import unittest
+from pathlib import Path
 
 from support import (ScratchTest, channel, decode, dominant_tone, events_of, ffprobe, ffprobe_ms, line, rms, sim_sidecar,
                      wire)
@@ -121,11 +122,9 @@ class Recording(ScratchTest):
     def test_a_directory_at_out_is_refused_and_kept(self):
         target = self.path("nahravky")
         os.makedirs(os.path.join(target, "vnitrni"))
-        with open(os.path.join(target, "vnitrni", "schuzka.m4a"), "wb") as f:
-            f.write(b"cizi data")
+        Path(os.path.join(target, "vnitrni", "schuzka.m4a")).write_bytes(b"cizi data")
         good = self.path("dobry.m4a")
-        with open(good, "wb") as f:
-            f.write(b"stary soubor" * 1000)
+        Path(good).write_bytes(b"stary soubor" * 1000)
         below_a_file = os.path.join(good, "seg.m4a")
         with sim_sidecar(self.dir) as cap:
             for command, out in (("start", target), ("start", target + "/"), ("resume", target),
@@ -143,8 +142,7 @@ class Recording(ScratchTest):
             closed = self.closed(cap, "dobry.m4a")
             self.assertEqual(cap.raw_line(), b'{"ev":"stopped","reason":"stop"}\n')
         self.assertEqual(sorted(os.listdir(target)), ["vnitrni"])
-        with open(os.path.join(target, "vnitrni", "schuzka.m4a"), "rb") as f:
-            self.assertEqual(f.read(), b"cizi data")
+        self.assertEqual(Path(os.path.join(target, "vnitrni", "schuzka.m4a")).read_bytes(), b"cizi data")
         # A file at out is replaced, as ever.
         self.assert_valid_segment(good, closed["duration_ms"])
         self.assert_tones(good)
@@ -178,6 +176,9 @@ class Recording(ScratchTest):
                 self.assert_valid_segment(self.path(name + ".m4a"), ffprobe_ms(self.path(name + ".m4a")))
 
 
+REBUILT = ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"]
+
+
 class DeviceChanges(ScratchTest):
     prefix = "korvalin-dev-"
 
@@ -197,8 +198,7 @@ class DeviceChanges(ScratchTest):
                    {"uid": "usb-mic", "name": "USB mikrofon", "input": [1], "rate": 48000, "tone": [700, 0.3]}]
         timeline = [{"at": 0.8, "default_input": "usb-mic"}, {"at": 1.0, "default_output": "sluchátka"}]
         events, _ = self.record({"devices": devices, "timeline": timeline}, 2.5)
-        names = [e["ev"] for e in events]
-        self.assertEqual(names, ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"])
+        self.assertEqual([e["ev"] for e in events], REBUILT)
         self.assertEqual(events[1], {"ev": "device_changed", "desc": "změnilo se výstupní zařízení — pokračuji novým segmentem",
                                      "reason": "výstupní zařízení", "next": self.path("seg-000~001.m4a")})
         self.assertEqual(events[3]["after_device_change"], True)
@@ -209,8 +209,7 @@ class DeviceChanges(ScratchTest):
 
     def test_a_rate_change_rebuilds(self):
         events, err = self.record({"timeline": [{"at": 0.5, "rate": 44100}]}, 2.0)
-        self.assertEqual([e["ev"] for e in events],
-                         ["started", "device_changed", "segment_closed", "started", "segment_closed", "stopped", "stopped"])
+        self.assertEqual([e["ev"] for e in events], REBUILT)
         self.assertEqual(events[1]["reason"], "vzorkovací frekvence")
         self.assertEqual(events[3]["sample_rate"], 44100)
         self.assertIn("korvalin-cap: vzorkovací frekvence se změnila z 48000 na 44100 Hz\n", err)
@@ -269,8 +268,7 @@ class WriterFaults(ScratchTest):
         late = "korvalin-cap: writer thread se neukončil včas, uzavírám soubor i tak\n"
         closed = []
         for cap, (status, out, err), names in (
-                (changing, results[0], ["started", "device_changed", "segment_closed", "started", "segment_closed",
-                                        "stopped", "stopped"]),
+                (changing, results[0], REBUILT),
                 (stopping, results[1], ["started", "segment_closed", "stopped", "started", "segment_closed",
                                         "stopped", "stopped"])):
             events = [e for e in seen[cap] + events_of(out) if e["ev"] != "levels"]

@@ -74,7 +74,7 @@ TEST(CommandParser, ProbeSecondsAreClampedAndDefaulted)
         EXPECT_EQ(parsed("{\"cmd\":\"probe\"" + value + "}").seconds, seconds) << value;
 }
 
-// Nothing may follow the object, not even after a NUL.
+// Nothing may follow the object, not even after a NUL; an unclosed deep nesting is no object.
 TEST(CommandParser, RejectsWhatIsNotAJsonObject)
 {
     for (std::string line : {"not json"s, "[1,2,3]"s, "\"start\""s, "42"s, "{\"cmd\":\"stop\"} x"s, "{\"cmd\":\"stop\""s,
@@ -82,7 +82,8 @@ TEST(CommandParser, RejectsWhatIsNotAJsonObject)
                              std::string(1000, '[') + std::string(1000, ']'),
                              "{\"cmd\":\"stop\",\"x\":" + std::string(10000, '9') + "}",
                              "{\"cmd\":\"stop\"}\0 garbage"s, "{\"cmd\":\"stop\"}\0"s, "{\"cmd\":\"stop\"}\0\r"s,
-                             "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s})
+                             "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s,
+                             std::string(1 << 20, '['), std::string(1 << 20, '{')})
         EXPECT_EQ(rejection(line), (std::pair<std::string, std::string>{"bad_json", "řádek není JSON objekt"})) << line;
 }
 
@@ -91,8 +92,6 @@ TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
     const size_t depth = 500'000;
     std::string line = "{\"cmd\":\"stop\",\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
     EXPECT_EQ(parsed(line).kind, Command::Kind::stop);
-    EXPECT_EQ(rejection(std::string(1 << 20, '[')).first, "bad_json");
-    EXPECT_EQ(rejection(std::string(1 << 20, '{')).first, "bad_json");
 }
 
 // Every message names the command and the key at fault; the segments are

@@ -205,18 +205,9 @@ private:
 class ScriptedMedia final : public platform::Media {
 public:
     Script script;
-    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override
-    {
-        completion({});
-    }
-    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override
-    {
-        return std::make_unique<ScriptedWriter>(script);
-    }
-    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override
-    {
-        throw platform::MediaError("no reader");
-    }
+    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override { completion({}); }
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override { return std::make_unique<ScriptedWriter>(script); }
+    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override { throw platform::MediaError("no reader"); }
 };
 
 class ScriptedEncoder : public testing::Test {
