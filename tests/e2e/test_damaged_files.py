@@ -56,8 +56,6 @@ def day_long(segment, hours=24):
 
 
 class DamagedFileTest(ScratchTest):
-    prefix = "korvalin-damaged-"
-
     def run_bounded(self, args, cwd=None):
         """Runs one tool; asserts its peak memory and wall time."""
         started = time.monotonic()

@@ -13,7 +13,6 @@ TAP_REFUSED = "Není povolené nahrávání zvuku systému — ostatní účastn
 
 class Scratch(ScratchTest):
     """A scenario directory and a private temporary directory for each test."""
-    prefix = "korvalin-diag-"
 
     def setUp(self):
         super().setUp()

@@ -16,8 +16,6 @@ STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","ev":"started"
 
 
 class Recording(ScratchTest):
-    prefix = "korvalin-rec-"
-
     def start(self, cap, name, expect_default=True):
         cap.send({"cmd": "start", "out": self.path(name)})
         if expect_default:
@@ -180,8 +178,6 @@ REBUILT = ["started", "device_changed", "segment_closed", "started", "segment_cl
 
 
 class DeviceChanges(ScratchTest):
-    prefix = "korvalin-dev-"
-
     def record(self, scenario, seconds):
         """Starts at once, records for `seconds`, stops; returns events and stderr."""
         with sim_sidecar(self.dir, scenario) as cap:
@@ -233,8 +229,6 @@ class DeviceChanges(ScratchTest):
 
 
 class WriterFaults(ScratchTest):
-    prefix = "korvalin-wf-"
-
     def test_a_writer_that_outlives_its_deadline_ends_quietly(self):
         """The encoder stalls for 3 s, past the writer's 1 s deadline: one
         sidecar changes the default output during the stall, the other stops

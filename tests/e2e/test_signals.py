@@ -30,8 +30,6 @@ def notice(number):
 
 
 class Interrupted(ScratchTest):
-    prefix = "korvalin-signals-"
-
     def interrupt(self, args, number, busy):
         """Signals a one-shot mode once busy(pid); returns (status, stdout, stderr, seconds to the exit)."""
         proc = subprocess.Popen([binary(SIM)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -14,8 +14,6 @@ from support import (ScratchTest, binary, channel, decode, dominant_tone, events
 
 
 class ToolTest(ScratchTest):
-    prefix = "korvalin-tools-"
-
     def segment_file(self, name, seconds=5, hz=440):
         return own_segment(self.path(name), seconds, hz)
 
