@@ -27,36 +27,30 @@ protected:
     void SetUp() override { platform::current().system = &system; }
     void TearDown() override { platform::current().system = nullptr; }
 
-    void runs(std::string product, int major, int minor)
-    {
-        system.product = std::move(product);
-        system.version = {major, minor};
-    }
-
     FakeSystem system;
 };
 
 } // namespace
 
+// The version text is the product version, else major.minor; the rule
+// compares numbers, so 14.10 is later than 14.4.
 TEST_F(OSRule, AcceptsFourteenFourAndLater)
 {
-    const std::tuple<const char*, int, int, bool> table[] = {
-        {"14.4", 14, 4, true}, {"15.0", 15, 0, true}, {"14.10", 14, 10, true}, {"13.9", 13, 9, false}};
-    for (const auto& [product, major, minor, supported] : table) {
-        runs(product, major, minor);
-        EXPECT_EQ(korvalin::isSupportedOS(), supported) << product;
+    const struct {
+        std::optional<std::string> product;
+        platform::OSVersion version;
+        bool supported;
+        const char* text;
+    } table[] = {{"14.4", {14, 4}, true, "14.4"},   {"15.0", {15, 0}, true, "15.0"},
+                 {"14.10", {14, 10}, true, "14.10"}, {"13.9", {13, 9}, false, "13.9"},
+                 {"14.4.1", {14, 4}, true, "14.4.1"}, {std::nullopt, {15, 0}, true, "15.0"},
+                 {"", {15, 0}, true, ""}};
+    for (const auto& row : table) {
+        system.product = row.product;
+        system.version = row.version;
+        EXPECT_EQ(korvalin::isSupportedOS(), row.supported) << row.text;
+        EXPECT_EQ(korvalin::osVersionString(), row.text);
     }
-}
-
-TEST_F(OSRule, VersionTextFallsBackToMajorAndMinor)
-{
-    runs("14.4.1", 14, 4);
-    EXPECT_EQ(korvalin::osVersionString(), "14.4.1");
-    system.product = std::nullopt;
-    system.version = {15, 0};
-    EXPECT_EQ(korvalin::osVersionString(), "15.0");
-    system.product = "";
-    EXPECT_EQ(korvalin::osVersionString(), "");
 }
 
 TEST(ProbeArgument, ParsesTheWholeTextOrFallsBackToTwo)

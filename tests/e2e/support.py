@@ -3,6 +3,8 @@ their event lines (each one checked against the protocol's schema), and judge
 the files they write with independent readers (ffprobe, ffmpeg)."""
 
 import array
+import atexit
+import contextlib
 import json
 import math
 import os
@@ -282,3 +284,67 @@ def tone_breaks(samples, hz, amplitude, jump=0.3):
         around = sorted(steps[max(0, k - 5):k + 6])
         broken[k + 1] |= abs((step - around[len(around) // 2] + math.pi) % (2 * math.pi) - math.pi) > jump
     return [k / 100 for k, b in enumerate(broken) if b and (k == 0 or not broken[k - 1])]
+
+
+SIM = "korvalin-cap-sim"
+
+
+def sim_sidecar(directory, scenario=None, env=None, **kwargs):
+    """korvalin-cap-sim's serve loop in a scenario, past its ready line."""
+    cap = Sidecar(SIM, env=env or sim_env(directory, scenario), **kwargs)
+    if not cap.raw_line().startswith(b'{"ev":"ready"'):
+        cap.__exit__()
+        raise AssertionError("the first line is not ready")
+    return cap
+
+
+def line(**fields):
+    """An event line as the program writes it: sorted, compact, "/" escaped, whole numbers without a fraction."""
+    plain = {k: int(v) if isinstance(v, float) and v.is_integer() else v for k, v in fields.items()}
+    return (json.dumps(plain, sort_keys=True, separators=(",", ":"), ensure_ascii=False).replace("/", "\\/")
+            + "\n").encode()
+
+
+def make_audio(path, expressions, seconds, rate=48000, codec=("-c:a", "pcm_f32le")):
+    """A signal from ffmpeg's expression source, one expression per channel."""
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "aevalsrc=%s:s=%d:d=%g" % ("|".join(expressions), rate, seconds), *codec, path], check=True)
+
+
+def sine(hz, amplitude=0.5):
+    return "%g*sin(2*PI*%g*t)" % (amplitude, hz)
+
+
+_segments = {}
+
+
+def own_segment(path, seconds=2, hz=440, rate=48000):
+    """Copies to `path` a segment the program merged once from two parts (`hz` left, twice it right)."""
+    key = (seconds, hz, rate)
+    if key not in _segments:
+        directory = tempfile.mkdtemp(prefix="korvalin-segments-")
+        atexit.register(shutil.rmtree, directory, True)
+        parts = [os.path.join(directory, "part%d.wav" % i) for i in range(2)]
+        for part in parts:
+            make_audio(part, [sine(hz), sine(hz * 2)], seconds / 2, rate)
+        _segments[key] = os.path.join(directory, "segment.m4a")
+        assert run(["--merge", _segments[key]] + parts)[0] == 0
+    return shutil.copyfile(_segments[key], path)
+
+
+def ffprobe_ms(path):
+    """The audio's length in ms as ffprobe reads it (0 when it reads none);
+    the encoder's priming frames before time zero do not count."""
+    try:
+        stream = ffprobe(path)["streams"][0]
+        return round((float(stream["duration"]) + min(float(stream["start_time"]), 0.0)) * 1000)
+    except (subprocess.CalledProcessError, KeyError, IndexError, ValueError):
+        return 0
+
+
+def holds(pid, path):
+    """Whether the process has `path` open."""
+    fds = "/proc/%d/fd/" % pid
+    with contextlib.suppress(OSError):
+        return any(os.path.realpath(fds + fd) == os.path.realpath(path) for fd in os.listdir(fds))
+    return False

@@ -2,16 +2,15 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
-import contextlib
 import os
 import shutil
 import struct
 import subprocess
 import time
 import unittest
+from pathlib import Path
 
-from support import ScratchTest, binary, events_of, ffprobe, run
-from test_tools import line
+from support import ScratchTest, binary, events_of, ffprobe, holds, line, own_segment, run
 
 DATA = os.path.join(os.path.dirname(__file__), "..", "data")
 
@@ -42,16 +41,6 @@ def hidden_tables(segment, count=5500000):
     return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(4096))
 
 
-def holds(pid, path):
-    """Whether the process has `path` open."""
-    fds = "/proc/%d/fd/" % pid
-    for fd in os.listdir(fds):
-        with contextlib.suppress(OSError):
-            if os.readlink(fds + fd) == path:
-                return True
-    return False
-
-
 def day_long(segment, hours=24):
     """The segment's first fragment repeated for `hours`, each copy numbered and timed on."""
     first = segment.index(b"moof") - 4
@@ -67,36 +56,23 @@ def day_long(segment, hours=24):
 
 
 class DamagedFileTest(ScratchTest):
-    prefix = "korvalin-damaged-"
-
     def run_bounded(self, args, cwd=None):
         """Runs one tool; asserts its peak memory and wall time."""
         started = time.monotonic()
         proc = subprocess.Popen([binary()] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, cwd=cwd)
         # Reads the pipes to the end, then reaps this very child for its usage.
-        out = proc.stdout.read()
-        err = proc.stderr.read()
+        out, err = proc.stdout.read(), proc.stderr.read()
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(status)
-        proc.stdout.close()
-        proc.stderr.close()
-        elapsed = time.monotonic() - started
+        proc.stdout.close(), proc.stderr.close()
         events_of(out)
         self.assertLess(usage.ru_maxrss * 1024, PEAK_BYTES, "peak memory of %r" % args)
-        self.assertLess(elapsed, SECONDS, "wall time of %r" % args)
+        self.assertLess(time.monotonic() - started, SECONDS, "wall time of %r" % args)
         return proc.returncode, out, err
 
-    def own_segment(self, name, source="sine=frequency=440:sample_rate=48000:duration=1"):
-        """A fragmented segment written by the program (a merge of two parts)."""
-        parts = []
-        for i in range(2):
-            parts.append(self.path("%s.part%d.wav" % (name, i)))
-            subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-ac", "2", parts[-1]],
-                           check=True)
-        path = self.path(name)
-        self.assertEqual(run(["--merge", path] + parts)[0], 0)
-        return path
+    def own_segment(self, name, hz=440, rate=48000):
+        return own_segment(self.path(name), 2, hz, rate)
 
     def damaged_files(self):
         """The kept damaged files and, made from one of the program's own
@@ -107,15 +83,13 @@ class DamagedFileTest(ScratchTest):
         for name in sorted(os.listdir(DATA)):
             files.append(self.path(name))
             shutil.copyfile(os.path.join(DATA, name), files[-1])
-        with open(self.own_segment("own.m4a"), "rb") as f:
-            own = f.read()
+        own = Path(self.own_segment("own.m4a")).read_bytes()
         run_at, scale_at = own.index(b"trun") + 4, own.index(b"mdhd") + 16
         made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:run_at] + struct.pack(">II", 0, 20000000)
                 + own[run_at + 8:], "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
         for name, data in made.items():
             files.append(self.path(name))
-            with open(files[-1], "wb") as f:
-                f.write(data)
+            Path(files[-1]).write_bytes(data)
         return files
 
     def test_every_tool_calls_it_unreadable(self):
@@ -142,11 +116,9 @@ class DamagedFileTest(ScratchTest):
                 self.assertEqual((stream["codec_name"], stream["channels"]), ("aac", 2))
                 self.assertAlmostEqual(float(ffprobe(out)["format"]["duration"]), 4.0, delta=0.05)
                 # Repair: a cut keeps every byte before it.
-                with open(path, "rb") as f:
-                    before = f.read()
+                before = Path(path).read_bytes()
                 status, stdout, stderr = self.run_bounded(["--repair", path])
-                with open(path, "rb") as f:
-                    after = f.read()
+                after = Path(path).read_bytes()
                 self.assertEqual(after, before[:len(after)])
                 self.assertEqual((status, stderr), (1, b""))
                 self.assertEqual(stdout, line(ev="repaired", path=path, action="unrecoverable", duration_ms=0,
@@ -154,11 +126,9 @@ class DamagedFileTest(ScratchTest):
                                  + line(ev="repair_done", files=1, recovered=0))
 
     def test_day_at_96_khz_reads_back(self):
-        own = self.own_segment("day.m4a", "anullsrc=r=96000:d=2")
-        with open(own, "rb") as f:
-            data = day_long(f.read())
-        with open(own, "wb") as f:
-            f.write(data)
+        own = self.own_segment("day.m4a", hz=0, rate=96000)
+        data = day_long(Path(own).read_bytes())
+        Path(own).write_bytes(data)
         out = self.path("merged.m4a")
         status, stdout, _ = run(["--merge", out, own])
         self.assertEqual(status, 0)
@@ -169,7 +139,7 @@ class DamagedFileTest(ScratchTest):
 
     def test_fifo_swapped_in_while_the_file_is_checked(self):
         """Once the tool has the file open (its checks take a while over 300,000 boxes), a FIFO takes
-        its name: everything goes on reading the checked file to its end; nothing waits for a writer."""
+        its name: the tool reads the checked file to its end."""
         path, fifo = self.own_segment("swapped.m4a"), self.path("fifo")
         with open(path, "ab") as f:
             f.write(box(b"free", b"") * 300000)
@@ -186,19 +156,15 @@ class DamagedFileTest(ScratchTest):
 
     def test_track_that_never_decodes_is_unreadable(self):
         path = self.own_segment("garbled.m4a")
-        with open(path, "r+b") as f:
-            data = bytearray(f.read())
-            offset = 0
-            while offset < len(data):
-                size, kind = struct.unpack(">I4s", data[offset:offset + 8])
-                if kind == b"mdat":
-                    data[offset + 8:offset + size] = b"\xff" * (size - 8)
-                offset += size
-            f.seek(0)
-            f.write(data)
-        self.assertEqual(self.run_bounded(["--analyze", path]),
-                         (1, line(ev="error", code="bad_command", fatal=True,
-                                  msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
+        data, offset = bytearray(Path(path).read_bytes()), 0
+        while offset < len(data):
+            size, kind = struct.unpack(">I4s", data[offset:offset + 8])
+            if kind == b"mdat":
+                data[offset + 8:offset + size] = b"\xff" * (size - 8)
+            offset += size
+        Path(path).write_bytes(data)
+        self.assertEqual(self.run_bounded(["--analyze", path]), (1, line(
+            ev="error", code="bad_command", fatal=True, msg=path + " neobsahuje čitelnou zvukovou stopu"), b""))
 
     def test_name_with_a_colon_is_a_file_name(self):
         path = self.own_segment("rec12:30.m4a")

@@ -6,26 +6,13 @@ import os
 import re
 import unittest
 
-from support import ScratchTest, Sidecar, run, sim_env
-
-SIM = "korvalin-cap-sim"
+from support import SIM, ScratchTest, Sidecar, line, run, sim_env, sim_sidecar
 
 TAP_REFUSED = "Není povolené nahrávání zvuku systému — ostatní účastníky neslyším."
 
 
-def canonical(event):
-    """An event line as the program writes it: sorted keys, compact, "/"
-    escaped, UTF-8 raw, whole numbers without a fraction."""
-    def plain(value):
-        return int(value) if isinstance(value, float) and value.is_integer() else value
-    body = json.dumps({k: plain(v) for k, v in event.items()}, sort_keys=True, separators=(",", ":"),
-                      ensure_ascii=False)
-    return (body.replace("/", "\\/") + "\n").encode()
-
-
 class Scratch(ScratchTest):
     """A scenario directory and a private temporary directory for each test."""
-    prefix = "korvalin-diag-"
 
     def setUp(self):
         super().setUp()
@@ -55,11 +42,11 @@ class Probe(Scratch):
         with Sidecar(SIM, env=self.env(scenario), args=["--probe", seconds]) as cap:
             lines = []
             while True:
-                line = cap.raw_line(timeout=30)
-                if not line:
+                text = cap.raw_line(timeout=30)
+                if not text:
                     break
-                if not line.startswith(b'{"ev":"levels"'):
-                    lines.append(line)
+                if not text.startswith(b'{"ev":"levels"'):
+                    lines.append(text)
             status, rest, err = cap.finish()
             self.assertEqual(rest, b"")
             pid = cap.proc.pid
@@ -69,18 +56,13 @@ class Probe(Scratch):
     def completed(self, lines, pid, system_audio):
         """Checks started, segment_closed and the shape of probe_result; returns it."""
         path = os.path.join(self.tmp, "korvalin-probe-%d" % pid, "probe.m4a")
-        started = json.loads(lines[-3])
-        self.assertEqual((started["ev"], started["path"], started["system_audio"]),
-                         ("started", path, system_audio))
-        closed = json.loads(lines[-2])
+        started, closed, result = (json.loads(text) for text in lines[-3:])
+        self.assertEqual((started["ev"], started["path"], started["system_audio"]), ("started", path, system_audio))
         self.assertEqual((closed["ev"], closed["path"]), ("segment_closed", path))
-        result = json.loads(lines[-1])
-        self.assertEqual(lines[-1], canonical(result))
-        self.assertEqual(result["bytes"], closed["bytes"])
-        self.assertEqual(result["sample_rate"], 48000)
-        self.assertEqual(result["microphone"], "granted")
+        self.assertEqual(lines[-1], line(**result))
         # The simulated microphone: 1000 Hz at 0.25 of full scale.
-        self.assertEqual(result["mic_peak_db"], -12.0)
+        self.assertEqual((result["bytes"], result["sample_rate"], result["microphone"], result["mic_peak_db"]),
+                         (closed["bytes"], 48000, "granted", -12.0))
         self.assertAlmostEqual(result["mic_rms_db"], -15.05, delta=0.11)
         self.assertGreater(result["frames"], 0)
         return result
@@ -101,7 +83,7 @@ class Probe(Scratch):
 
     def test_without_a_tap_system_audio_is_denied(self):
         status, lines, err, pid = self.probe({"fail": {"tap": -1}}, "0.24")
-        self.assertEqual(lines[0], canonical({"code": "permission_denied", "ev": "error", "fatal": False,
+        self.assertEqual(lines[0], line(**{"code": "permission_denied", "ev": "error", "fatal": False,
                                               "msg": TAP_REFUSED, "status": -1}))
         result = self.completed(lines, pid, False)
         self.assertIn(b'"seconds":0.2,', lines[-1])
@@ -130,14 +112,13 @@ class Probe(Scratch):
         for scenario, microphone, system_audio, code, msg in cases:
             with self.subTest(code=code):
                 status, lines, err, _ = self.probe(scenario, "1")
-                self.assertEqual(lines, [canonical({
+                self.assertEqual(lines, [line(**{
                     "error_code": code, "ev": "probe_result", "mic_peak_db": -120.0, "microphone": microphone,
                     "msg": msg, "sys_peak_db": -120.0, "system_audio": system_audio})])
                 self.assertEqual(status, 1)
 
     def test_probe_command_in_the_serve_loop(self):
-        with Sidecar(SIM, env=self.env({})) as cap:
-            self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        with sim_sidecar(self.dir, env=self.env({})) as cap:
             cap.send({"cmd": "probe", "seconds": 0.25})
             cap.until("started")
             cap.until("segment_closed")
@@ -152,18 +133,19 @@ class Permissions(Scratch):
     STATES = ("granted", "denied", "restricted", "undetermined")
 
     def report(self, microphone):
-        return canonical({"ev": "permissions", "input_device": "Simulovaný mikrofon", "microphone": microphone,
+        return line(**{"ev": "permissions", "input_device": "Simulovaný mikrofon", "microphone": microphone,
                           "os_supported": True, "os_version": "14.4.1", "system_audio": "unknown"})
 
-    def test_report_on_the_command_line(self):
+    def test_report_and_microphone_request_on_the_command_line(self):
         for state in self.STATES:
             with self.subTest(state=state):
-                self.assertEqual(run(["--permissions"], SIM, self.env({"microphone": state})),
-                                 (0, self.report(state), b""))
+                env = self.env({"microphone": state})
+                self.assertEqual(run(["--permissions"], SIM, env), (0, self.report(state), b""))
+                self.assertEqual(run(["--request-mic"], SIM, env), (0 if state == "granted" else 1, line(
+                    ev="permissions", microphone=state, os_version="14.4.1"), b""))
 
     def test_report_by_command_while_idle_and_recording(self):
-        with Sidecar(SIM, env=self.env({"microphone": "denied"})) as cap:
-            cap.raw_line()
+        with sim_sidecar(self.dir, env=self.env({"microphone": "denied"})) as cap:
             for start in ({"cmd": "start", "out": os.path.join(self.dir, "seg-000.m4a")}, None):
                 cap.send({"cmd": "permissions"})
                 self.assertEqual(cap.until("permissions"), json.loads(self.report("denied")))
@@ -173,13 +155,6 @@ class Permissions(Scratch):
             cap.send({"cmd": "quit"})
             cap.finish()
 
-    def test_microphone_request_status_follows_the_state(self):
-        for state in self.STATES:
-            with self.subTest(state=state):
-                line = canonical({"ev": "permissions", "microphone": state, "os_version": "14.4.1"})
-                self.assertEqual(run(["--request-mic"], SIM, self.env({"microphone": state})),
-                                 (0 if state == "granted" else 1, line, b""))
-
     def test_automation_keeps_the_order_given(self):
         scenario = {"processes": [{"pid": "self"}, {"pid": 4242, "bundle_id": "com.example.browser"},
                                   {"pid": 4343, "bundle_id": "com.example.mail"}]}
@@ -187,9 +162,8 @@ class Permissions(Scratch):
         for option, running in (("--automation", "undetermined"), ("--request-automation", "granted")):
             with self.subTest(option=option):
                 states = ["not_running", running, "unknown", running]
-                line = canonical({"apps": [{"bundle_id": i, "state": s} for i, s in zip(ids, states)],
-                                  "ev": "automation"})
-                self.assertEqual(run([option] + ids, SIM, self.env(scenario)), (0, line, b""))
+                apps = [{"bundle_id": i, "state": s} for i, s in zip(ids, states)]
+                self.assertEqual(run([option] + ids, SIM, self.env(scenario)), (0, line(apps=apps, ev="automation"), b""))
 
 
 if __name__ == "__main__":

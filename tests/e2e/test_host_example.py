@@ -5,32 +5,26 @@ system audio 440 Hz)."""
 
 import os
 import select
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-from support import binary, channel, decode, dominant_tone, ffprobe, sim_env
+from support import ScratchTest, binary, channel, decode, dominant_tone, ffprobe, sim_env
 
 HOST = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "host.py")
 
 
-class HostExampleTest(unittest.TestCase):
+class HostExampleTest(ScratchTest):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="korvalin-host-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+        super().setUp()
         self.host = subprocess.Popen([sys.executable, HOST, self.dir, binary("korvalin-cap-sim")],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=sim_env(self.dir))
+                                     env=sim_env(self.dir), bufsize=0)
         self.output = b""
-
-    def tearDown(self):
-        if self.host.poll() is None:
-            self.host.kill()
-        self.host.communicate()
+        self.addCleanup(self.host.communicate)
+        self.addCleanup(self.host.kill)
 
     def wait_for(self, text, timeout=20.0):
         """Reads the host's terminal output until it shows text."""
@@ -42,26 +36,22 @@ class HostExampleTest(unittest.TestCase):
                 self.fail("host never showed %r; it showed %r" % (text, self.output))
             self.output += chunk
 
-    def enter(self):
-        self.host.stdin.write(b"\n")
-        self.host.stdin.flush()
-
     def test_pause_resume_and_ctrl_c_leave_one_merged_recording(self):
         self.wait_for("Ctrl-C stops")
         self.wait_for("sys ")  # a level bar
         time.sleep(1.0)
-        self.enter()
+        self.host.stdin.write(b"\n")
         self.wait_for("paused")
-        self.enter()
-        self.wait_for("recording into %s" % os.path.join(self.dir, "seg-001.m4a"))
+        self.host.stdin.write(b"\n")
+        self.wait_for("recording into %s" % self.path("seg-001.m4a"))
         time.sleep(1.5)
         self.host.send_signal(signal.SIGINT)
         out, err = self.host.communicate(timeout=30)
         self.assertEqual(self.host.returncode, 0, err)
 
-        merged = os.path.join(self.dir, "recording.m4a")
+        merged = self.path("recording.m4a")
         self.assertIn(b"merged 2 segments into " + merged.encode(), self.output + out)
-        parts = [float(ffprobe(os.path.join(self.dir, "seg-%03d.m4a" % n))["format"]["duration"]) for n in (0, 1)]
+        parts = [float(ffprobe(self.path("seg-%03d.m4a" % n))["format"]["duration"]) for n in (0, 1)]
         info = ffprobe(merged)
         self.assertEqual((info["streams"][0]["codec_name"], info["streams"][0]["channels"]), ("aac", 2))
         self.assertAlmostEqual(float(info["format"]["duration"]), sum(parts), delta=0.1)

@@ -27,33 +27,23 @@ class SchemaTest(unittest.TestCase):
             jsonschema.Draft202012Validator.check_schema(schema)
 
     def test_commands_a_host_should_send(self):
-        good = [
-            {"cmd": "start", "out": "/r/seg-000.m4a"},
-            {"cmd": "resume", "out": " "},
-            {"cmd": "pause"}, {"cmd": "stop"}, {"cmd": "permissions"}, {"cmd": "quit"},
-            {"cmd": "merge", "segments": ["/r/a.m4a", "/r/b.m4a"], "out": "/r/all.m4a"},
-            {"cmd": "probe"}, {"cmd": "probe", "seconds": 0.2}, {"cmd": "probe", "seconds": 30},
-        ]
-        bad = [
-            {"cmd": "start"}, {"cmd": "start", "out": ""}, {"cmd": "start", "out": 5},
-            {"cmd": "merge", "segments": [], "out": "/r/all.m4a"},
-            {"cmd": "merge", "segments": ["/r/a.m4a", 1], "out": "/r/all.m4a"},
-            {"cmd": "merge", "segments": ["/r/a.m4a"]},
-            {"cmd": "probe", "seconds": 0.1}, {"cmd": "probe", "seconds": 30.5}, {"cmd": "probe", "seconds": "5"},
-            {"cmd": "stop", "x": 1}, {"cmd": "START", "out": "/r/a.m4a"}, {"out": "/r/a.m4a"}, [1, 2, 3],
-        ]
-        for command in good:
-            self.assertTrue(COMMANDS.is_valid(command), command)
-        for command in bad:
-            self.assertFalse(COMMANDS.is_valid(command), command)
+        good = [{"cmd": "start", "out": "/r/seg-000.m4a"}, {"cmd": "resume", "out": " "}, {"cmd": "pause"},
+                {"cmd": "stop"}, {"cmd": "permissions"}, {"cmd": "quit"}, {"cmd": "probe"},
+                {"cmd": "merge", "segments": ["/r/a.m4a", "/r/b.m4a"], "out": "/r/all.m4a"},
+                {"cmd": "probe", "seconds": 0.2}, {"cmd": "probe", "seconds": 30}]
+        bad = [{"cmd": "start"}, {"cmd": "start", "out": ""}, {"cmd": "start", "out": 5},
+               {"cmd": "merge", "segments": [], "out": "/r/all.m4a"}, {"cmd": "merge", "segments": ["/r/a.m4a"]},
+               {"cmd": "merge", "segments": ["/r/a.m4a", 1], "out": "/r/all.m4a"}, {"cmd": "probe", "seconds": 0.1},
+               {"cmd": "probe", "seconds": 30.5}, {"cmd": "probe", "seconds": "5"}, {"cmd": "stop", "x": 1},
+               {"cmd": "START", "out": "/r/a.m4a"}, {"out": "/r/a.m4a"}, [1, 2, 3]]
+        for command in good + bad:
+            self.assertEqual(COMMANDS.is_valid(command), command in good, command)
 
     def test_events_are_held_to_their_exact_shape(self):
-        # Lines the program writes are checked in every black-box test; these must fail.
         bad = [
-            {"ev": "levels", "mic": -12.0, "sys": -6.0, "extra": 1},
-            {"ev": "levels", "mic": 1.5, "sys": -6.0},
+            {"ev": "levels", "mic": -12.0, "sys": -6.0, "extra": 1}, {"ev": "levels", "mic": 1.5, "sys": -6.0},
             {"ev": "segment_closed", "path": "a", "duration_ms": 10.0, "bytes": 1, "dropped_frames": 0},
-            {"ev": "stopped", "reason": "crash"},
+            {"ev": "stopped", "reason": "crash"}, {"ev": "goodbye"},
             {"code": "tap_failed", "ev": "error", "fatal": True, "msg": "m", "status": -1},
             {"code": "no_device", "ev": "error", "fatal": False, "msg": "m", "status": -1},
             {"code": "teapot", "ev": "error", "fatal": True, "msg": "m"},
@@ -65,9 +55,7 @@ class SchemaTest(unittest.TestCase):
             {"ev": "probe_result", "microphone": "granted", "system_audio": "error",
              "error_code": "permission_denied", "msg": "m", "mic_peak_db": -120.0, "sys_peak_db": -120.0},
             {"ev": "started", "path": "a", "sample_rate": 48000, "channels": "c", "system_audio": True,
-             "after_device_change": False},
-            {"ev": "goodbye"},
-        ]
+             "after_device_change": False}]
         for event in bad:
             self.assertFalse(EVENTS.is_valid(event), event)
 

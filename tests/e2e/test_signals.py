@@ -11,18 +11,18 @@ import subprocess
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
-from support import ScratchTest, Sidecar, binary, events_of, ffprobe, run, sim_env, wire
+from support import SIM, ScratchTest, Sidecar, binary, events_of, ffprobe, holds, own_segment, run, sim_env, \
+    sim_sidecar, wire
 
-SIM = "korvalin-cap-sim"
 SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 # The promise is one second; the rest is room for a loaded test machine.
 ENDS_WITHIN = 2.0
 
 
 def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 def notice(number):
@@ -30,12 +30,8 @@ def notice(number):
 
 
 class Interrupted(ScratchTest):
-    prefix = "korvalin-signals-"
-
     def interrupt(self, args, number, busy):
-        """Starts a one-shot mode, signals it once busy(pid) says it is at
-        work; returns (status, stdout, stderr, seconds from the signal to the
-        exit)."""
+        """Signals a one-shot mode once busy(pid); returns (status, stdout, stderr, seconds to the exit)."""
         proc = subprocess.Popen([binary(SIM)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 30
         while not busy(proc.pid):
@@ -111,22 +107,19 @@ class Merge(Interrupted):
         for number, earlier in ((signal.SIGTERM, None), (signal.SIGINT, b"earlier")):
             with self.subTest(signal=number.name):
                 if earlier:
-                    with open(out, "wb") as f:
-                        f.write(earlier)
+                    Path(out).write_bytes(earlier)
                 status, stdout, stderr, elapsed = self.interrupt(["--merge", out] + self.segments, number,
                                                                  self.writing(len(os.listdir(self.dir))))
                 self.assertEqual((status, stdout, stderr), (128 + number, b"", notice(number)))
                 self.assertLess(elapsed, ENDS_WITHIN)
                 self.assertEqual(os.listdir(self.dir), ["merged.m4a"] if earlier else [])
                 if earlier:
-                    with open(out, "rb") as f:
-                        self.assertEqual(f.read(), earlier)
+                    self.assertEqual(Path(out).read_bytes(), earlier)
                 self.assertSegmentsUnchanged()
 
     def test_the_serve_loop_answers_during_a_merge_and_a_signal_ends_it(self):
         merge = {"cmd": "merge", "segments": self.segments, "out": self.path("merged.m4a")}
-        with Sidecar(SIM, env=sim_env(self.dir)) as cap:
-            cap.raw_line()
+        with sim_sidecar(self.dir) as cap:
             cap.send(merge)
             deadline = time.monotonic() + 30
             while not os.listdir(self.dir):
@@ -151,17 +144,8 @@ class Merge(Interrupted):
         self.assertSegmentsUnchanged()
 
     def test_interrupted_analysis_writes_nothing(self):
-        segment = os.path.realpath(self.segments[0])
-
-        def reading(pid):
-            """Busy once the file is open."""
-            fds = "/proc/%d/fd" % pid
-            try:
-                return any(os.path.realpath(os.path.join(fds, fd)) == segment for fd in os.listdir(fds))
-            except FileNotFoundError:
-                return False
-
-        status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP, reading)
+        status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP,
+                                                         lambda pid: holds(pid, self.segments[0]))
         self.assertEqual((status, stdout, stderr), (129, b"", notice(1)))
         self.assertLess(elapsed, ENDS_WITHIN)
         self.assertSegmentsUnchanged()
@@ -171,20 +155,13 @@ class Repair(Interrupted):
     FILES = 100
 
     def test_interrupted_repair_cuts_each_file_whole_or_not_at_all(self):
-        parts = [self.path("part%d.wav" % i) for i in range(2)]
-        for part in parts:
-            subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
-                            "-ac", "2", part], check=True)
-        whole = self.path("whole.m4a")
-        subprocess.run([binary(SIM), "--merge", whole] + parts, check=True, capture_output=True)
-        with open(whole, "rb") as f:
-            data = f.read()
+        data = Path(own_segment(self.path("whole.m4a"))).read_bytes()
         folder = self.path("rec")
         os.mkdir(folder)
         files = [os.path.join(folder, "seg-%03d.m4a" % i) for i in range(self.FILES)]
+        whole = self.path("whole.m4a")
         for path in [whole] + files:
-            with open(path, "wb") as f:
-                f.write(data + b"\0\0\0")
+            Path(path).write_bytes(data + b"\0\0\0")
         # What the repair of one such file reports when it runs to its end.
         reference = run(["--repair", whole], name=SIM)[1].splitlines(keepends=True)[0]
 
@@ -203,8 +180,7 @@ class Repair(Interrupted):
         self.assertEqual([os.path.getsize(path) for path in files],
                          [len(data)] * cut.count(True) + [len(data) + 3] * cut.count(False))
         self.assertIn(cut.count(True), (len(reported), len(reported) + 1))
-        with open(files[0], "rb") as f:
-            self.assertEqual(f.read(), data)
+        self.assertEqual(Path(files[0]).read_bytes(), data)
         self.assertEqual(ffprobe(files[0])["streams"][0]["codec_name"], "aac")
 
 

@@ -1,61 +1,21 @@
 """Black-box tests of the maintenance tools: --merge, --repair, --analyze."""
 
-import functools
-import json
 import os
 import random
 import resource
-import shutil
 import signal
 import stat
 import subprocess
-import tempfile
 import unittest
+from pathlib import Path
 
-from support import (ScratchTest, Sidecar, binary, decode, dominant_tone, channel, events_of, ffprobe, run, sim_env,
-                     wire)
-
-
-def make_audio(path, expressions, seconds, rate=48000, codec=("-c:a", "pcm_f32le")):
-    """A signal from ffmpeg's expression source, one expression per channel."""
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "aevalsrc=%s:s=%d:d=%g" % ("|".join(expressions), rate, seconds), *codec, path],
-                   check=True)
-
-
-def sine(hz, amplitude=0.5):
-    return "%g*sin(2*PI*%g*t)" % (amplitude, hz)
-
-
-def line(**fields):
-    """An event line as the program writes it: keys sorted, "/" escaped."""
-    return ("{" + ",".join("%s:%s" % (json.dumps(k), wire(v)) for k, v in sorted(fields.items())) + "}\n").encode()
-
-
-@functools.cache
-def own_segment(seconds, hz):
-    """A fragmented segment written by the program itself (a merge of two
-    parts), made once for all the tests that copy it."""
-    directory = tempfile.mkdtemp(prefix="korvalin-segments-")
-    unittest.addModuleCleanup(shutil.rmtree, directory, True)
-    parts = [os.path.join(directory, "part%d.wav" % i) for i in range(2)]
-    for part in parts:
-        make_audio(part, [sine(hz), sine(hz * 2)], seconds / 2)
-    path = os.path.join(directory, "segment.m4a")
-    assert run(["--merge", path] + parts)[0] == 0
-    return path
+from support import (ScratchTest, binary, channel, decode, dominant_tone, events_of, ffprobe_ms, line, make_audio,
+                     own_segment, run, sim_sidecar, sine)
 
 
 class ToolTest(ScratchTest):
-    prefix = "korvalin-tools-"
-
     def segment_file(self, name, seconds=5, hz=440):
-        return shutil.copyfile(own_segment(seconds, hz), self.path(name))
-
-    def video_only(self, name):
-        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=red:s=32x32:d=1",
-                        "-c:v", "mpeg4", "-f", "mp4", self.path(name)], check=True)
-        return self.path(name)
+        return own_segment(self.path(name), seconds, hz)
 
 
 class AnalyzeTest(ToolTest):
@@ -65,34 +25,22 @@ class AnalyzeTest(ToolTest):
         return status, out
 
     def test_known_levels_on_lossless_input(self):
+        stereo, both = [sine(1000), "0"], dict(left_peak_db=-6, left_rms_db=-9, right_peak_db=-120, right_rms_db=-120)
         # "sezení" in ISO-8859-2: the í is a byte that UTF-8 cannot read; the path reports U+FFFD.
-        for folder, shown in ((self.dir, self.dir), (self.path("sezen\udced"), self.path("sezen\ufffd"))):
-            with self.subTest(folder=shown):
+        cases = [(self.dir, self.dir, stereo, 1, 48000, both),
+                 (self.path("sezen\udced"), self.path("sezen\ufffd"), stereo, 1, 48000, both),
+                 (self.dir, self.dir, [sine(1000, 2.0)], 0.5, 44100, dict(left_peak_db=0, left_rms_db=0)),
+                 (self.dir, self.dir, [sine(500, 0.25)] + ["0"] * 17, 0.25, 48000,
+                  dict(both, left_peak_db=-12, left_rms_db=-15.1))]
+        for folder, shown, expressions, seconds, rate, levels in cases:
+            with self.subTest(folder=shown, channels=len(expressions)):
                 os.makedirs(folder, exist_ok=True)
-                path = os.path.join(folder, "half.wav")
-                make_audio(path, [sine(1000), "0"], 1)
-                self.assertEqual(self.analyze(path), (0, (
-                    '{"bytes":%d,"channels":2,"duration_ms":1000,"ev":"analysis","frames":48000,"left_peak_db":-6,'
-                    '"left_rms_db":-9,"path":%s,"right_peak_db":-120,"right_rms_db":-120,"sample_rate":48000}\n'
-                    % (os.path.getsize(path), wire(os.path.join(shown, "half.wav")))).encode()))
-
-    def test_mono_above_full_scale_has_no_right_side(self):
-        path = self.path("loud.wav")
-        make_audio(path, [sine(1000, 2.0)], 0.5, rate=44100)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        self.assertEqual(out, ('{"bytes":%d,"channels":1,"duration_ms":500,"ev":"analysis","frames":22050,'
-                               '"left_peak_db":0,"left_rms_db":0,"path":%s,"sample_rate":44100}\n'
-                               % (os.path.getsize(path), wire(path))).encode())
-
-    def test_more_channels_than_measured(self):
-        path = self.path("many.wav")
-        make_audio(path, [sine(500, 0.25)] + ["0"] * 17, 0.25)
-        status, out = self.analyze(path)
-        self.assertEqual(status, 0)
-        event = events_of(out)[0]
-        self.assertEqual((event["channels"], event["frames"]), (18, 12000))
-        self.assertEqual((event["left_peak_db"], event["right_peak_db"]), (-12.0, -120.0))
+                path = os.path.join(folder, "%d.wav" % len(expressions))
+                make_audio(path, expressions, seconds, rate)
+                self.assertEqual(self.analyze(path), (0, line(
+                    ev="analysis", path=os.path.join(shown, os.path.basename(path)), bytes=os.path.getsize(path),
+                    channels=len(expressions), duration_ms=round(seconds * 1000), frames=round(seconds * rate),
+                    sample_rate=rate, **levels)))
 
     def test_own_segment_reports_both_sides(self):
         path = self.segment_file("seg.m4a", seconds=4)
@@ -109,13 +57,14 @@ class AnalyzeTest(ToolTest):
         self.assertEqual(self.analyze(missing), (2, line(ev="error", code="bad_command", fatal=True,
                                                          msg="soubor %s neexistuje" % missing)))
         empty = self.path("empty.m4a")
-        open(empty, "wb").close()
+        Path(empty).write_bytes(b"")
         noise = self.path("noise.m4a")
-        with open(noise, "wb") as f:
-            f.write(random.Random(1).randbytes(20000))
+        Path(noise).write_bytes(random.Random(1).randbytes(20000))
         folder = self.path("folder.m4a")
         os.mkdir(folder)
-        for path in (self.video_only("video.m4a"), empty, noise, folder):
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=red:s=32x32:d=1", "-c:v", "mpeg4",
+                        "-f", "mp4", self.path("video.m4a")], check=True)
+        for path in (self.path("video.m4a"), empty, noise, folder):
             with self.subTest(path=path):
                 self.assertEqual(self.analyze(path), (1, line(ev="error", code="bad_command", fatal=True,
                                                               msg=path + " neobsahuje čitelnou zvukovou stopu")))
@@ -126,12 +75,6 @@ class AnalyzeTest(ToolTest):
         os.chmod(path, 0)
         status, out = self.analyze(path)
         self.assertEqual((status, events_of(out)[0]["code"]), (1, "bad_command"))
-
-
-def umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def mode(path):
@@ -145,22 +88,20 @@ class MergeTest(ToolTest):
         out = self.path("sub/dir/out.m4a")
         status, stdout, _ = run(["--merge", out, segment])
         self.assertEqual(status, 0)
-        with open(segment, "rb") as a, open(out, "rb") as b:
-            self.assertEqual(a.read(), b.read())
-        self.assertEqual(mode(out), 0o666 & ~umask())
+        self.assertEqual(Path(segment).read_bytes(), Path(out).read_bytes())
+        mask = os.umask(0)
+        os.umask(mask)
+        self.assertEqual(mode(out), 0o666 & ~mask)
         duration = events_of(stdout)[0]["duration_ms"]
         self.assertAlmostEqual(duration, 2000, delta=25)
         self.assertEqual(stdout, line(ev="merged", out=out, duration_ms=duration,
                                       bytes=os.path.getsize(out), method="copy"))
 
-
     def test_merge_command_refuses_a_segment_as_output_and_replaces_a_file(self):
         segment = self.segment_file("a.m4a", seconds=1)
         earlier = self.path("earlier.m4a")
-        with open(earlier, "wb") as f:
-            f.write(b"earlier")
-        with Sidecar("korvalin-cap-sim", env=sim_env(self.dir)) as cap:
-            self.assertTrue(cap.raw_line().startswith(b'{"ev":"ready"'))
+        Path(earlier).write_bytes(b"earlier")
+        with sim_sidecar(self.dir) as cap:
             cap.send({"cmd": "merge", "segments": [segment, segment], "out": segment})
             self.assertEqual(cap.raw_line(), line(ev="error", code="merge_failed", fatal=True,
                                                   msg="výstup nesmí být jeden ze segmentů"))
@@ -168,7 +109,7 @@ class MergeTest(ToolTest):
             merged = cap.raw_line(timeout=30)
             self.assertEqual(merged, line(ev="merged", out=earlier, duration_ms=events_of(merged)[0]["duration_ms"],
                                           bytes=os.path.getsize(earlier), method="reencode"))
-            self.assertAlmostEqual(playing_seconds(earlier), 2.0, delta=0.05)
+            self.assertAlmostEqual(ffprobe_ms(earlier), 2000, delta=50)
             cap.send({"cmd": "quit"})
             self.assertEqual(cap.finish()[:2], (0, b'{"ev":"stopped","reason":"quit"}\n'))
 
@@ -176,8 +117,7 @@ class MergeTest(ToolTest):
         a, b, out = self.segment_file("a.m4a", 3), self.segment_file("b.m4a", 3, hz=880), self.path("out.m4a")
         self.assertEqual(run(["--merge", out, a, b])[0], 0)
         os.chmod(out, 0o600)
-        with open(out, "rb") as f:
-            earlier = f.read()
+        earlier = Path(out).read_bytes()
         limit = len(earlier) - 2048  # the last fragment and the trailer do not fit
 
         def small_files():
@@ -188,47 +128,30 @@ class MergeTest(ToolTest):
                               timeout=60)
         self.assertEqual((done.returncode, done.stdout), (1, line(
             ev="error", code="merge_failed", fatal=True, msg="výstupní soubor nelze dokončit: File too large")))
-        with open(out, "rb") as f:
-            self.assertEqual(f.read(), earlier)
+        self.assertEqual(Path(out).read_bytes(), earlier)
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.m4a", "b.m4a", "out.m4a"])
         # A merge that succeeds replaces the file and keeps its mode.
         self.assertEqual(run(["--merge", out, b, a])[0], 0)
         self.assertEqual(mode(out), 0o600)
-        self.assertAlmostEqual(playing_seconds(out), 6.0, delta=0.05)
+        self.assertAlmostEqual(ffprobe_ms(out), 6000, delta=50)
         samples = channel(decode(out), 0)
         self.assertEqual(dominant_tone(samples[4800:96000], 48000, [440, 880]), 880)
 
 
 class RepairTest(ToolTest):
-    def repair(self, *targets):
-        status, out, err = run(["--repair", *targets])
-        self.assertEqual(err, b"")
-        return status, out
-
-    def repaired(self, path, action):
-        return line(ev="repaired", path=path, action=action, duration_ms=ffprobe_ms(path),
-                    bytes=os.path.getsize(path) if os.path.exists(path) else 0)
-
     def test_a_name_that_is_no_utf8_is_repaired_and_reported(self):
         whole = self.segment_file("a.m4a", seconds=3)
-        with open(whole, "rb") as f:
-            before = f.read()
+        before = Path(whole).read_bytes()
         # "nahrávka" in ISO-8859-2, then a cut-off three-byte sequence.
         cut = self.path("nahr\udce1vka-\udce2\udc82.m4a")
-        os.rename(self.segment_file("b.m4a", seconds=3), cut)
-        with open(cut, "ab") as f:
-            f.write(b"\0\0\0")
+        Path(cut).write_bytes(Path(self.segment_file("b.m4a", seconds=3)).read_bytes() + b"\0\0\0")
+        os.remove(self.path("b.m4a"))
         size = os.path.getsize(cut) - 3
-        status, out = self.repair(self.dir)
-        self.assertEqual(status, 0)
-        self.assertEqual(os.path.getsize(cut), size)
-        self.assertEqual(out, self.repaired(whole, "ok")
-                         + line(ev="repaired", path=self.path("nahr\ufffdvka-\ufffd.m4a"), action="trimmed",
-                                duration_ms=ffprobe_ms(cut), bytes=size)
-                         + line(ev="repair_done", files=2, recovered=2))
-        with open(whole, "rb") as f:
-            self.assertEqual(f.read(), before)
-
+        self.assertEqual(run(["--repair", self.dir]), (0, line(
+            ev="repaired", path=whole, action="ok", duration_ms=ffprobe_ms(whole), bytes=len(before)) + line(
+            ev="repaired", path=self.path("nahr\ufffdvka-\ufffd.m4a"), action="trimmed", duration_ms=ffprobe_ms(cut),
+            bytes=size) + line(ev="repair_done", files=2, recovered=2), b""))
+        self.assertEqual((os.path.getsize(cut), Path(whole).read_bytes()), (size, before))
 
 
 class FifoTest(ToolTest):
@@ -248,20 +171,6 @@ class FifoTest(ToolTest):
         self.assertEqual((status, events_of(stdout)[0]["method"]), (0, "reencode"))
         self.assertEqual(stderr, ("korvalin-cap: segment %s nemá čitelnou zvukovou stopu, přeskočeno\n"
                                   % fifo).encode())
-
-def playing_seconds(path):
-    """The audio's length as ffprobe reads it; the encoder's priming frames
-    before time zero do not count."""
-    stream = ffprobe(path)["streams"][0]
-    return float(stream["duration"]) + min(float(stream["start_time"]), 0.0)
-
-
-def ffprobe_ms(path):
-    try:
-        return round(playing_seconds(path) * 1000)
-    except (subprocess.CalledProcessError, KeyError, IndexError, ValueError):
-        return 0
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -40,26 +40,26 @@ TEST(CommandParser, BlankLinesAreNoCommand)
         EXPECT_FALSE(CommandParser::parse(line).has_value()) << line;
 }
 
-TEST(CommandParser, TrimsUnicodeWhiteSpaceAtBothEnds)
-{
-    EXPECT_EQ(parsed("{\"cmd\":\"stop\"}\r").kind, Command::Kind::stop);
-    EXPECT_EQ(parsed("\xE2\x80\x83 {\"cmd\":\"pause\"}\xC2\x85").kind, Command::Kind::pause);
-    EXPECT_EQ(parsed("{\"cmd\":\"stop\",\"x\":[1,{}]}").kind, Command::Kind::stop);
-    EXPECT_EQ(parsed("{\"cmd\":\"stop\",\"x\":" + std::string(30, '9') + "}").kind, Command::Kind::stop);
-}
-
+// Unicode white space is trimmed at both ends; unknown keys are ignored.
 TEST(CommandParser, ReadsEveryCommandAndItsArguments)
 {
-    auto start = parsed(R"({"cmd":"start","out":"/tmp/seg-000.m4a"})");
-    EXPECT_EQ(start.kind, Command::Kind::start);
-    EXPECT_EQ(start.out, "/tmp/seg-000.m4a");
+    const std::pair<std::string, Command::Kind> kinds[] = {
+        {"{\"cmd\":\"stop\"}\r", Command::Kind::stop},
+        {"\xE2\x80\x83 {\"cmd\":\"pause\"}\xC2\x85", Command::Kind::pause},
+        {"{\"cmd\":\"stop\",\"x\":[1,{}]}", Command::Kind::stop},
+        {"{\"cmd\":\"stop\",\"x\":" + std::string(30, '9') + "}", Command::Kind::stop},
+        {R"({"cmd":"permissions"})", Command::Kind::permissions},
+        {R"({"cmd":"quit"})", Command::Kind::quit},
+        {R"({"cmd":"start","out":"/tmp/seg-000.m4a"})", Command::Kind::start},
+    };
+    for (const auto& [line, kind] : kinds)
+        EXPECT_EQ(parsed(line).kind, kind) << line;
+    EXPECT_EQ(parsed(R"({"cmd":"start","out":"/tmp/seg-000.m4a"})").out, "/tmp/seg-000.m4a");
     EXPECT_EQ(parsed(R"({"cmd":"resume","out":"  "})").out, "  ");
     auto merge = parsed(R"({"cmd":"merge","segments":["/a.m4a","/b.m4a"],"out":"/r.m4a"})");
     EXPECT_EQ(merge.kind, Command::Kind::merge);
     EXPECT_EQ(merge.segments, (std::vector<std::string>{"/a.m4a", "/b.m4a"}));
     EXPECT_EQ(merge.out, "/r.m4a");
-    EXPECT_EQ(parsed(R"({"cmd":"permissions"})").kind, Command::Kind::permissions);
-    EXPECT_EQ(parsed(R"({"cmd":"quit"})").kind, Command::Kind::quit);
 }
 
 TEST(CommandParser, ProbeSecondsAreClampedAndDefaulted)
@@ -74,7 +74,7 @@ TEST(CommandParser, ProbeSecondsAreClampedAndDefaulted)
         EXPECT_EQ(parsed("{\"cmd\":\"probe\"" + value + "}").seconds, seconds) << value;
 }
 
-// Nothing may follow the object, not even after a NUL.
+// Nothing may follow the object, not even after a NUL; an unclosed deep nesting is no object.
 TEST(CommandParser, RejectsWhatIsNotAJsonObject)
 {
     for (std::string line : {"not json"s, "[1,2,3]"s, "\"start\""s, "42"s, "{\"cmd\":\"stop\"} x"s, "{\"cmd\":\"stop\""s,
@@ -82,7 +82,8 @@ TEST(CommandParser, RejectsWhatIsNotAJsonObject)
                              std::string(1000, '[') + std::string(1000, ']'),
                              "{\"cmd\":\"stop\",\"x\":" + std::string(10000, '9') + "}",
                              "{\"cmd\":\"stop\"}\0 garbage"s, "{\"cmd\":\"stop\"}\0"s, "{\"cmd\":\"stop\"}\0\r"s,
-                             "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s})
+                             "{\"cmd\":\"stop\"} \0\0"s, "\0{\"cmd\":\"stop\"}"s, "{\"cmd\":\"stop\",\0\"x\":1}"s,
+                             std::string(1 << 20, '['), std::string(1 << 20, '{')})
         EXPECT_EQ(rejection(line), (std::pair<std::string, std::string>{"bad_json", "řádek není JSON objekt"})) << line;
 }
 
@@ -91,8 +92,6 @@ TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
     const size_t depth = 500'000;
     std::string line = "{\"cmd\":\"stop\",\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
     EXPECT_EQ(parsed(line).kind, Command::Kind::stop);
-    EXPECT_EQ(rejection(std::string(1 << 20, '[')).first, "bad_json");
-    EXPECT_EQ(rejection(std::string(1 << 20, '{')).first, "bad_json");
 }
 
 // Every message names the command and the key at fault; the segments are

@@ -155,13 +155,6 @@ TEST(SegmentWriter, ReportsRefusedSettings)
     EXPECT_EQ(createError(dir / "x.m4a", 44100.7), "AAC 64 kbps @ 44100 Hz odmítnuto");
 }
 
-TEST(SegmentWriter, DescribesAnyError)
-{
-    EXPECT_EQ(korvalin::describeWriterError(SegmentWriterError(SegmentWriterError::Kind::finish, "a")), "a");
-    EXPECT_EQ(korvalin::describeWriterError(korvalin::CommandError(korvalin::ErrorCode::busy, "b")), "b");
-    EXPECT_EQ(korvalin::describeWriterError(std::runtime_error("c")), "c");
-}
-
 // A scripted encoder for what FFmpeg never does on its own: refusing data
 // for a while, failing, or never finishing.
 namespace {
@@ -212,18 +205,9 @@ private:
 class ScriptedMedia final : public platform::Media {
 public:
     Script script;
-    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override
-    {
-        completion({});
-    }
-    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override
-    {
-        return std::make_unique<ScriptedWriter>(script);
-    }
-    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override
-    {
-        throw platform::MediaError("no reader");
-    }
+    void loadAssetFacts(int, std::function<void(platform::AssetFacts)> completion) override { completion({}); }
+    std::unique_ptr<platform::AssetWriter> makeAssetWriter(int) override { return std::make_unique<ScriptedWriter>(script); }
+    std::unique_ptr<platform::AssetReader> makeAssetReader(int) override { throw platform::MediaError("no reader"); }
 };
 
 class ScriptedEncoder : public testing::Test {

@@ -61,9 +61,8 @@ TEST_F(Merge, SegmentsAtDifferentRatesAreReencodedInOrder)
     SegmentMerge::Result result = SegmentMerge::run({dir / "a.m4a", dir / "b.m4a"}, out);
     EXPECT_EQ(result.method, "reencode");
     EXPECT_EQ(result.durationMs, 5000);
-    EXPECT_EQ(testsupport::probe(out, "sample_rate"), "48000");
-    EXPECT_EQ(testsupport::probe(out, "codec_name"), "aac");
-    EXPECT_EQ(testsupport::probe(out, "channels"), "2");
+    EXPECT_EQ(testsupport::probe(out, "sample_rate") + testsupport::probe(out, "codec_name") +
+                  testsupport::probe(out, "channels"), "48000aac2");
 
     std::vector<float> decoded = testsupport::decodeWithFfmpeg(out, 2);
     EXPECT_NEAR(decoded.size() / 2 / 48000.0, 5.0, 0.05);
