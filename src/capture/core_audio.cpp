@@ -51,6 +51,9 @@ std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertyS
     std::vector<AudioObjectID> list(size / sizeof(AudioObjectID));
     if (list.empty())
         return list;
+    // A size that is no whole number of identifiers must not let the read
+    // write past the list.
+    size = uint32_t(list.size() * sizeof(AudioObjectID));
     if (hardware().getPropertyData(object, address(selector, scope), 0, nullptr, &size, list.data()) != noErr)
         return {};
     return list;

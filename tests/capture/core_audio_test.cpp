@@ -95,7 +95,9 @@ TEST_F(PropertyReaders, ObjectListReadsWholeIdentifiers)
         EXPECT_EQ(CA::objectList(1, kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal),
                   c.expected);
         const bool read = c.size > 3u; // holds at least one identifier
-        EXPECT_EQ(std::pair(hardware.dataReads, hardware.asked), read ? std::pair(1, *c.size) : std::pair(0, 0u));
+        // Only whole identifiers are asked for: the stray byte would land past the list.
+        EXPECT_EQ(std::pair(hardware.dataReads, hardware.asked),
+                  read ? std::pair(1, *c.size / 4 * 4) : std::pair(0, 0u));
     }
 }
 
