@@ -9,7 +9,10 @@
 # Prints CPU seconds (user + sys), the share of one core, the ratio to the
 # floor, the peak resident memory, the share of our CPU time spent in the
 # resampler (perf samples in speexdsp and platform::Resampler), and the
-# load average at each measurement, since other work on the machine counts.
+# load average at each measurement, since other work on the machine counts,
+# and how often each of korvalin-cap's threads wakes per second (its
+# voluntary context switches between 5 s in and 5 s before the end, a count
+# the machine's load hardly bends; the forced ones follow the load).
 #
 #   bench/pulse_recording_cost.sh BINARY [SECONDS]     (default 60 s)
 set -euo pipefail
@@ -61,8 +64,27 @@ record_with_korvalin() {
     done
     perf record -q -F 499 -p "$pid" -o "$work/perf.data" >/dev/null 2>&1 &
     local perf=$!
+    switches_per_second "$pid" >"$work/switches" &
     wait "$timer" || true
     wait "$perf" || true
+}
+
+# Per thread: its id, name, and voluntary and forced context switches so far.
+thread_switches() {
+    for task in /proc/"$1"/task/*; do
+        awk -v t="${task##*/}" '/^Name:/ { n = $2 } /^voluntary/ { v = $2 } /^nonvoluntary/ { f = $2 }
+            END { print t, n, v, f }' "$task/status" 2>/dev/null || true
+    done
+}
+switches_per_second() {
+    local span=$((seconds - 10))
+    ((span > 0)) || return 0
+    sleep 5
+    thread_switches "$1" >"$work/switches.before"
+    sleep "$span"
+    thread_switches "$1" | awk -v s="$span" 'NR == FNR { v[$1] = $3; f[$1] = $4; next }
+        ($1 in v) { printf "  wake-ups  %-16s %-8s %6.1f /s  (and %.1f /s preempted)\n", $2, $1,
+                    ($3 - v[$1]) / s, ($4 - f[$1]) / s }' "$work/switches.before" - | sort -k4 -nr
 }
 
 record_with_korvalin
@@ -86,4 +108,5 @@ printf '  floor         %6.2f s  %5s %% of a core  %6s MiB  (ffmpeg AAC 64k of t
     "$floor" "$(share "$floor")" "$(mib "$floor_rss")" "$floor_load"
 echo "  korvalin-cap / floor: $(awk -v a="$korvalin" -v b="$floor" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')x"
 echo "  resampler: ${resampler} % of korvalin-cap's perf samples"
+cat "$work/switches"
 grep -a 'systémový zvuk' "$work/korvalin.log" | sed 's/^/  log: /' || true

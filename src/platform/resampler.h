@@ -19,7 +19,8 @@ public:
 
     // Input frames consumed per output frame.
     void setRatio(double ratio);
-    // The ratio as applied: in steps of 15 ppm, never exactly 1.
+    // The ratio as applied: in steps of 15 ppm, never exactly 1, within 23 ppm
+    // of the one last asked for.
     double ratio() const;
 
     struct Counts {

@@ -11,7 +11,7 @@ namespace platform {
 // is read only when dispatch() is called. The system-audio streams of an
 // aggregate live here, so that their fragments wake nobody: the
 // microphone's delivery dispatches them. Not thread-safe: its owner
-// serialises every call (the aggregate's loop lock).
+// serialises every call (the aggregate's IO lock).
 class PolledConnection {
 public:
     explicit PolledConnection(std::optional<std::string> server);

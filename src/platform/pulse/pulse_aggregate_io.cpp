@@ -1,6 +1,8 @@
 #include "platform/pulse/pulse_aggregate_io.h"
 
 #include <algorithm>
+#include <pthread.h>
+
 #include <chrono>
 
 #include "platform/pulse/record_stream.h"
@@ -8,9 +10,8 @@
 namespace platform {
 namespace {
 
-// Asked of the server (its default is about 2 s). Every microphone fragment
-// wakes the IO thread, so fragments are as long as the system-audio queue's
-// cushion can hide.
+// Asked of the server (its default is about 2 s), and how often the IO
+// thread wakes: as long as the system-audio queue's cushion can hide.
 constexpr double fragmentSeconds = 0.020;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
@@ -26,7 +27,7 @@ CaptureTiming timingFor(uint32_t rate)
 
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
                                    AudioDeviceIOBlock block)
-    : loop_("korvalin-cap capture", server), streams_(std::move(streams)), block_(std::move(block)),
+    : mic_(server), streams_(std::move(streams)), block_(std::move(block)),
       system_(std::move(server)),
       timing_(timingFor(streams_.rate)), queue_(streams_.rate),
       pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
@@ -37,9 +38,16 @@ PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateS
 
 PulseAggregateIO::~PulseAggregateIO()
 {
-    PulseLoop::Lock lock(loop_);
+    if (thread_.joinable()) {
+        {
+            std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        stop_.notify_one();
+        thread_.join();
+    }
     tap_.reset();
-    for (pa_stream* stream : {mic_, monitor_}) {
+    for (pa_stream* stream : {micStream_, monitor_}) {
         if (!stream)
             continue;
         pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -52,7 +60,7 @@ OSStatus PulseAggregateIO::start()
 {
     if (streams_.micChannels == 0 || streams_.rate == 0)
         return kAudioHardwareBadDeviceError;
-    if (!loop_.connect(connectSeconds))
+    if (!mic_.connect(connectSeconds))
         return kAudioHardwareUnspecifiedError;
     // The system side first, while no delivery dispatches its connection.
     // The output may be gone already, or the connection fail; the
@@ -73,32 +81,45 @@ OSStatus PulseAggregateIO::start()
                                 connectSeconds);
         }
     }
-    PulseLoop::Lock lock(loop_);
     pa_sample_spec micSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, uint8_t(streams_.micChannels)};
-    mic_ = connectRecordStream(loop_.context(), "Korvalin Capture (mikrofon)", streams_.micSource, micSpec,
-                               streams_.micMap, timing_.fragmentFrames);
-    if (!mic_)
+    micStream_ = connectRecordStream(mic_.context(), "Korvalin Capture (mikrofon)", streams_.micSource, micSpec,
+                                     streams_.micMap, timing_.fragmentFrames);
+    if (!micStream_)
         return kAudioHardwareBadDeviceError;
-    pa_stream_set_state_callback(
-        mic_, [](pa_stream*, void* loop) { static_cast<PulseLoop*>(loop)->signal(); }, &loop_);
-    pa_stream_state_t state;
-    while ((state = pa_stream_get_state(mic_)) == PA_STREAM_CREATING)
-        loop_.wait();
-    if (state != PA_STREAM_READY)
+    mic_.waitFor([this] { return pa_stream_get_state(micStream_) != PA_STREAM_CREATING; }, connectSeconds);
+    if (pa_stream_get_state(micStream_) != PA_STREAM_READY)
         return kAudioHardwareBadDeviceError;
-    pa_stream_set_read_callback(mic_, &micReadable, this);
+    pa_stream_set_read_callback(micStream_, &micReadable, this);
+    thread_ = std::thread([this] { run(); });
     return noErr;
+}
+
+// A server may send a fragment in several smaller pieces (a source's blocks
+// follow what its other readers ask for): the thread takes what has come
+// once per fragment rather than waking for every piece.
+void PulseAggregateIO::run()
+{
+    pthread_setname_np(pthread_self(), "korvalin.io");
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(fragmentSeconds));
+    std::unique_lock lock(mutex_);
+    for (auto tick = Clock::now();;) {
+        auto now = Clock::now();
+        tick = tick + period > now ? tick + period : now + period; // late: no catching up
+        if (stop_.wait_until(lock, tick, [this] { return stopping_; }))
+            return;
+        mic_.dispatch();
+    }
 }
 
 uint64_t PulseAggregateIO::cutFrames()
 {
-    PulseLoop::Lock lock(loop_);
+    std::lock_guard guard(mutex_);
     return queue_.cutFrames() + (tap_ ? tap_->cutFrames() : 0);
 }
 
 uint64_t PulseAggregateIO::filledFrames()
 {
-    PulseLoop::Lock lock(loop_);
+    std::lock_guard guard(mutex_);
     return queue_.filledFrames() + (tap_ ? tap_->filledFrames() : 0);
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/audio_hardware.h"
 #include "platform/pulse/exclusion_tap.h"
 #include "platform/pulse/polled_connection.h"
-#include "platform/pulse/pulse_loop.h"
 #include "platform/system_audio_queue.h"
 
 namespace platform {
@@ -26,15 +29,14 @@ struct AggregateStreams {
     std::shared_ptr<const ProcessExclusion> exclusion;
 };
 
-// A running aggregate: its own connection, whose loop thread is the IO
-// thread, for the microphone, and a second one without a thread for the
-// system audio. Only the microphone's fragments wake the IO thread: each
-// first dispatches the system connection and moves what it has (the
-// monitor, or the exclusion tap's aligned sum) into the one system-audio
-// queue, then is delivered to the
-// IO block together with as many system-audio frames (2 channels, same
-// rate) taken from that queue, so the timeline advances with the
-// microphone whatever the output does.
+// A running aggregate: two connections without threads of their own, one
+// for the microphone and one for the system audio, and the IO thread, which
+// wakes once per fragment's time and dispatches the microphone's. Each
+// microphone fragment first dispatches the system connection and moves what
+// it has (the monitor, or the exclusion tap's aligned sum) into the one
+// system-audio queue, then is delivered to the IO block together with as
+// many system-audio frames (2 channels, same rate) taken from that queue,
+// so the timeline advances with the microphone whatever the output does.
 class PulseAggregateIO {
 public:
     PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block);
@@ -52,13 +54,15 @@ public:
     uint32_t rate() const { return streams_.rate; }
 
 private:
+    using Clock = std::chrono::steady_clock;
     static void micReadable(pa_stream* stream, size_t bytes, void* self);
+    void run();
     void deliver(const float* mic, size_t frames);
 
-    PulseLoop loop_;
+    PolledConnection mic_; // dispatched by the IO thread
     AggregateStreams streams_;
     AudioDeviceIOBlock block_;
-    pa_stream* mic_ = nullptr;
+    pa_stream* micStream_ = nullptr;
     PolledConnection system_; // dispatched by the microphone's deliveries
     pa_stream* monitor_ = nullptr;
     CaptureTiming timing_;
@@ -69,6 +73,10 @@ private:
     std::vector<float> micSilence_;
     std::vector<unsigned char> list_;
     double sampleTime_ = 0;
+    std::mutex mutex_; // held by the IO thread while it dispatches
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    std::thread thread_;
 };
 
 } // namespace platform

@@ -10,6 +10,7 @@ PulseLoop::PulseLoop(std::string clientName, std::optional<std::string> server)
     context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_), clientName.c_str(), properties);
     pa_proplist_free(properties);
     pa_context_set_state_callback(context_, &PulseLoop::stateChanged, this);
+    pa_threaded_mainloop_set_name(mainloop_, "korvalin.pulse");
     pa_threaded_mainloop_start(mainloop_);
 }
 
