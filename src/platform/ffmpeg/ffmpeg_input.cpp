@@ -26,15 +26,15 @@ constexpr const char* audioContainers = "mov,wav,aiff,caf,mp3,aac,flac";
 constexpr int bufferSize = 64 * 1024;
 
 // FFmpeg's readers allocate by the sizes and counts a file states (a WAV
-// chunk of 800 MB in a file of 1 KB); the sample-count check covers only the
-// MP4 sample tables. So every single allocation is capped at 32 bytes for
-// each byte of the file being read, and at least 64 MiB. The largest a good
-// file needs, its index (24 bytes a sample, grown by 1/16), stays inside: a
-// day at 96 kHz takes 206 MB for an 86 MB file, and even a sample in every
-// byte, the most the sample-count check lets through, fits. FFmpeg's cap is one
-// for the whole process, so it follows the largest file open in any thread,
-// from open to release (packets read later grow the index), and returns to
-// FFmpeg's default when none is.
+// of 109 bytes made it zero 840 MB for a text its list chunk claimed); the
+// sample-count check covers only the MP4 sample tables. So every single
+// allocation is capped at 32 bytes for each byte of the file being read, and
+// at least 64 MiB. The largest a good file needs, its index (24 bytes a
+// sample, grown by 1/16), stays inside: a day at 96 kHz takes 206 MB for an
+// 86 MB file, and even a sample in every byte, the most the sample-count
+// check lets through, fits. FFmpeg's cap is one for the whole process, so it
+// follows the largest file open in any thread, from open to release (packets
+// read later grow the index), and returns to FFmpeg's default when none is.
 constexpr uint64_t capPerByte = 32;
 constexpr uint64_t leastCap = 64 << 20;
 std::mutex capLock;
