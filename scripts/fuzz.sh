@@ -27,8 +27,8 @@ fi
 cmake --build "$build" -j2 --target "${targets[@]/%/_fuzzer}"
 
 # Seeds: fragmented AAC files as segments are (ffmpeg, fragments of 0.25 s),
-# copies cut inside a fragment and inside the header, a WAV, the damaged
-# files the tests keep, and command lines of every kind.
+# copies cut inside a fragment and inside the header, a WAV, and command
+# lines of every kind.
 seed_media() {
     local dir=$1 size
     ffmpeg -v error -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=1" -c:a aac -b:a 16k \
@@ -39,7 +39,6 @@ seed_media() {
     size=$(stat -c %s "$dir/mono.m4a")
     head -c $((size * 2 / 3)) "$dir/mono.m4a" > "$dir/mono-cut-in-fragment.m4a"
     head -c 600 "$dir/mono.m4a" > "$dir/mono-cut-in-header.m4a"
-    cp tests/data/*.m4a "$dir/"
 }
 
 seed_command_line() {
@@ -63,6 +62,9 @@ for target in "${targets[@]}"; do
         mkdir -p "$corpus"
         if [ "$target" = command_line ]; then seed_command_line "$corpus"; else seed_media "$corpus"; fi
     fi
+    # Every run starts with the damaged files the tests keep, so a corpus
+    # grown before one was kept still tries it.
+    [ "$target" = command_line ] || cp tests/data/*.m4a "$corpus/"
     log=$build/fuzz-$target.log
     rc=0
     nice "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -rss_limit_mb=512 -timeout=10 \

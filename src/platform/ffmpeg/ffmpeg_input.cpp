@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <mutex>
+#include <set>
 
 #include "platform/ffmpeg/sample_claims.h"
 
@@ -21,9 +25,46 @@ namespace {
 constexpr const char* audioContainers = "mov,wav,aiff,caf,mp3,aac,flac";
 constexpr int bufferSize = 64 * 1024;
 
+// FFmpeg's readers allocate by the sizes and counts a file states (a WAV
+// of 109 bytes made it zero 840 MB for a text its list chunk claimed); the
+// sample-count check covers only the MP4 sample tables. So every single
+// allocation is capped at 32 bytes for each byte of the file being read, and
+// at least 64 MiB. The largest a good file needs, its index (24 bytes a
+// sample, grown by 1/16), stays inside: a day at 96 kHz takes 206 MB for an
+// 86 MB file, and even a sample in every byte, the most the sample-count
+// check lets through, fits. FFmpeg's cap is one for the whole process, so it
+// follows the largest file open in any thread, from open to release (packets
+// read later grow the index), and returns to FFmpeg's default when none is.
+constexpr uint64_t capPerByte = 32;
+constexpr uint64_t leastCap = 64 << 20;
+std::mutex capLock;
+std::multiset<uint64_t> openLengths;
+
+void capAllocations()
+{
+    av_max_alloc(openLengths.empty() ? INT_MAX : std::max(leastCap, capPerByte * *openLengths.rbegin()));
+}
+
 // The file that was checked, as FFmpeg's I/O reads it: through its own
-// descriptor and at its own position, whoever else reads the file.
+// descriptor and at its own position, whoever else reads the file. Closes
+// the descriptor when deleted.
 struct CheckedFile {
+    CheckedFile(int fd, int64_t length) : fd(fd), length(length)
+    {
+        const std::lock_guard lock(capLock);
+        openLengths.insert(static_cast<uint64_t>(length));
+        capAllocations();
+    }
+    ~CheckedFile()
+    {
+        ::close(fd);
+        const std::lock_guard lock(capLock);
+        openLengths.erase(openLengths.find(static_cast<uint64_t>(length)));
+        capAllocations();
+    }
+    CheckedFile(const CheckedFile&) = delete;
+    CheckedFile& operator=(const CheckedFile&) = delete;
+
     int fd;
     int64_t length;  // FFmpeg asks for it before every top-level box
     int64_t position = 0;
@@ -77,9 +118,7 @@ int duplicateRegularFile(int file, uint64_t& length)
 // given to its owner.
 void releaseIo(AVIOContext* io)
 {
-    auto* file = static_cast<CheckedFile*>(io->opaque);
-    ::close(file->fd);
-    delete file;
+    delete static_cast<CheckedFile*>(io->opaque);
     av_freep(&io->buffer);
     avio_context_free(&io);
 }
@@ -112,7 +151,6 @@ int openInput(int file, InputPtr& input)
             releaseIo(io);
         } else {
             av_free(buffer);
-            ::close(fd);
             delete checked;
         }
         return AVERROR(ENOMEM);

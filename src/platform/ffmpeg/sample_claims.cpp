@@ -26,6 +26,26 @@ constexpr int maxDepth = 12;
 constexpr uint64_t maxDescription = 64 * 1024;
 constexpr std::array<std::string_view, 5> unfollowableInDescription{"stsz", "stz2", "trun", "cmov", "sidx"};
 
+// The tables FFmpeg allocates whole by the count they state, before it reads
+// an entry: where the count stands (after the version and flags, in the
+// sample groups after the grouping type too) and the fewest bytes an entry
+// takes. Their entries must stand in the box itself: a chunk table of 16
+// bytes that claims 2^27 chunks would take 1 GiB. (Sample counts are bounded
+// by the whole file instead: the runs of a file cut short are read in part.)
+struct Table {
+    std::string_view type;
+    uint64_t countAt;
+    uint64_t entryBytes;
+};
+constexpr std::array<Table, 8> tables{{{"stco", 4, 4},
+                                       {"co64", 4, 8},
+                                       {"stss", 4, 4},
+                                       {"stps", 4, 4},
+                                       {"ctts", 4, 8},
+                                       {"keys", 4, 8},
+                                       {"sbgp", 8, 8},
+                                       {"sgpd", 8, 1}}};
+
 bool readAt(int fd, uint64_t offset, uint8_t* out, size_t count)
 {
     size_t done = 0;
@@ -53,7 +73,7 @@ uint64_t add(uint64_t total, uint64_t claim)
 
 class Walk {
 public:
-    explicit Walk(int fd) : fd_(fd) {}
+    Walk(int fd, uint64_t length) : fd_(fd), length_(length) {}
 
     // The counts in the boxes between `begin` and `end`. A box that runs past
     // `end` is read up to it, as FFmpeg reads a file cut short.
@@ -97,15 +117,35 @@ private:
             return meta(begin, end, depth);
         if (type == "stsd")
             return description(begin, end);
-        if (type == "trun" || type == "stsz" || type == "stz2") {
+        if (type == "trun" || type == "stsz" || type == "stz2")
             // The count follows the version and flags, and in the sample
             // tables the sample size (or the field size) too.
-            const uint64_t at = begin + (type == "trun" ? 4 : 8);
-            uint8_t count[4];
-            if (at + 4 <= end && readAt(fd_, at, count, 4))
-                return bigEndian(count, 4);
-        }
-        return 0;
+            return count(begin + (type == "trun" ? 4 : 8), end);
+        const auto table = std::find_if(tables.begin(), tables.end(), [&](const Table& t) { return t.type == type; });
+        if (table == tables.end())
+            return 0;
+        uint8_t version = 0;
+        if (begin < end && !readAt(fd_, begin, &version, 1))
+            return 0;
+        // Version 1 of a sample-to-group table and versions 1 and 2 of a
+        // group description add a field before the count.
+        const uint64_t at = begin + table->countAt + (type == "sbgp" ? (version == 1) * 4 : 0) +
+                            (type == "sgpd" ? std::min<uint8_t>(version, 2) * 4 : 0);
+        const uint64_t entries = count(at, end);
+        if (entries == unfollowable || entries == 0)
+            return entries;
+        return entries > (end - at - 4) / table->entryBytes ? unfollowable : 0;
+    }
+
+    // The count at `at` of a box that ends at `end`. FFmpeg reads a count
+    // that the box is too short to hold from the bytes after it, so such a
+    // box cannot be followed, unless the file ends there (FFmpeg reads 0).
+    uint64_t count(uint64_t at, uint64_t end)
+    {
+        uint8_t bytes[4];
+        if (at + 4 <= end)
+            return readAt(fd_, at, bytes, 4) ? bigEndian(bytes, 4) : 0;
+        return at < length_ ? unfollowable : 0;
     }
 
     // FFmpeg looks for the handler's type in steps of four bytes and reads
@@ -137,6 +177,7 @@ private:
     }
 
     int fd_;
+    uint64_t length_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -144,7 +185,7 @@ private:
 
 uint64_t claimedSamples(int fd, uint64_t length)
 {
-    return Walk(fd).between(0, length, 0);
+    return Walk(fd, length).between(0, length, 0);
 }
 
 } // namespace platform

@@ -16,8 +16,10 @@ constexpr uint64_t unfollowable = std::numeric_limits<uint64_t>::max();
 // reads a sample, so a total the file's bytes cannot hold (every sample takes
 // at least a byte) marks a damaged file that must not reach it. A compressed
 // header ("cmov") and a segment index ("sidx", which sends the reader to
-// fragments anywhere in the file) cannot be followed: `unfollowable`. Reads
-// only box headers and counts from `fd`, a regular file of `length` bytes.
+// fragments anywhere in the file) cannot be followed: `unfollowable`; so is
+// a table that FFmpeg allocates by a count its own box cannot hold, or whose
+// count lies beyond its box. Reads only box headers and counts from `fd`, a
+// regular file of `length` bytes.
 uint64_t claimedSamples(int fd, uint64_t length);
 
 } // namespace platform
