@@ -38,15 +38,13 @@ Resampler::Resampler(uint32_t rate) : rate_(rate), numerator_(numeratorFor(1.0))
         throw std::bad_alloc();
 }
 
-// Every new ratio rebuilds the filter's table (hundreds of sines), so a
-// ratio hovering within a step and a half of the one applied keeps it: the
-// rate controller corrects the small difference over time.
 void Resampler::setRatio(double ratio)
 {
-    if (std::fabs(ratio * denominator - numerator_) <= 1.5)
+    uint32_t numerator = numeratorFor(ratio);
+    if (numerator == numerator_)
         return;
-    numerator_ = numeratorFor(ratio);
-    speex_resampler_set_rate_frac(state_.get(), numerator_, denominator, rate_, rate_);
+    numerator_ = numerator;
+    speex_resampler_set_rate_frac(state_.get(), numerator, denominator, rate_, rate_);
 }
 
 double Resampler::ratio() const { return double(numerator_) / denominator; }

@@ -19,8 +19,7 @@ public:
 
     // Input frames consumed per output frame.
     void setRatio(double ratio);
-    // The ratio as applied: in steps of 15 ppm, never exactly 1, within 23 ppm
-    // of the one last asked for.
+    // The ratio as applied: in steps of 15 ppm, never exactly 1.
     double ratio() const;
 
     struct Counts {
