@@ -41,6 +41,21 @@ def hidden_tables(segment, count=5500000):
     return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(4096))
 
 
+def many_runs(segment, tracks=16, count=2600000):
+    """Sixteen tracks whose one fragment run each claims `count` samples that
+    carry no field of their own: each track's index stays under the single
+    allocation cap, their sum does not."""
+    def put(data, at, value):
+        return data[:at] + struct.pack(">I", value) + data[at + 4:]
+    trak, trex, moof = take(segment, b"trak"), take(segment, b"trex"), take(segment, b"moof")
+    track_at, tfhd_at, run_at = trak.index(b"tkhd") + 16, moof.index(b"tfhd") + 8, moof.index(b"trun") + 4
+    ids = range(1, tracks + 1)
+    moov = box(b"moov", take(segment, b"mvhd") + b"".join(put(trak, track_at, k) for k in ids)
+               + box(b"mvex", b"".join(put(trex, 12, k) for k in ids)))
+    runs = b"".join(put(put(put(moof, tfhd_at, k), run_at, 0), run_at + 4, count) for k in ids)
+    return take(segment, b"ftyp") + moov + runs + take(segment, b"mdat")
+
+
 def day_long(segment, hours=24):
     """The segment's first fragment repeated for `hours`, each copy numbered and timed on."""
     first = segment.index(b"moof") - 4
@@ -76,17 +91,18 @@ class DamagedFileTest(ScratchTest):
 
     def damaged_files(self):
         """The kept damaged files and, made from one of the program's own
-        segments: sample tables hidden in a "meta" box; a fragment run of 20
-        million samples that carry no field of their own; a track clock slowed
-        to 1 tick a second. Each claims more than its bytes can hold."""
+        segments: sample tables hidden in a "meta" box; fragment runs of 16
+        tracks that only the sample-count check refuses as a whole; a track
+        clock slowed to 1 tick a second. Each claims more than its bytes can
+        hold."""
         files = []
         for name in sorted(os.listdir(DATA)):
             files.append(self.path(name))
             shutil.copyfile(os.path.join(DATA, name), files[-1])
         own = Path(self.own_segment("own.m4a")).read_bytes()
-        run_at, scale_at = own.index(b"trun") + 4, own.index(b"mdhd") + 16
-        made = {"hidden.m4a": hidden_tables(own), "bare-run.m4a": own[:run_at] + struct.pack(">II", 0, 20000000)
-                + own[run_at + 8:], "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
+        scale_at = own.index(b"mdhd") + 16
+        made = {"hidden.m4a": hidden_tables(own), "many-runs.m4a": many_runs(own),
+                "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
         for name, data in made.items():
             files.append(self.path(name))
             Path(files[-1]).write_bytes(data)
