@@ -115,6 +115,10 @@ def main():
                         cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number))
                         cap.until("started")
                     recording = not recording
+                # Pausing and resuming read events themselves: what select
+                # saw ready on the program's output may be gone, and reading
+                # it would block until the program speaks again.
+                break
     except KeyboardInterrupt:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
 
