@@ -98,6 +98,9 @@ bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
     frame_ = std::move(frame);
     packet_ = std::move(packet);
     fragmentMicroseconds_ = std::llround(settings.fragmentSeconds * 1e6);
+    // The muxer starts a fragment with the packet that is a whole fragment
+    // or more past the first one's decode time.
+    fragmentTicks_ = av_rescale_rnd(fragmentMicroseconds_, rate, 1000000, AV_ROUND_UP);
     return true;
 }
 
@@ -164,7 +167,22 @@ bool FfmpegAssetWriter::append(const float* samples, int64_t frames, int64_t pre
                 return false;
         }
     }
+    nextFrame_ = presentationFrame + frames;
     return true;
+}
+
+int64_t FfmpegAssetWriter::framesUntilFragmentWritten() const
+{
+    if (status_ != MediaStatus::active || fragmentTicks_ < 1)
+        return 0;
+    // Packets are one encoder frame long and start at the priming offset.
+    // The one that opens the next fragment comes out of the encoder once it
+    // has been given the frame after it (its look-ahead), whole.
+    const int64_t frame = encoder_->frame_size;
+    const int64_t start = fragmentStarted_ ? fragmentStart_ : -encoder_->initial_padding;
+    const int64_t opening = start + (fragmentTicks_ + frame - 1) / frame * frame;
+    const int64_t needed = opening + encoder_->initial_padding + 2 * frame;
+    return std::max<int64_t>(1, needed - nextFrame_);
 }
 
 void FfmpegAssetWriter::finishWriting(std::function<void()> completion)
@@ -194,6 +212,10 @@ bool FfmpegAssetWriter::encode(const AVFrame* frame)
         code = avcodec_receive_packet(encoder_.get(), packet_.get());
         if (code < 0)
             break;
+        // Mirrors the muxer's cut into fragments, for framesUntilFragmentWritten().
+        if (!fragmentStarted_ || packet_->dts - fragmentStart_ >= fragmentTicks_)
+            fragmentStart_ = packet_->dts;
+        fragmentStarted_ = true;
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
         packet_->stream_index = stream_->index;
         code = av_write_frame(muxer_.get(), packet_.get());

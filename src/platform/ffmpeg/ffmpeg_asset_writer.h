@@ -22,6 +22,7 @@ public:
     MediaStatus status() const override { return status_; }
     std::optional<std::string> errorText() const override { return error_; }
     bool append(const float* samples, int64_t frames, int64_t presentationFrame) override;
+    int64_t framesUntilFragmentWritten() const override;
     void markAsFinished() override { inputFinished_ = true; }
     void finishWriting(std::function<void()> completion) override;
 
@@ -36,8 +37,12 @@ private:
     AVStream* stream_ = nullptr;
     FramePtr frame_;  // the encoder frame being filled
     int filled_ = 0;  // frames in it so far
+    int64_t nextFrame_ = 0; // presentation frame of the next input
     PacketPtr packet_;
     int64_t fragmentMicroseconds_ = 0;
+    int64_t fragmentTicks_ = 0;    // the same in the encoder's time base
+    int64_t fragmentStart_ = 0;    // decode time of the fragment's first packet
+    bool fragmentStarted_ = false; // a packet has been written
     MediaStatus status_ = MediaStatus::unknown;
     std::optional<std::string> error_;
     bool inputFinished_ = false;
