@@ -8,6 +8,7 @@ DIR/recording.m4a.
 PROGRAM is the korvalin-cap binary to start (default: korvalin-cap on PATH).
 Standard library only."""
 
+import collections
 import json
 import os
 import selectors
@@ -38,6 +39,7 @@ class Sidecar:
         self.proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      start_new_session=True)
         self.pending = b""
+        self.arrived = collections.deque()  # events read but not yet handled
         self.segments = []
 
     def send(self, **command):
@@ -45,20 +47,27 @@ class Sidecar:
         self.proc.stdin.flush()
 
     def read(self):
-        """The events that have arrived, after waiting for at least some bytes."""
-        chunk = os.read(self.proc.stdout.fileno(), 65536)
-        if not chunk:
-            raise SystemExit("korvalin-cap ended unexpectedly")
-        *lines, self.pending = (self.pending + chunk).split(b"\n")
-        return [json.loads(line) for line in lines]
+        """The events that have arrived, waiting for at least one if none has."""
+        while not self.arrived:
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                raise SystemExit("korvalin-cap ended unexpectedly")
+            *lines, self.pending = (self.pending + chunk).split(b"\n")
+            self.arrived.extend(json.loads(line) for line in lines)
+        events = list(self.arrived)
+        self.arrived.clear()
+        return events
 
     def until(self, name):
-        """Shows events until one named name, which it returns."""
+        """Shows events until one named name, which it returns; the events
+        that came with it wait for the next read."""
         while True:
-            for event in self.read():
-                self.show(event)
-                if event["ev"] == name or (event["ev"] == "error" and event["fatal"]):
-                    return event
+            if not self.arrived:
+                self.arrived.extend(self.read())
+            event = self.arrived.popleft()
+            self.show(event)
+            if event["ev"] == name or (event["ev"] == "error" and event["fatal"]):
+                return event
 
     def show(self, event):
         ev = event["ev"]
@@ -97,6 +106,8 @@ def main():
     keys.register(sys.stdin, selectors.EVENT_READ)
     try:
         while True:
+            while cap.arrived:  # what came with the last awaited event
+                cap.show(cap.arrived.popleft())
             for key, _ in keys.select():
                 if key.fileobj is cap.proc.stdout:
                     for event in cap.read():
