@@ -316,7 +316,8 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
     if (slot == slots_.end())
         return;
-    pa_stream* stream = connectSystemStream(context_, output_.monitorSource, timing_.rate, timing_.fragmentFrames, input);
+    pa_stream* stream =
+        connectSystemStream(context_, output_.monitorSource, timing_.rate, timing_.fragmentFrames, input);
     if (!stream)
         return;
     slot->input = input;
