@@ -20,11 +20,8 @@ TEST(SystemAudioQueue, FollowsTheMicrophoneClockWithoutCutsOrHoles)
 {
     // Without jitter the deliveries' phase against the takes drifts slowly,
     // which a backlog sampled only at takes would mistake for a lag.
-    struct Case {
-        double ppm, jitter;
-    };
-    for (auto [ppm, jitter] :
-         {Case{2000, 0.02}, Case{-2000, 0.02}, Case{5000, 0.02}, Case{-5000, 0.02}, Case{2000, 0}}) {
+    const std::pair<double, double> cases[] = {{2000, 0.02}, {-2000, 0.02}, {5000, 0.02}, {-5000, 0.02}, {2000, 0}};
+    for (auto [ppm, jitter] : cases) {
         SCOPED_TRACE(testing::Message() << ppm << " ppm, jitter " << jitter);
         drift::Run run = drift::simulate({.ppm = ppm, .seconds = 60, .jitterSeconds = jitter, .rate = simulated});
         EXPECT_EQ(run.cut, 0u);
@@ -58,8 +55,7 @@ TEST(SystemAudioQueue, StallsReanchorAndAreCounted)
     }
 }
 
-// Queue operations on stereo frames with a clock that stands still, so the
-// ratio stays put.
+// Queue operations on stereo frames, with a clock that stands still: the ratio stays put.
 struct Ops : SystemAudioQueue {
     Ops() : SystemAudioQueue(rate, 2, [] { return 0.0; }) {}
     std::vector<float> out;

@@ -13,7 +13,6 @@
 
 #include "platform/pulse/exclusion_tap.h"
 #include "platform/pulse/pulse_query.h"
-#include "platform/pulse/record_stream.h"
 #include "pulse_test_server.h"
 
 using namespace platform;
@@ -83,10 +82,9 @@ protected:
                        : -1;
     }
 
-    // `seconds` of the tap's sum next to the monitor's left channel, which
-    // the tap's mono matches if the server averages the channels the tones
-    // play alike on (this thread reads both every 20 ms); the last half
-    // second of each comes back.
+    // `seconds` of the tap's mono sum next to the monitor's left channel,
+    // read every 20 ms; the last half second of each comes back. The tones
+    // play alike on both channels: their mean is the left one.
     void listen(double seconds, std::vector<float>& tapped, std::vector<float>& monitored)
     {
         PulseLoop monitorLoop("exclusion tap test monitor", server);

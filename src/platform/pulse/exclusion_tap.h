@@ -9,6 +9,7 @@
 
 #include "platform/posix/process_exclusion.h"
 #include "platform/pulse/process_classifier.h"
+#include "platform/pulse/record_stream.h"
 #include <pulse/pulseaudio.h>
 
 #include "platform/system_audio_queue.h"
