@@ -8,7 +8,8 @@
 namespace platform {
 namespace {
 
-// A 1 kHz tone at a 2000-ppm ratio keeps everything else 111 dB down.
+// A 1 kHz tone at a 2000-ppm ratio keeps everything else 111 dB down, for
+// about 35 ns per frame and channel.
 constexpr int quality = 3;
 // The library keeps the filter's phase as a fraction of the denominator and
 // rescales it with 32-bit products at every change of ratio, so the

@@ -35,8 +35,8 @@ pa_stream* connectSystemStream(pa_context* context, const std::string& source, u
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, uint8_t(systemChannels)};
     pa_channel_map mono;
     pa_channel_map_init_mono(&mono);
-    // PipeWire mixes stereo down to mono at 1/√2 a channel, 3 dB above the
-    // mean, unless asked to normalise; PulseAudio takes the mean anyway.
+    // PipeWire (0.3.65) mixes stereo down to mono at 1/√2 a channel, 3 dB
+    // above the mean, unless asked to normalise; PulseAudio takes the mean.
     std::unique_ptr<pa_proplist, decltype(&pa_proplist_free)> properties(pa_proplist_new(), &pa_proplist_free);
     pa_proplist_sets(properties.get(), "channelmix.normalize", "true");
     pa_stream* stream = pa_stream_new_with_proplist(context, "Korvalin Capture (systém)", &spec, &mono,
