@@ -78,16 +78,24 @@ struct Run {
             step = std::max(step, double(std::abs(takes[i].ratio - takes[i - 1].ratio)));
         return step;
     }
+    // How often the ratio changed, per second.
+    double changesPerSecond() const
+    {
+        size_t changes = 0;
+        for (size_t i = 1; i < takes.size(); ++i)
+            changes += takes[i].ratio != takes[i - 1].ratio;
+        return double(changes) / (double(takes.size()) * blockSeconds);
+    }
 };
 
 inline Run simulate(const Scenario& s)
 {
     double clock = 0;
-    platform::SystemAudioQueue queue(s.rate, [&clock] { return clock; });
+    platform::SystemAudioQueue queue(s.rate, 1, [&clock] { return clock; });
     const size_t block = size_t(s.blockSeconds * s.rate);
     const double outputRate = s.rate * (1 + s.ppm * 1e-6); // output frames per microphone second
     const double stallEnd = s.stallAt + s.stallSeconds;
-    std::vector<float> samples(block * 2, 0.25f), out(block * 2);
+    std::vector<float> samples(block, 0.25f), out(block);
     std::mt19937 random(s.seed);
     std::uniform_real_distribution<double> jitter(0, s.jitterSeconds);
 

@@ -8,14 +8,14 @@ struct SpeexResamplerState_;
 
 namespace platform {
 
-// Stereo float32 resampling at a ratio that may change between any two
+// Interleaved float32 resampling at a ratio that may change between any two
 // calls: the filter keeps its history and its phase, so a changing ratio
 // bends the pitch smoothly instead of clicking. Ratios within ±1 % only:
 // there the filter's tables keep their size, so that changing the ratio
 // and processing never allocate.
 class Resampler {
 public:
-    explicit Resampler(uint32_t rate);
+    Resampler(uint32_t rate, uint32_t channels);
 
     // Input frames consumed per output frame.
     void setRatio(double ratio);

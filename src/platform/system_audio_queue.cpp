@@ -6,7 +6,6 @@
 namespace platform {
 namespace {
 
-constexpr size_t channels = 2;
 // System audio starts flowing with this much queued: a 20-ms fragment plus
 // as much delivery jitter, and a little for the resampler.
 constexpr double cushionSeconds = 0.050;
@@ -20,6 +19,10 @@ constexpr double boundSeconds = 0.250;
 // How far one delivery may overshoot the cushion before the stream flows;
 // beyond that (a large first block) the backlog starts at the cushion.
 constexpr double slackSeconds = 0.030;
+// How long the rate is held: short against the controller's one-second
+// filter, long enough that the filter table is rebuilt ten times a second
+// at most.
+constexpr double ratioPeriodSeconds = 0.1;
 
 double monotonicSeconds()
 {
@@ -28,13 +31,17 @@ double monotonicSeconds()
 
 } // namespace
 
-SystemAudioQueue::SystemAudioQueue(uint32_t rate) : SystemAudioQueue(rate, monotonicSeconds) {}
+SystemAudioQueue::SystemAudioQueue(uint32_t rate, uint32_t channels)
+    : SystemAudioQueue(rate, channels, monotonicSeconds)
+{
+}
 
-SystemAudioQueue::SystemAudioQueue(uint32_t rate, Clock clock)
-    : rate_(rate), cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
+SystemAudioQueue::SystemAudioQueue(uint32_t rate, uint32_t channels, Clock clock)
+    : rate_(rate), channels_(channels), cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
       bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)),
-      buffer_(bound_ * channels), clock_(std::move(clock)), lastChange_(clock_()), controller_(lowestSeconds, highestSeconds),
-      resampler_(rate)
+      ratioPeriod_(std::max<size_t>(1, size_t(ratioPeriodSeconds * rate))), buffer_(bound_ * channels_),
+      clock_(std::move(clock)), lastChange_(clock_()), controller_(lowestSeconds, highestSeconds),
+      resampler_(rate, channels)
 {
 }
 
@@ -50,7 +57,7 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
             size_t skipped = excess - old;
             frames -= skipped;
             if (samples)
-                samples += skipped * channels;
+                samples += skipped * channels_;
         }
         controller_.restart();
     }
@@ -68,13 +75,13 @@ void SystemAudioQueue::take(float* out, size_t frames)
         average_.taken += frames;
         if (produced < frames && !finished_)
             flowing_ = false;
-        else if (!finished_ && average_.seconds > 0) {
+        else if (!finished_ && average_.taken >= ratioPeriod_ && average_.seconds > 0) {
             double backlog = average_.area / average_.seconds;
             resampler_.setRatio(controller_.update(backlog, seconds(average_.taken)));
             average_ = {};
         }
     }
-    std::fill(out + produced * channels, out + frames * channels, 0.0f);
+    std::fill(out + produced * channels_, out + frames * channels_, 0.0f);
     if (flowed_ && !finished_)
         filled_ += frames - produced;
 }
@@ -109,8 +116,8 @@ size_t SystemAudioQueue::resample(float* out, size_t frames)
     size_t produced = 0;
     while (produced < frames && size_ > 0) {
         size_t contiguous = std::min(size_, bound_ - head_);
-        auto counts = resampler_.process(buffer_.data() + head_ * channels, contiguous,
-                                         out + produced * channels, frames - produced);
+        auto counts = resampler_.process(buffer_.data() + head_ * channels_, contiguous,
+                                         out + produced * channels_, frames - produced);
         drop(counts.consumed);
         produced += counts.produced;
         if (counts.consumed == 0 && counts.produced == 0)
@@ -129,14 +136,14 @@ void SystemAudioQueue::append(const float* samples, size_t frames)
 {
     size_t tail = (head_ + size_) % bound_;
     size_t first = std::min(frames, bound_ - tail);
-    float* a = buffer_.data() + tail * channels;
+    float* a = buffer_.data() + tail * channels_;
     float* b = buffer_.data();
     if (samples) {
-        std::copy_n(samples, first * channels, a);
-        std::copy_n(samples + first * channels, (frames - first) * channels, b);
+        std::copy_n(samples, first * channels_, a);
+        std::copy_n(samples + first * channels_, (frames - first) * channels_, b);
     } else {
-        std::fill_n(a, first * channels, 0.0f);
-        std::fill_n(b, (frames - first) * channels, 0.0f);
+        std::fill_n(a, first * channels_, 0.0f);
+        std::fill_n(b, (frames - first) * channels_, 0.0f);
     }
     size_ += frames;
 }

@@ -10,7 +10,7 @@
 
 namespace platform {
 
-// The system-audio side of an aggregate: stereo frames from the output
+// The system-audio side of an aggregate: frames from the output
 // wait here until the microphone's clock asks for them. The two clocks are
 // different crystals, so the frames are resampled on the way out at a ratio
 // that keeps the backlog near its target: the output running fast or slow
@@ -26,7 +26,9 @@ namespace platform {
 // The backlog that steers the rate is averaged over time between takes:
 // sampled at takes only, it would depend on where the output's deliveries
 // fall between them, a phase that drifts with the clocks and would make
-// the lag wander by a whole delivery.
+// the lag wander by a whole delivery. The rate is set anew once per tenth
+// of a second of frames taken, not at every take: each new ratio makes the
+// resampler rebuild its filter table, hundreds of sines.
 //
 // Single-threaded; construction allocates everything, push and take
 // neither allocate nor block.
@@ -35,8 +37,9 @@ public:
     // Seconds on a monotonic clock.
     using Clock = std::function<double()>;
 
-    explicit SystemAudioQueue(uint32_t rate);
-    SystemAudioQueue(uint32_t rate, Clock clock);
+    // Frames of `channels` interleaved samples.
+    SystemAudioQueue(uint32_t rate, uint32_t channels);
+    SystemAudioQueue(uint32_t rate, uint32_t channels, Clock clock);
 
     // At the output's clock. `samples` null means silence (a hole in the stream).
     void push(const float* samples, size_t frames);
@@ -64,9 +67,11 @@ private:
     double seconds(size_t frames) const { return double(frames) / rate_; }
 
     uint32_t rate_;
+    size_t channels_;
     size_t cushion_;
     size_t bound_;
     size_t slack_;
+    size_t ratioPeriod_; // frames taken between settings of the rate
     std::vector<float> buffer_; // bound_ frames, circular
     size_t head_ = 0;           // first queued frame
     size_t size_ = 0;

@@ -23,13 +23,13 @@ constexpr uint32_t rate = 48000;
 constexpr size_t chunk = 960; // 20 ms
 constexpr CaptureTiming timing{rate, chunk, chunk};
 
-// A pure tone's amplitude in stereo frames (Goertzel on the left channel).
-double amplitude(const std::vector<float>& frames, double hz)
+// A pure tone's amplitude (Goertzel).
+double amplitude(const std::vector<float>& samples, double hz)
 {
     double coefficient = 2 * std::cos(2 * M_PI * hz / rate), s1 = 0, s2 = 0;
-    size_t count = frames.size() / 2;
+    size_t count = samples.size();
     for (size_t i = 0; i < count; ++i) {
-        double s0 = frames[2 * i] + coefficient * s1 - s2;
+        double s0 = samples[i] + coefficient * s1 - s2;
         s2 = s1;
         s1 = s0;
     }
@@ -82,8 +82,9 @@ protected:
                        : -1;
     }
 
-    // `seconds` of the tap's sum next to the monitor (this thread reads both
-    // every 20 ms); the last half second of each comes back.
+    // `seconds` of the tap's mono sum next to the monitor's left channel,
+    // read every 20 ms; the last half second of each comes back. The tones
+    // play alike on both channels: their mean is the left one.
     void listen(double seconds, std::vector<float>& tapped, std::vector<float>& monitored)
     {
         PulseLoop monitorLoop("exclusion tap test monitor", server);
@@ -92,9 +93,9 @@ protected:
         std::vector<float> summed;
         auto collect = [&summed](const float* samples, size_t frames) {
             if (samples)
-                summed.insert(summed.end(), samples, samples + frames * 2);
+                summed.insert(summed.end(), samples, samples + frames * systemChannels);
             else
-                summed.resize(summed.size() + frames * 2);
+                summed.resize(summed.size() + frames * systemChannels);
         };
         // The whole monitor, for reference: a plain record stream.
         std::vector<float> mixed;
@@ -118,8 +119,8 @@ protected:
             size_t bytes;
             while (pa_stream_peek(monitor, &data, &bytes) == 0 && bytes > 0) {
                 const auto* samples = static_cast<const float*>(data);
-                if (samples)
-                    mixed.insert(mixed.end(), samples, samples + bytes / sizeof(float));
+                for (size_t i = 0; samples && i < bytes / sizeof(float); i += 2)
+                    mixed.push_back(samples[i]);
                 pa_stream_drop(monitor);
             }
         }
@@ -130,7 +131,7 @@ protected:
         }
         PulseLoop::Lock lock(*loop);
         tap.reset();
-        size_t keep = rate; // half a second of stereo frames
+        size_t keep = rate / 2;
         ASSERT_GE(summed.size(), keep);
         ASSERT_GE(mixed.size(), keep);
         tapped.assign(summed.end() - long(keep), summed.end());

@@ -12,7 +12,7 @@
 namespace platform {
 namespace {
 
-constexpr size_t channels = 2;
+constexpr size_t channels = systemChannels;
 // What a stream's buffer holds: far more than a delivery, or a lag the sum
 // waits for.
 constexpr double bufferSeconds = 0.5;
@@ -47,7 +47,7 @@ struct ExclusionTap::Capture {
     bool aligned = false;        // delivering: the sum waits for it
     size_t waited = 0;           // microphone frames since it last delivered
     size_t capacity = 0;
-    std::unique_ptr<float[]> frames; // capacity stereo frames, circular
+    std::unique_ptr<float[]> frames; // capacity frames, circular
     size_t head = 0;
     size_t size = 0;
 
@@ -316,11 +316,8 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
     if (slot == slots_.end())
         return;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, timing_.rate, channels};
-    pa_channel_map stereo;
-    pa_channel_map_init_stereo(&stereo);
-    pa_stream* stream = connectRecordStream(context_, "Korvalin Capture (systém)", output_.monitorSource, spec,
-                                            stereo, timing_.fragmentFrames, input);
+    pa_stream* stream =
+        connectSystemStream(context_, output_.monitorSource, timing_.rate, timing_.fragmentFrames, input);
     if (!stream)
         return;
     slot->input = input;

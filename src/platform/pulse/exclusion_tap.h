@@ -9,6 +9,7 @@
 
 #include "platform/posix/process_exclusion.h"
 #include "platform/pulse/process_classifier.h"
+#include "platform/pulse/record_stream.h"
 #include <pulse/pulseaudio.h>
 
 #include "platform/system_audio_queue.h"
@@ -56,7 +57,7 @@ public:
 
     // Subscribes to the server's events and takes up what already plays.
     void start();
-    // Where the sum goes: stereo frames, null for silence.
+    // Where the sum goes: frames of systemChannels, null for silence.
     using Push = std::function<void(const float* samples, size_t frames)>;
 
     // Reads what the streams have and pushes their aligned sum; `micFrames`

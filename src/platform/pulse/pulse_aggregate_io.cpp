@@ -29,9 +29,9 @@ PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateS
                                    AudioDeviceIOBlock block)
     : mic_(server), streams_(std::move(streams)), block_(std::move(block)),
       system_(std::move(server)),
-      timing_(timingFor(streams_.rate)), queue_(streams_.rate),
+      timing_(timingFor(streams_.rate)), queue_(streams_.rate, systemChannels),
       pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
-      systemChunk_(timing_.chunkFrames * 2), micSilence_(timing_.chunkFrames * streams_.micChannels),
+      systemChunk_(timing_.chunkFrames * systemChannels), micSilence_(timing_.chunkFrames * streams_.micChannels),
       list_(audioBufferListSize(2))
 {
 }
@@ -71,11 +71,8 @@ OSStatus PulseAggregateIO::start()
                                                   streams_.exclusion);
             tap_->start();
         } else {
-            pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, streams_.rate, 2};
-            pa_channel_map stereo;
-            pa_channel_map_init_stereo(&stereo);
-            monitor_ = connectRecordStream(system_.context(), "Korvalin Capture (systém)",
-                                           streams_.output->monitorSource, spec, stereo, timing_.fragmentFrames);
+            monitor_ = connectSystemStream(system_.context(), streams_.output->monitorSource, streams_.rate,
+                                           timing_.fragmentFrames);
             if (monitor_)
                 system_.waitFor([this] { return pa_stream_get_state(monitor_) != PA_STREAM_CREATING; },
                                 connectSeconds);
@@ -157,7 +154,7 @@ void PulseAggregateIO::deliver(const float* mic, size_t frames)
     list->mBuffers[0] = {streams_.micChannels, uint32_t(frames * streams_.micChannels * sizeof(float)),
                          const_cast<float*>(mic)};
     if (streams_.output)
-        list->mBuffers[1] = {2, uint32_t(frames * 2 * sizeof(float)), systemChunk_.data()};
+        list->mBuffers[1] = {systemChannels, uint32_t(frames * systemChannels * sizeof(float)), systemChunk_.data()};
     auto hostTime = std::chrono::steady_clock::now().time_since_epoch();
     AudioTimeStamp now{sampleTime_, uint64_t(std::chrono::nanoseconds(hostTime).count())};
     block_(&now, list, &now, nullptr, &now);

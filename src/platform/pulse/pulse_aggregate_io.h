@@ -35,7 +35,7 @@ struct AggregateStreams {
 // microphone fragment first dispatches the system connection and moves what
 // it has (the monitor, or the exclusion tap's aligned sum) into the one
 // system-audio queue, then is delivered to the IO block together with as
-// many system-audio frames (2 channels, same rate) taken from that queue,
+// many system-audio frames (systemChannels, same rate) taken from that queue,
 // so the timeline advances with the microphone whatever the output does.
 class PulseAggregateIO {
 public:

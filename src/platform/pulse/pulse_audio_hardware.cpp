@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "platform/dispatch.h"
+#include "platform/pulse/record_stream.h"
 
 namespace platform {
 namespace {
@@ -213,7 +214,7 @@ OSStatus PulseAudioHardware::read(AudioObjectID object, const AudioObjectPropert
         if (tap == taps_.end())
             return kAudioHardwareBadObjectError;
         if (address.mSelector == kAudioTapPropertyFormat)
-            value.data = floatFormat(tap->second.rate, 2);
+            value.data = floatFormat(tap->second.rate, systemChannels);
         else if (address.mSelector == kAudioDevicePropertyDeviceUID)
             value.data = tap->second.description.uuid;
         else if (address.mSelector == kAudioObjectPropertyName)
@@ -311,7 +312,7 @@ OSStatus PulseAudioHardware::readAggregate(uint32_t number, const AudioObjectPro
             if (aggregate.mic)
                 buffers.channels.push_back(aggregate.mic->channels);
             if (aggregate.output)
-                buffers.channels.push_back(2);
+                buffers.channels.push_back(systemChannels);
         }
         value.data = std::move(buffers);
         return noErr;

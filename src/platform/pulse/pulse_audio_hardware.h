@@ -30,7 +30,8 @@ namespace platform {
 // input/output = the server's default source/sink; a default source that is
 // a monitor counts as no input device.
 //
-// A process tap listens to the default sink. Without exclusions it records
+// A process tap listens to the default sink, in one channel (the mean of
+// the sink's: its format is mono). Without exclusions it records
 // the sink's monitor, the whole output mix; with exclusions it records each
 // playback stream that does not belong to an excluded process alone
 // (ExclusionTap, rules in ProcessExclusion).

@@ -69,10 +69,12 @@ int sum(const std::vector<int>& counts)
 // microphone's deliveries take from, as in a real aggregate.
 class OutputStream {
 public:
+    static constexpr uint32_t channels = 2; // a stereo mix, as the other platform's tap makes
+
     OutputStream(double rate, OutputClock clock)
         : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * 0.01))),
-          queue_(uint32_t(rate), [this] { return now_; }),
-          block_(blockFrames_ * 2), jitter_(0, clock.jitterMs / 1000)
+          queue_(uint32_t(rate), channels, [this] { return now_; }),
+          block_(blockFrames_ * channels), jitter_(0, clock.jitterMs / 1000)
     {
         scheduleNext();
     }
@@ -86,8 +88,8 @@ public:
         while (arrival_ <= now) {
             now_ = arrival_;
             for (size_t i = 0; i < blockFrames_; ++i)
-                for (int c = 0; c < 2; ++c)
-                    block_[i * 2 + c] = sample(made_ + int64_t(i), c);
+                for (uint32_t c = 0; c < channels; ++c)
+                    block_[i * channels + c] = sample(made_ + int64_t(i), int(c));
             queue_.push(block_.data(), blockFrames_);
             made_ += int64_t(blockFrames_);
             scheduleNext();
