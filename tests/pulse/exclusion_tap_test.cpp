@@ -68,7 +68,8 @@ protected:
     std::unique_ptr<ExclusionTap> startTap()
     {
         PulseLoop::Lock lock(*loop);
-        auto tap = std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr);
+        auto tap =
+            std::make_unique<ExclusionTap>(loop->context(), loop->api(), loop->context(), output, timing, nullptr);
         tap->start();
         return tap;
     }
@@ -186,7 +187,7 @@ TEST_F(ExclusionTapTest, NeitherRepliesNorStreamsOutliveTheTap)
     {
         // The server answers the tap's first requests after it has gone.
         PulseLoop::Lock lock(*loop);
-        std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr)->start();
+        std::make_unique<ExclusionTap>(loop->context(), loop->api(), loop->context(), output, timing, nullptr)->start();
     }
     // Some of these taps go while the server is still making their capture
     // of the player.
