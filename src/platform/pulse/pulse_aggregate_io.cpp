@@ -95,7 +95,9 @@ OSStatus PulseAggregateIO::start()
 
 // A server may send a fragment in several smaller pieces (a source's blocks
 // follow what its other readers ask for): the thread takes what has come
-// once per fragment rather than waking for every piece.
+// once per fragment rather than waking for every piece. Between the ticks it
+// waits on the tap's connection, which wakes it only with news of playback
+// streams and answers about them.
 void PulseAggregateIO::run()
 {
     pthread_setname_np(pthread_self(), "korvalin.io");
@@ -109,7 +111,7 @@ void PulseAggregateIO::run()
             int served = control_.serve(pa_usec_t(wait), lock);
             if (served > 0)
                 system_.dispatch(); // sends what the tap asked for there
-            else if (served < 0) {
+            else if (served < 0) { // the poll failed: a tick without news
                 lock.unlock();
                 std::this_thread::sleep_until(tick);
                 lock.lock();
