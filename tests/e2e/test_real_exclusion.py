@@ -156,11 +156,10 @@ class RealExclusion(unittest.TestCase):
         window = int(0.01 * RATE)
         for k, onset in enumerate(onsets):
             # Every short sound is heard within 100 ms of the server announcing
-            # it: the capture thread serves the tap's requests as their answers
-            # come, but the server takes its time to answer about the new
-            # stream and to make its capture (PipeWire: 20-50 ms together),
-            # the first fragment is read at the next 20-ms tick, and system
-            # audio lags the microphone by up to 55 ms.
+            # it: the capture thread serves the tap's requests as they are
+            # answered, the server makes the capture (PipeWire: 20-50 ms with
+            # its answer), the first fragment waits for the next 20-ms tick,
+            # and system audio lags the microphone by up to 55 ms.
             start = int(onset * RATE)
             blocks = [amplitude(right[i:i + window], SHORT_HZ)
                       for i in range(start - 5 * window, start + 30 * window, window)]
