@@ -65,10 +65,10 @@ protected:
         output = TapOutput{sink->index, sink->monitorSource};
     }
 
-    std::unique_ptr<ExclusionTap> startTap()
+    std::unique_ptr<ExclusionTap> startTap(const PulseLoop::Lock&)
     {
-        PulseLoop::Lock lock(*loop);
-        auto tap = std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr);
+        pa_context* context = loop->context();
+        auto tap = std::make_unique<ExclusionTap>(context, loop->api(), context, output, timing, nullptr);
         tap->start();
         return tap;
     }
@@ -89,7 +89,7 @@ protected:
     {
         PulseLoop monitorLoop("exclusion tap test monitor", server);
         ASSERT_TRUE(monitorLoop.connect(2.0));
-        auto tap = startTap();
+        auto tap = startTap(PulseLoop::Lock(*loop));
         std::vector<float> summed;
         auto collect = [&summed](const float* samples, size_t frames) {
             if (samples)
@@ -183,15 +183,13 @@ TEST_F(ExclusionTapTest, NeitherRepliesNorStreamsOutliveTheTap)
     int before = monitorReaders();
     auto player = pulsetest::tone("speakers", 700, 30);
     ASSERT_TRUE(pulsetest::waitForPlayback(1));
-    {
-        // The server answers the tap's first requests after it has gone.
-        PulseLoop::Lock lock(*loop);
-        std::make_unique<ExclusionTap>(loop->context(), loop->api(), output, timing, nullptr)->start();
-    }
+    // The server answers the tap's first requests after it has gone (with
+    // the lock that it was started with).
+    startTap(PulseLoop::Lock(*loop));
     // Some of these taps go while the server is still making their capture
     // of the player.
     for (int delay = 0; delay < 50; ++delay) {
-        auto tap = startTap();
+        auto tap = startTap(PulseLoop::Lock(*loop));
         std::this_thread::sleep_for(std::chrono::microseconds(100 * delay));
         PulseLoop::Lock lock(*loop);
         tap.reset();

@@ -99,13 +99,13 @@ struct ExclusionTap::Capture {
     }
 };
 
-ExclusionTap::ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
-                           std::shared_ptr<const ProcessExclusion> exclusion)
-    : context_(context), api_(api), output_(std::move(output)), timing_(timing), lagFrames_(2 * timing.fragmentFrames),
-      slots_(streamSlots), sum_(timing.chunkFrames * channels)
+ExclusionTap::ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context* streams, TapOutput output,
+                           CaptureTiming timing, std::shared_ptr<const ProcessExclusion> exclusion)
+    : control_(control), api_(api), streams_(streams), output_(std::move(output)), timing_(timing),
+      lagFrames_(2 * timing.fragmentFrames), slots_(streamSlots), sum_(timing.chunkFrames * channels)
 {
     if (exclusion) {
-        // Verdicts are taken up as soon as the connection is dispatched.
+        // Verdicts are taken up as soon as the requests' connection is dispatched.
         answers_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (answers_ >= 0)
             answersEvent_ = api_->io_new(api_, answers_, PA_IO_EVENT_INPUT, &answered, this);
@@ -125,7 +125,7 @@ ExclusionTap::ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput 
 
 ExclusionTap::~ExclusionTap()
 {
-    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(control_, nullptr, nullptr);
     for (pa_operation* operation : operations_) {
         if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
             pa_operation_cancel(operation);
@@ -142,12 +142,11 @@ ExclusionTap::~ExclusionTap()
 
 void ExclusionTap::start()
 {
-    pa_context* context = context_;
-    pa_context_set_subscribe_callback(context, &subscribed, this);
+    pa_context_set_subscribe_callback(control_, &subscribed, this);
     auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SINK);
-    track(pa_context_subscribe(context, mask, nullptr, nullptr));
-    track(pa_context_get_sink_info_by_index(context, output_.sink, &sinkInfo, this));
-    track(pa_context_get_sink_input_info_list(context, &inputInfo, this));
+    track(pa_context_subscribe(control_, mask, nullptr, nullptr));
+    track(pa_context_get_sink_info_by_index(control_, output_.sink, &sinkInfo, this));
+    track(pa_context_get_sink_input_info_list(control_, &inputInfo, this));
 }
 
 void ExclusionTap::mix(const Push& push, size_t micFrames)
@@ -200,6 +199,11 @@ void ExclusionTap::adopt()
         if (slot == slots_.end())
             continue; // gone meanwhile
         if (verdict.excluded) {
+            // Bounded, so as not to allocate: one forgotten is classified
+            // again if it changes (also one whose stale answer about a
+            // change came after it had gone, and that is never removed).
+            if (excluded_.size() == excluded_.capacity())
+                excluded_.erase(excluded_.begin());
             excluded_.push_back(verdict.input);
             slot->size = 0;
             close(*slot);
@@ -243,7 +247,11 @@ void ExclusionTap::read(Capture& capture)
     }
 }
 
-void ExclusionTap::subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self)
+// Only a new stream is asked about on the requests' connection, whose
+// answers are taken up at once: what a change did (a move, a volume; a
+// server reports each rate change of its own loopbacks, several a second)
+// can wait for the streams' connection to be dispatched.
+void ExclusionTap::subscribed(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self)
 {
     auto* tap = static_cast<ExclusionTap*>(self);
     auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
@@ -254,11 +262,12 @@ void ExclusionTap::subscribed(pa_context* context, pa_subscription_event_type_t 
             tap->release(index);
         } else {
             // New, or changed: it may have moved onto the output or away.
-            tap->track(pa_context_get_sink_input_info(context, index, &inputInfo, self));
+            pa_context* asked = kind == PA_SUBSCRIPTION_EVENT_NEW ? tap->control_ : tap->streams_;
+            tap->track(pa_context_get_sink_input_info(asked, index, &inputInfo, self));
         }
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && index == tap->output_.sink &&
                kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
-        tap->track(pa_context_get_sink_info_by_index(context, index, &sinkInfo, self));
+        tap->track(pa_context_get_sink_info_by_index(tap->streams_, index, &sinkInfo, self));
     }
 }
 
@@ -317,7 +326,7 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     if (slot == slots_.end())
         return;
     pa_stream* stream =
-        connectSystemStream(context_, output_.monitorSource, timing_.rate, timing_.fragmentFrames, input);
+        connectSystemStream(streams_, output_.monitorSource, timing_.rate, timing_.fragmentFrames, input);
     if (!stream)
         return;
     slot->input = input;

@@ -39,8 +39,9 @@ struct CaptureTiming {
 // its capture is being made; what it captures meanwhile waits in its
 // buffer, and is dropped if the process is left out.
 //
-// Lives with the connection it is given (its context and main loop): its
-// owner serialises every call, and the connection's callbacks, with the
+// Lives with the connections it is given: one for its requests and events,
+// with its main loop, and one for the streams, which may be the same. Its
+// owner serialises every call, and the connections' callbacks, with the
 // tap's construction, start and destruction.
 // mix() allocates nothing: the streams' buffers are made with the tap.
 class ExclusionTap {
@@ -48,8 +49,8 @@ public:
     // At most this many playback streams are heard at once.
     static constexpr size_t streamSlots = 16;
 
-    ExclusionTap(pa_context* context, pa_mainloop_api* api, TapOutput output, CaptureTiming timing,
-                 std::shared_ptr<const ProcessExclusion> exclusion);
+    ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context* streams, TapOutput output,
+                 CaptureTiming timing, std::shared_ptr<const ProcessExclusion> exclusion);
     // Cancels every request to the server still under way.
     ~ExclusionTap();
     ExclusionTap(const ExclusionTap&) = delete;
@@ -84,8 +85,9 @@ private:
     size_t alignedFrames();
     void close(Capture& capture);
 
-    pa_context* const context_;
+    pa_context* const control_;
     pa_mainloop_api* const api_;
+    pa_context* const streams_;
     const TapOutput output_;
     const CaptureTiming timing_;
     const size_t lagFrames_;

@@ -1,6 +1,9 @@
 #include "platform/pulse/polled_connection.h"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace platform {
 namespace {
@@ -42,6 +45,25 @@ void PolledConnection::dispatch()
 {
     for (int i = 0; i < maxDispatches && iterate(0) > 0; ++i) {
     }
+}
+
+int PolledConnection::serve(pa_usec_t timeout, std::unique_lock<std::mutex>& lock)
+{
+    pa_mainloop_set_poll_func(
+        mainloop_,
+        [](pollfd* fds, unsigned long count, int milliseconds, void* held) {
+            auto& lock = *static_cast<std::unique_lock<std::mutex>*>(held);
+            lock.unlock();
+            int polled = poll(fds, count, milliseconds);
+            int error = errno; // the loop tells an interruption by it
+            lock.lock();
+            errno = error;
+            return polled;
+        },
+        &lock);
+    int dispatched = iterate(timeout);
+    pa_mainloop_set_poll_func(mainloop_, nullptr, nullptr);
+    return dispatched;
 }
 
 int PolledConnection::iterate(pa_usec_t timeout)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -8,10 +9,10 @@
 namespace platform {
 
 // A connection to the sound server without a thread of its own: its socket
-// is read only when dispatch() is called. The system-audio streams of an
-// aggregate live here, so that their fragments wake nobody: the
+// is read only when it is dispatched or served. The system-audio streams of
+// an aggregate live on one, so that their fragments wake nobody: the
 // microphone's delivery dispatches them. Not thread-safe: its owner
-// serialises every call (the aggregate's IO lock).
+// serialises every call (the aggregate's IO lock), except wakeUp().
 class PolledConnection {
 public:
     explicit PolledConnection(std::optional<std::string> server);
@@ -23,6 +24,12 @@ public:
     bool connect(double seconds);
     // Handles what the server has sent, without waiting.
     void dispatch();
+    // Waits at most `timeout` for the server or wakeUp(), with `lock` (its
+    // owner's, held otherwise) released meanwhile, and handles what came.
+    // Sources dispatched, or -1 when the loop fails.
+    int serve(pa_usec_t timeout, std::unique_lock<std::mutex>& lock);
+    // Ends a wait of serve() from any thread.
+    void wakeUp() { pa_mainloop_wakeup(mainloop_); }
     // Handles what the server sends until `done` or `seconds` have passed.
     template <typename Done>
     bool waitFor(Done done, double seconds)

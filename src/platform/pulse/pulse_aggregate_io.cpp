@@ -28,7 +28,7 @@ CaptureTiming timingFor(uint32_t rate)
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
                                    AudioDeviceIOBlock block)
     : mic_(server), streams_(std::move(streams)), block_(std::move(block)),
-      system_(std::move(server)),
+      system_(server), control_(std::move(server)),
       timing_(timingFor(streams_.rate)), queue_(streams_.rate, systemChannels),
       pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
       systemChunk_(timing_.chunkFrames * systemChannels), micSilence_(timing_.chunkFrames * streams_.micChannels),
@@ -43,7 +43,7 @@ PulseAggregateIO::~PulseAggregateIO()
             std::lock_guard guard(mutex_);
             stopping_ = true;
         }
-        stop_.notify_one();
+        control_.wakeUp();
         thread_.join();
     }
     tap_.reset();
@@ -67,9 +67,11 @@ OSStatus PulseAggregateIO::start()
     // recording then has silent system audio rather than none at all.
     if (streams_.output && system_.connect(connectSeconds)) {
         if (streams_.exclusion) {
-            tap_ = std::make_unique<ExclusionTap>(system_.context(), system_.api(), *streams_.output, timing_,
-                                                  streams_.exclusion);
-            tap_->start();
+            if (control_.connect(connectSeconds)) {
+                tap_ = std::make_unique<ExclusionTap>(control_.context(), control_.api(), system_.context(),
+                                                      *streams_.output, timing_, streams_.exclusion);
+                tap_->start();
+            }
         } else {
             monitor_ = connectSystemStream(system_.context(), streams_.output->monitorSource, streams_.rate,
                                            timing_.fragmentFrames);
@@ -93,7 +95,9 @@ OSStatus PulseAggregateIO::start()
 
 // A server may send a fragment in several smaller pieces (a source's blocks
 // follow what its other readers ask for): the thread takes what has come
-// once per fragment rather than waking for every piece.
+// once per fragment rather than waking for every piece. Between the ticks it
+// waits on the tap's connection, which wakes it only with news of playback
+// streams and answers about them.
 void PulseAggregateIO::run()
 {
     pthread_setname_np(pthread_self(), "korvalin.io");
@@ -102,7 +106,18 @@ void PulseAggregateIO::run()
     for (auto tick = Clock::now();;) {
         auto now = Clock::now();
         tick = tick + period > now ? tick + period : now + period; // late: no catching up
-        if (stop_.wait_until(lock, tick, [this] { return stopping_; }))
+        while (!stopping_ && (now = Clock::now()) < tick) {
+            auto wait = std::chrono::ceil<std::chrono::microseconds>(tick - now).count();
+            int served = control_.serve(pa_usec_t(wait), lock);
+            if (served > 0)
+                system_.dispatch(); // sends what the tap asked for there
+            else if (served < 0) { // the poll failed: a tick without news
+                lock.unlock();
+                std::this_thread::sleep_until(tick);
+                lock.lock();
+            }
+        }
+        if (stopping_)
             return;
         mic_.dispatch();
     }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,14 +28,18 @@ struct AggregateStreams {
     std::shared_ptr<const ProcessExclusion> exclusion;
 };
 
-// A running aggregate: two connections without threads of their own, one
-// for the microphone and one for the system audio, and the IO thread, which
-// wakes once per fragment's time and dispatches the microphone's. Each
+// A running aggregate: connections without threads of their own, one for
+// the microphone and one for the system-audio streams, and the IO thread,
+// which wakes once per fragment's time and dispatches the microphone's. Each
 // microphone fragment first dispatches the system connection and moves what
 // it has (the monitor, or the exclusion tap's aligned sum) into the one
 // system-audio queue, then is delivered to the IO block together with as
 // many system-audio frames (systemChannels, same rate) taken from that queue,
 // so the timeline advances with the microphone whatever the output does.
+// The exclusion tap's events, queries and verdicts come on a third
+// connection, which carries no audio: the IO thread serves it as its
+// messages come, between the ticks, so that a new player's capture is asked
+// for without waiting for a tick at every round trip.
 class PulseAggregateIO {
 public:
     PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block);
@@ -64,6 +67,7 @@ private:
     AudioDeviceIOBlock block_;
     pa_stream* micStream_ = nullptr;
     PolledConnection system_; // dispatched by the microphone's deliveries
+    PolledConnection control_; // the tap's requests, served while the IO thread waits
     pa_stream* monitor_ = nullptr;
     CaptureTiming timing_;
     SystemAudioQueue queue_;
@@ -73,8 +77,7 @@ private:
     std::vector<float> micSilence_;
     std::vector<unsigned char> list_;
     double sampleTime_ = 0;
-    std::mutex mutex_; // held by the IO thread while it dispatches
-    std::condition_variable stop_;
+    std::mutex mutex_; // held by the IO thread but while it waits
     bool stopping_ = false;
     std::thread thread_;
 };
