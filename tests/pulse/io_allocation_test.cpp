@@ -51,7 +51,9 @@ TEST_F(PulseIOThread, DeliversWithoutAllocating)
     description.taps = {{"TAP", 1, 96}};
     ASSERT_EQ(hardware.createAggregateDevice(description, &aggregate), noErr);
 
-    auto playing = pulsetest::tone("speakers", 1000, 3);
+    // Long enough to outlast the second player's start on a busy machine;
+    // both end with the test.
+    auto playing = pulsetest::tone("speakers", 1000, 30);
     ASSERT_TRUE(pulsetest::waitForPlayback(1));
     std::array<uint64_t, 4096> seen{};
     std::atomic<size_t> deliveries{0};
@@ -68,7 +70,7 @@ TEST_F(PulseIOThread, DeliversWithoutAllocating)
               noErr);
     ASSERT_EQ(hardware.deviceStart(aggregate, proc), noErr);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto starting = pulsetest::tone("speakers", 1500, 3);
+    auto starting = pulsetest::tone("speakers", 1500, 30);
     ASSERT_TRUE(pulsetest::waitForPlayback(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     hardware.deviceStop(aggregate, proc);
