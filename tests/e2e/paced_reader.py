@@ -7,6 +7,7 @@ until killed."""
 
 import fcntl
 import os
+import select
 import sys
 import time
 
@@ -18,17 +19,19 @@ fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
 # near a sound card's.
 fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
 print("ready", flush=True)
+PERIOD = 0.005
 began, taken = None, 0  # bytes, counted from the first one
 while True:
-    time.sleep(0.005)
+    time.sleep(PERIOD)
     owed = 4 if began is None else int((time.monotonic() - began) * pace) * 4 - taken
-    try:
-        while owed > 0:
-            chunk = os.read(fd, owed)
-            if not chunk:  # no writer yet
-                break
-            began = began or time.monotonic()
-            owed -= len(chunk)
-            taken += len(chunk)
-    except BlockingIOError:
-        pass
+    # Owing more than the pipe holds (after a stall of the whole machine), the
+    # reader takes each block as soon as the sink writes it, as a card's
+    # clock ran on meanwhile, rather than one pipe per period.
+    until = time.monotonic() + PERIOD
+    while owed > 0 and select.select([fd], [], [], max(0, until - time.monotonic()))[0]:
+        chunk = os.read(fd, owed)
+        if not chunk:  # no writer yet
+            break
+        began = began or time.monotonic()
+        owed -= len(chunk)
+        taken += len(chunk)

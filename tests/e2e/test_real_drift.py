@@ -35,8 +35,18 @@ class DriftingSpeakers:
         test.assertEqual(reader.stdout.readline(), b"ready\n")
         self.pactl("load-module", "module-pipe-sink", "file=" + fifo, "sink_name=drifting", "format=s16le",
                    "rate=%d" % RATE, "channels=2")
+        # The server runs its sinks' threads at a real-time priority, but not
+        # the pipe sink's; it and the reader stand for a sound card, whose
+        # clock no busy machine bends, so they get the same priority.
+        like = self.threads("null-sink")[0]
+        for tid in [reader.pid] + self.threads("pipe-sink"):
+            os.sched_setscheduler(tid, os.sched_getscheduler(like), os.sched_getparam(like))
         self.pactl("set-default-sink", "drifting")
         self.spawn(test, ["paplay", "--device=drifting", wav])
+
+    def threads(self, name):
+        tasks = "/proc/%s/task" % open(os.path.join(self.dir, "server.pid")).read().strip()
+        return [int(tid) for tid in os.listdir(tasks) if open(os.path.join(tasks, tid, "comm")).read() == name + "\n"]
 
     def pactl(self, *args):
         subprocess.run(["pactl"] + list(args), env=self.env, check=True, capture_output=True)
