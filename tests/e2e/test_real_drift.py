@@ -7,6 +7,7 @@ unrelated player plays 1000 Hz on the pipe sink; the microphone is silent
 another program."""
 
 import os
+import pathlib
 import re
 import subprocess
 import time
@@ -45,8 +46,8 @@ class DriftingSpeakers:
         self.spawn(test, ["paplay", "--device=drifting", wav])
 
     def threads(self, name):
-        tasks = "/proc/%s/task" % open(os.path.join(self.dir, "server.pid")).read().strip()
-        return [int(tid) for tid in os.listdir(tasks) if open(os.path.join(tasks, tid, "comm")).read() == name + "\n"]
+        tasks = pathlib.Path("/proc", pathlib.Path(self.dir, "server.pid").read_text().strip(), "task")
+        return [int(task.name) for task in tasks.iterdir() if (task / "comm").read_text() == name + "\n"]
 
     def pactl(self, *args):
         subprocess.run(["pactl"] + list(args), env=self.env, check=True, capture_output=True)
