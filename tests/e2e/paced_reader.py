@@ -12,26 +12,22 @@ import sys
 import time
 
 path, pace = sys.argv[1], 48000 * (1 + float(sys.argv[2]) / 1e6)
-if not os.path.exists(path):
-    os.mkfifo(path)
+os.mkfifo(path)
 fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
 # The smallest pipe (it shrinks only while empty) keeps the sink's latency
 # near a sound card's.
 fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
 print("ready", flush=True)
+select.select([fd], [], [])  # the sink's first block
 PERIOD = 0.005
-began, taken = None, 0  # bytes, counted from the first one
+began, taken = time.monotonic(), 0  # bytes
 while True:
     time.sleep(PERIOD)
-    owed = 4 if began is None else int((time.monotonic() - began) * pace) * 4 - taken
-    # Owing more than the pipe holds (after a stall of the whole machine), the
-    # reader takes each block as soon as the sink writes it, as a card's
-    # clock ran on meanwhile, rather than one pipe per period.
-    until = time.monotonic() + PERIOD
-    while owed > 0 and select.select([fd], [], [], max(0, until - time.monotonic()))[0]:
+    owed = int((time.monotonic() - began) * pace) * 4 - taken
+    # Behind (after a stall of the whole machine), the reader takes each block
+    # as soon as the sink writes it, as a card's clock ran on meanwhile.
+    while owed > 0 and select.select([fd], [], [], PERIOD)[0]:
         chunk = os.read(fd, owed)
-        if not chunk:  # no writer yet
+        if not chunk:  # the sink has gone
             break
-        began = began or time.monotonic()
-        owed -= len(chunk)
-        taken += len(chunk)
+        owed, taken = owed - len(chunk), taken + len(chunk)
