@@ -7,28 +7,27 @@ until killed."""
 
 import fcntl
 import os
+import select
 import sys
 import time
 
 path, pace = sys.argv[1], 48000 * (1 + float(sys.argv[2]) / 1e6)
-if not os.path.exists(path):
-    os.mkfifo(path)
+os.mkfifo(path)
 fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
 # The smallest pipe (it shrinks only while empty) keeps the sink's latency
 # near a sound card's.
 fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
 print("ready", flush=True)
-began, taken = None, 0  # bytes, counted from the first one
+select.select([fd], [], [])  # the sink's first block
+PERIOD = 0.005
+began, taken = time.monotonic(), 0  # bytes
 while True:
-    time.sleep(0.005)
-    owed = 4 if began is None else int((time.monotonic() - began) * pace) * 4 - taken
-    try:
-        while owed > 0:
-            chunk = os.read(fd, owed)
-            if not chunk:  # no writer yet
-                break
-            began = began or time.monotonic()
-            owed -= len(chunk)
-            taken += len(chunk)
-    except BlockingIOError:
-        pass
+    time.sleep(PERIOD)
+    owed = int((time.monotonic() - began) * pace) * 4 - taken
+    # Behind (after a stall of the whole machine), the reader takes each block
+    # as soon as the sink writes it, as a card's clock ran on meanwhile.
+    while owed > 0 and select.select([fd], [], [], PERIOD)[0]:
+        chunk = os.read(fd, owed)
+        if not chunk:  # the sink has gone
+            break
+        owed, taken = owed - len(chunk), taken + len(chunk)
