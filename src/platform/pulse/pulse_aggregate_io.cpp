@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <pthread.h>
+#include <sched.h>
 
 #include <chrono>
 
@@ -15,6 +16,17 @@ namespace {
 constexpr double fragmentSeconds = 0.020;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
+
+// The capture thread is the recording's sound card: woken late, it lets the
+// server's buffers overrun. It asks for a real-time priority just below the
+// one PulseAudio gives its own device threads (5), where the system grants
+// one (root, a desktop's audio group); elsewhere it stays as it was.
+void raisePriority()
+{
+    sched_param parameters{};
+    parameters.sched_priority = 4;
+    pthread_setschedparam(pthread_self(), SCHED_RR, &parameters);
+}
 
 size_t framesOf(double seconds, uint32_t rate) { return std::max<size_t>(1, size_t(seconds * rate)); }
 
@@ -101,6 +113,7 @@ OSStatus PulseAggregateIO::start()
 void PulseAggregateIO::run()
 {
     pthread_setname_np(pthread_self(), "korvalin.io");
+    raisePriority();
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(fragmentSeconds));
     std::unique_lock lock(mutex_);
     for (auto tick = Clock::now();;) {
