@@ -14,13 +14,9 @@ namespace korvalin {
 
 namespace {
 constexpr int64_t blockFrames = 48000;
-// The encoder costs a third more run 20 ms at a time, with its caches gone
-// cold in between, than run over a tenth of a second or more, so the writer
-// waits for that much audio. Audio that waits in the ring is not in the file
-// yet, though: it never waits past the frame that completes a fragment, so
-// a crash still loses only the fragment being filled. An encoder that cannot
-// tell where its fragments end gets audio every 20 ms.
-constexpr double collectSeconds = 0.2;
+// Audio that waits in the ring is not in the file yet: the writer takes it
+// over once this much has come, so a crash loses little beyond the fragment
+// being filled, and otherwise sleeps until then or the next level report.
 constexpr double handOverSeconds = 0.02;
 constexpr auto busyRetry = std::chrono::milliseconds(5);
 constexpr auto levelsInterval = std::chrono::milliseconds(200);
@@ -36,7 +32,6 @@ void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWri
         static_cast<float*>(std::calloc(2 * blockFrames, sizeof(float))), &std::free);
     if (!silence)
         throw std::bad_alloc();
-    const auto collectFrames = static_cast<int64_t>(writer->sampleRate() * collectSeconds);
     const auto handOverFrames = static_cast<int64_t>(writer->sampleRate() * handOverSeconds);
     int64_t pendingSilence = 0;
     int64_t pendingBlock = 0;
@@ -85,11 +80,8 @@ void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWri
             return;
         if (outcome == busy)
             std::this_thread::sleep_for(busyRetry);
-        else if (outcome == idle) {
-            const int64_t untilFragment = writer->framesUntilFragmentWritten();
-            ring.waitForFrames(untilFragment > 0 ? std::min(collectFrames, untilFragment) : handOverFrames,
-                               nextLevels);
-        }
+        else if (outcome == idle)
+            ring.waitForFrames(handOverFrames, nextLevels);
     }
 }
 

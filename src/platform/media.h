@@ -68,10 +68,6 @@ public:
     // `presentationFrame` (in frames of the input's rate). The samples are
     // copied before the call returns. False when the input refused them.
     virtual bool append(const float* samples, int64_t frames, int64_t presentationFrame) = 0;
-    // How many more input frames complete the fragment being filled and put
-    // it into the file; 0 when the writer cannot tell. Whoever collects input
-    // into larger appends ends one there, so collecting never delays a fragment.
-    virtual int64_t framesUntilFragmentWritten() const { return 0; }
 
     virtual void markAsFinished() = 0;
     // Completes the file: everything is handed to the file's descriptor, or

@@ -148,12 +148,6 @@ int64_t SegmentWriter::writtenFrames() const
     return writtenFrames_;
 }
 
-int64_t SegmentWriter::framesUntilFragmentWritten() const
-{
-    std::lock_guard lock(mutex_);
-    return finished_ ? 0 : writer_->framesUntilFragmentWritten();
-}
-
 std::string describeWriterError(const std::exception& error)
 {
     if (const auto* writerError = dynamic_cast<const SegmentWriterError*>(&error))

@@ -61,9 +61,6 @@ public:
     const std::string& path() const { return path_; }
     double sampleRate() const { return sampleRate_; }
     int64_t writtenFrames() const;
-    // Frames still to append before the fragment being filled is in the
-    // file; 0 when the encoder cannot tell.
-    int64_t framesUntilFragmentWritten() const;
     // True from the start of the first finish on; never waits.
     bool isFinished() const { return finished_; }
 

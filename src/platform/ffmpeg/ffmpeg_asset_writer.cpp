@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "platform/ffmpeg/ffmpeg_error.h"
 
@@ -15,6 +16,7 @@ namespace platform {
 namespace {
 
 constexpr int ioBufferBytes = 64 * 1024;
+constexpr double runSeconds = 0.2;
 
 // The muxer's output callbacks; `opaque` points at the descriptor. A failed
 // write becomes the AVIOContext's error, which the muxer's calls return.
@@ -82,20 +84,26 @@ bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
         return false;
 
     AVStream* stream = avformat_new_stream(muxer_.get(), nullptr);
-    FramePtr frame(av_frame_alloc());
     PacketPtr packet(av_packet_alloc());
-    if (!stream || !frame || !packet || avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0)
+    if (!stream || !packet || avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0)
         return false;
     stream->time_base = encoder->time_base;
-    frame->format = encoder->sample_fmt;
-    frame->nb_samples = encoder->frame_size;
-    frame->sample_rate = encoder->sample_rate;
-    if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
-        return false;
+    std::vector<FramePtr> run(std::max<int64_t>(1, std::llround(runSeconds * rate / encoder->frame_size)));
+    for (FramePtr& frame : run) {
+        frame.reset(av_frame_alloc());
+        if (!frame)
+            return false;
+        frame->format = encoder->sample_fmt;
+        frame->nb_samples = encoder->frame_size;
+        frame->sample_rate = encoder->sample_rate;
+        if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 ||
+            av_frame_get_buffer(frame.get(), 0) < 0)
+            return false;
+    }
 
     stream_ = stream;
     encoder_ = std::move(encoder);
-    frame_ = std::move(frame);
+    run_ = std::move(run);
     packet_ = std::move(packet);
     fragmentMicroseconds_ = std::llround(settings.fragmentSeconds * 1e6);
     // The muxer starts a fragment with the packet that is a whole fragment
@@ -145,17 +153,18 @@ bool FfmpegAssetWriter::append(const float* samples, int64_t frames, int64_t pre
     const int channels = encoder_->ch_layout.nb_channels;
     const int capacity = encoder_->frame_size;
     for (int64_t done = 0; done < frames;) {
+        AVFrame* frame = run_[full_].get();
         if (filled_ == 0) {
-            // Usually a no-op: the encoder has copied the previous frame's samples.
-            int code = av_frame_make_writable(frame_.get());
+            // Usually a no-op: the encoder has copied the frame's earlier samples.
+            int code = av_frame_make_writable(frame);
             if (code < 0)
                 return fail(code);
-            frame_->pts = presentationFrame + done;
+            frame->pts = presentationFrame + done;
         }
         const int count = static_cast<int>(std::min<int64_t>(capacity - filled_, frames - done));
         const float* source = samples + done * channels;
         for (int c = 0; c < channels; ++c) {
-            float* plane = reinterpret_cast<float*>(frame_->extended_data[c]) + filled_;
+            float* plane = reinterpret_cast<float*>(frame->extended_data[c]) + filled_;
             for (int i = 0; i < count; ++i)
                 plane[i] = source[i * channels + c];
         }
@@ -163,34 +172,43 @@ bool FfmpegAssetWriter::append(const float* samples, int64_t frames, int64_t pre
         done += count;
         if (filled_ == capacity) {
             filled_ = 0;
-            if (!encode(frame_.get()))
+            ++full_;
+            if ((full_ == run_.size() || frame->pts + capacity >= inputOpeningNextFragment()) && !encodeRun())
                 return false;
         }
     }
-    nextFrame_ = presentationFrame + frames;
     return true;
 }
 
-int64_t FfmpegAssetWriter::framesUntilFragmentWritten() const
+// The input through which the encoder gives out the packet that opens the
+// next fragment. The muxer opens one with the first packet a whole fragment
+// or more past the current one's first; packets are one encoder frame long
+// from the priming offset on, and the encoder gives each out once it has
+// been given the frame after it (its look-ahead), whole.
+int64_t FfmpegAssetWriter::inputOpeningNextFragment() const
 {
-    if (status_ != MediaStatus::active || fragmentTicks_ < 1)
-        return 0;
-    // Packets are one encoder frame long and start at the priming offset.
-    // The one that opens the next fragment comes out of the encoder once it
-    // has been given the frame after it (its look-ahead), whole.
     const int64_t frame = encoder_->frame_size;
     const int64_t start = fragmentStarted_ ? fragmentStart_ : -encoder_->initial_padding;
     const int64_t opening = start + (fragmentTicks_ + frame - 1) / frame * frame;
-    const int64_t needed = opening + encoder_->initial_padding + 2 * frame;
-    return std::max<int64_t>(1, needed - nextFrame_);
+    return opening + encoder_->initial_padding + 2 * frame;
+}
+
+bool FfmpegAssetWriter::encodeRun()
+{
+    const size_t full = std::exchange(full_, 0);
+    for (size_t i = 0; i < full; ++i)
+        if (!encode(run_[i].get()))
+            return false;
+    return true;
 }
 
 void FfmpegAssetWriter::finishWriting(std::function<void()> completion)
 {
     if (status_ == MediaStatus::active) {
-        // The last, shorter frame, then whatever the encoder still holds.
-        frame_->nb_samples = filled_;
-        bool encoded = (filled_ == 0 || encode(frame_.get())) && encode(nullptr);
+        // The run so far, its last, shorter frame, then whatever the encoder still holds.
+        AVFrame* last = run_[full_].get();
+        last->nb_samples = filled_;
+        bool encoded = encodeRun() && (filled_ == 0 || encode(last)) && encode(nullptr);
         // The trailer flushes what is buffered and reports any write that failed.
         int code = encoded ? av_write_trailer(muxer_.get()) : 0;
         if (code >= 0)
@@ -212,7 +230,7 @@ bool FfmpegAssetWriter::encode(const AVFrame* frame)
         code = avcodec_receive_packet(encoder_.get(), packet_.get());
         if (code < 0)
             break;
-        // Mirrors the muxer's cut into fragments, for framesUntilFragmentWritten().
+        // Mirrors the muxer's cut into fragments, for inputOpeningNextFragment().
         if (!fragmentStarted_ || packet_->dts - fragmentStart_ >= fragmentTicks_)
             fragmentStart_ = packet_->dts;
         fragmentStarted_ = true;

@@ -34,7 +34,6 @@ public:
         return !failing() && inner_->append(samples, frames, presentationFrame);
     }
 
-    int64_t framesUntilFragmentWritten() const override { return inner_->framesUntilFragmentWritten(); }
     void markAsFinished() override { inner_->markAsFinished(); }
     void finishWriting(std::function<void()> completion) override { inner_->finishWriting(std::move(completion)); }
 
