@@ -27,6 +27,10 @@ def binary(name="korvalin-cap"):
 
 SCHEMA_DIR = os.path.join(os.path.dirname(__file__), "../../schema")
 
+# A sound server that stops answering fails a test in seconds rather than
+# holding it until ctest's own limit.
+PACTL_TIMEOUT = 20
+
 # Modes that print plain text instead of event lines.
 PLAIN_TEXT_MODES = ("--version", "--selftest")
 

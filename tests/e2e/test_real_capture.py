@@ -11,7 +11,8 @@ import tempfile
 import time
 import unittest
 
-from support import (Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run, tone_blocks)
+from support import (PACTL_TIMEOUT, Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run,
+                     tone_blocks)
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", os.path.join(ROOT, "scripts", "pulse_server.sh"))
@@ -37,7 +38,7 @@ def play(env, seconds):
                                            ("headphones", HEADPHONES_HZ, HEADPHONES_AMPLITUDE))]
     for _ in range(100):
         inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True,
-                                text=True).stdout
+                                text=True, timeout=PACTL_TIMEOUT).stdout
         # The server's own streams (loopbacks) have no client.
         if sum(line.split("\t")[2] != "-" for line in inputs.splitlines()) >= 3:
             break
@@ -48,7 +49,8 @@ def play(env, seconds):
 def source_rate(env, name):
     """The rate the server gives the source: second_mic is a 44.1 kHz source
     on PulseAudio, while PipeWire runs every source at its graph's rate."""
-    sources = subprocess.run(["pactl", "list", "short", "sources"], env=env, capture_output=True, text=True).stdout
+    sources = subprocess.run(["pactl", "list", "short", "sources"], env=env, capture_output=True, text=True,
+                             timeout=PACTL_TIMEOUT).stdout
     for line in sources.splitlines():
         fields = line.split("\t")
         if fields[1] == name:
@@ -59,9 +61,10 @@ def source_rate(env, name):
 def set_default(env, kind, name):
     """Makes `name` the default source or sink; returns once the server
     reports it (PipeWire applies a new default a little after pactl returns)."""
-    subprocess.run(["pactl", "set-default-" + kind, name], env=env, check=True)
+    subprocess.run(["pactl", "set-default-" + kind, name], env=env, check=True, timeout=PACTL_TIMEOUT)
     for _ in range(100):
-        info = subprocess.run(["pactl", "info"], env=dict(env, LC_ALL="C"), capture_output=True, text=True).stdout
+        info = subprocess.run(["pactl", "info"], env=dict(env, LC_ALL="C"), capture_output=True, text=True,
+                              timeout=PACTL_TIMEOUT).stdout
         if "Default %s: %s\n" % (kind.capitalize(), name) in info:
             return
         time.sleep(0.02)

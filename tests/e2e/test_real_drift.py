@@ -11,7 +11,8 @@ import subprocess
 import time
 import unittest
 
-from support import ScratchTest, Sidecar, binary, channel, decode, tone_breaks, tone_offset, write_wav_tone
+from support import (PACTL_TIMEOUT, ScratchTest, Sidecar, binary, channel, decode, tone_breaks, tone_offset,
+                     write_wav_tone)
 
 SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", "")
 RATE, HZ, AMPLITUDE = 48000, 1000, 0.5
@@ -34,7 +35,7 @@ class DriftingSpeakers:
         test.assertEqual(reader.stdout.readline(), b"ready\n")
         for args in (["load-module", "module-pipe-sink", "file=" + fifo, "sink_name=drifting", "format=s16le",
                       "rate=%d" % RATE, "channels=2"], ["set-default-sink", "drifting"]):
-            subprocess.run(["pactl"] + args, env=self.env, check=True, capture_output=True)
+            subprocess.run(["pactl"] + args, env=self.env, check=True, capture_output=True, timeout=PACTL_TIMEOUT)
         # The pipe sink's thread and the reader stand for a sound card, whose
         # clock no busy machine bends: real-time, as the server's other sinks.
         tasks = pathlib.Path("/proc", pathlib.Path(self.dir, "server.pid").read_text().strip(), "task")

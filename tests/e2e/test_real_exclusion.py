@@ -16,7 +16,8 @@ import threading
 import time
 import unittest
 
-from support import Sidecar, binary, channel, decode, events_of, ffprobe, rms, run, tone_power, write_wav_tone
+from support import (PACTL_TIMEOUT, Sidecar, binary, channel, decode, events_of, ffprobe, rms, run, tone_power,
+                     write_wav_tone)
 
 RATE = 48000
 HOST = binary(os.path.join("tests", "e2e", "host_stand_in"))
@@ -29,7 +30,8 @@ with open("/proc/self/cgroup") as cgroup:
 
 def client_streams(env):
     """Playback streams of clients (the server's own loopbacks have none)."""
-    out = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True, text=True).stdout
+    out = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, capture_output=True, text=True,
+                         timeout=PACTL_TIMEOUT).stdout
     return sum(line.split("\t")[2] != "-" for line in out.splitlines())
 
 

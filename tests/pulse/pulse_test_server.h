@@ -26,13 +26,17 @@ inline const std::string script = std::getenv("KORVALIN_SERVER_SCRIPT")
                                       ? std::getenv("KORVALIN_SERVER_SCRIPT")
                                       : std::string(KORVALIN_SOURCE_DIR) + "/scripts/pulse_server.sh";
 
-inline int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+// Commands start with pactl; a server that stops answering fails a test in
+// seconds rather than holding it until ctest's own limit.
+inline std::string bounded(const std::string& command) { return "timeout 20 " + command; }
+
+inline int shell(const std::string& command) { return std::system((bounded(command) + " >/dev/null 2>&1").c_str()); }
 
 // The first line a shell command prints.
 inline std::string output(const std::string& command)
 {
     std::string line;
-    if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+    if (FILE* pipe = popen((bounded(command) + " 2>/dev/null").c_str(), "r")) {
         char buffer[256];
         if (std::fgets(buffer, sizeof buffer, pipe))
             line = buffer;
