@@ -107,8 +107,10 @@ bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
     packet_ = std::move(packet);
     fragmentMicroseconds_ = std::llround(settings.fragmentSeconds * 1e6);
     // The muxer starts a fragment with the packet that is a whole fragment
-    // or more past the first one's decode time.
+    // or more past the first one's decode time; the first packet is the
+    // encoder's priming, before time zero.
     fragmentTicks_ = av_rescale_rnd(fragmentMicroseconds_, rate, 1000000, AV_ROUND_UP);
+    fragmentStart_ = -encoder_->initial_padding;
     return true;
 }
 
@@ -188,8 +190,7 @@ bool FfmpegAssetWriter::append(const float* samples, int64_t frames, int64_t pre
 int64_t FfmpegAssetWriter::inputOpeningNextFragment() const
 {
     const int64_t frame = encoder_->frame_size;
-    const int64_t start = fragmentStarted_ ? fragmentStart_ : -encoder_->initial_padding;
-    const int64_t opening = start + (fragmentTicks_ + frame - 1) / frame * frame;
+    const int64_t opening = fragmentStart_ + (fragmentTicks_ + frame - 1) / frame * frame;
     return opening + encoder_->initial_padding + 2 * frame;
 }
 
@@ -231,9 +232,8 @@ bool FfmpegAssetWriter::encode(const AVFrame* frame)
         if (code < 0)
             break;
         // Mirrors the muxer's cut into fragments, for inputOpeningNextFragment().
-        if (!fragmentStarted_ || packet_->dts - fragmentStart_ >= fragmentTicks_)
+        if (packet_->dts - fragmentStart_ >= fragmentTicks_)
             fragmentStart_ = packet_->dts;
-        fragmentStarted_ = true;
         av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
         packet_->stream_index = stream_->index;
         code = av_write_frame(muxer_.get(), packet_.get());

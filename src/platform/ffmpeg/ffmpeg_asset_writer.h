@@ -48,7 +48,6 @@ private:
     int64_t fragmentMicroseconds_ = 0;
     int64_t fragmentTicks_ = 0;    // the same in the encoder's time base
     int64_t fragmentStart_ = 0;    // decode time of the fragment's first packet
-    bool fragmentStarted_ = false; // a packet has been written
     MediaStatus status_ = MediaStatus::unknown;
     std::optional<std::string> error_;
     bool inputFinished_ = false;
