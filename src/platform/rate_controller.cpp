@@ -1,34 +1,129 @@
 #include "platform/rate_controller.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace platform {
 namespace {
 
-constexpr double limit = 0.01;      // beyond ±1 % a pitch change becomes audible
-constexpr double filterSeconds = 1.0; // averages 20-ms deliveries and their jitter
-constexpr double proportional = 0.5;  // ratio per second of backlog error
-constexpr double integral = 0.12;     // ratio per second of error per second
-constexpr double slew = 0.005;        // the most the ratio moves per second
+constexpr double limit = 0.01;     // beyond ±1 % no crystal is; a pitch change becomes audible
+constexpr double longestFit = 120; // seconds the line is fitted over, once known
+constexpr double shortestFit = 3;
+// Each point of the line is the earliest delivery of a window: the longer,
+// the closer to the output's true timing; short while the line is young.
+// A window holds some deliveries at least, so that 200-ms bursts are judged
+// by their earliest too.
+constexpr double shortestWindow = 0.5, longestWindow = 4;
+constexpr int leastDeliveries = 10;
+constexpr double settleSeconds = 10;  // after which the offset is good to some 100 ppm
+constexpr double backlogSeconds = 10; // the trim's low-pass
+constexpr double recentSeconds = 1;
+constexpr double trimGain = 1.0 / 60; // ratio per second of backlog error: overdamped with the low-pass
+constexpr double trimLimit = 50e-6;
+constexpr double slew = 0.002; // the most the ratio moves per second
+// How the ratio follows a new estimate: at once while the offset is young,
+// then over seconds, so that a new point of the line bends the pitch gently.
+constexpr double youngFollow = 0.5, settledFollow = 5;
+// Frames this far ahead of the line did not come from its clock.
+constexpr double jumpSeconds = 0.030;
 
 } // namespace
 
-RateController::RateController(double lowest, double highest) : lowest_(lowest), highest_(highest) {}
-
-double RateController::update(double backlog, double elapsed)
+void RateController::observe(double mic, double pushed, double backlog)
 {
-    if (anchoring_ < 0)
-        filtered_ = backlog;
-    filtered_ += (backlog - filtered_) * std::min(1.0, elapsed / filterSeconds);
-    // For the filter's first second the target follows it: a stream keeps
-    // the backlog it started with.
-    if (anchoring_ < filterSeconds) {
-        anchoring_ = std::max(anchoring_, 0.0) + elapsed;
-        target_ = std::clamp(filtered_, lowest_, highest_);
+    double y = pushed - mic;
+    if (!started_) {
+        started_ = true;
+        lastMic_ = windowStart_ = mic;
     }
-    double error = filtered_ - target_;
-    integral_ = std::clamp(integral_ + integral * error * elapsed, -limit, limit);
-    double wanted = 1 + std::clamp(proportional * error + integral_, -limit, limit);
+    double predicted = segment_ ? fitY_ + offset_ * (mic - fitMic_) : y;
+    if (broken_ || y - predicted > jumpSeconds) {
+        broken_ = false;
+        close();
+        split(segment_ ? y - predicted : 0);
+        windowStart_ = mic;
+    }
+    if (!anchored_) {
+        anchored_ = true;
+        backlog_ = recent_ = target_ = backlog;
+    }
+    if (mic - windowStart_ >= std::clamp(age_ / 6, shortestWindow, longestWindow) && gathered_ >= leastDeliveries) {
+        close();
+        windowStart_ = mic;
+    }
+    // Earliest: furthest above the line.
+    if (!gathered_ || y - offset_ * mic > bestY_ - offset_ * bestMic_) {
+        bestMic_ = mic;
+        bestY_ = y;
+    }
+    ++gathered_;
+    double span = mic - lastMic_;
+    backlog_ += (backlog - backlog_) * std::min(1.0, span / backlogSeconds);
+    recent_ += (backlog - recent_) * std::min(1.0, span / recentSeconds);
+    if (retargetAt_ >= 0 && mic >= retargetAt_) {
+        retargetAt_ = -1;
+        target_ = backlog_ = recent_;
+    }
+    lastMic_ = mic;
+}
+
+// The window's earliest delivery becomes a point of the line.
+void RateController::close()
+{
+    if (gathered_)
+        fit(bestMic_, bestY_);
+    gathered_ = 0;
+}
+
+// Adds a point to the current segment, ages the older ones, reads the slope.
+void RateController::fit(double mic, double y)
+{
+    double dt = segment_ ? mic - fitMic_ : 0, dy = segment_ ? y - fitY_ : 0;
+    age_ += dt;
+    double decay = std::exp(-dt / std::clamp(age_, shortestFit, longestFit));
+    // Move the origin to the new point, then age the old ones.
+    tt_ = (tt_ - 2 * dt * t_ + dt * dt * weight_) * decay;
+    ty_ = (ty_ - dt * y_ - dy * t_ + dt * dy * weight_) * decay;
+    t_ = (t_ - dt * weight_) * decay;
+    y_ = (y_ - dy * weight_) * decay;
+    weight_ = weight_ * decay + 1;
+    pooledSpread_ *= decay;
+    pooledCovariance_ *= decay;
+    fitMic_ = mic;
+    fitY_ = y;
+    segment_ = true;
+    double spread = pooledSpread_ + tt_ - t_ * t_ / weight_;
+    if (spread > 1.0) // a few points seconds apart
+        offset_ = std::clamp((pooledCovariance_ + ty_ - t_ * y_ / weight_) / spread, -limit, limit);
+}
+
+// A new segment: the current one's spread and covariance about its own mean
+// keep telling the slope.
+void RateController::split(double jump)
+{
+    if (weight_ > 0) {
+        pooledSpread_ += tt_ - t_ * t_ / weight_;
+        pooledCovariance_ += ty_ - t_ * y_ / weight_;
+    }
+    weight_ = t_ = tt_ = y_ = ty_ = 0;
+    segment_ = false;
+    // The backlog moved with the timeline; where it settles is taken anew.
+    backlog_ += jump;
+    recent_ += jump;
+    target_ += jump;
+    if (settled_)
+        retargetAt_ = lastMic_ + 2 * recentSeconds;
+}
+
+double RateController::update(double elapsed)
+{
+    if (!settled_ && age_ >= settleSeconds) {
+        settled_ = true;
+        target_ = backlog_ = recent_;
+    }
+    double trim = settled_ ? std::clamp(trimGain * (backlog_ - target_), -trimLimit, trimLimit) : 0;
+    applied_ += (offset_ - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
+    double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);
     return ratio_;
 }

@@ -2,36 +2,65 @@
 
 namespace platform {
 
-// Steers the ratio at which a queue is consumed (input frames per output
-// frame) so that its backlog stays where it was when the queue started
-// flowing (kept within a range). The target is taken from the first second
-// rather than fixed, so that a stream starting a little above or below it
-// does not bend the pitch for seconds. The backlog jumps with
-// every delivery, so it is low-passed first; a PI law then turns the
-// filtered error into the ratio: the integral learns the offset between the
-// two clocks, the proportional term pulls the backlog back. The ratio stays
-// within ±1 %, and moves by small steps only, so the pitch never jumps.
-// Backlog and time are in seconds, so the gains do not depend on the rate.
+// Finds the ratio at which a queue filled on one clock (the output's) must
+// be consumed on another (the microphone's). Two crystals differ by a few
+// hundred ppm at most and drift over minutes, while what the backlog shows
+// from moment to moment is mostly delivery: jitter, bursts of 200 ms, a sum
+// waiting for a stream that joins. So the offset is estimated, not chased:
+// a line is fitted through the output's frames against the microphone's
+// time over the last two minutes (a shorter time while the recording is
+// young). A delivery can come late but never before its frames were made,
+// so each window of a few seconds gives the line one point, its earliest
+// delivery: lateness, the bulk of the noise, drops out. The ratio is that
+// offset plus a small, bounded trim that holds the backlog where it settled,
+// read low-passed over ten seconds, so a burst moves the ratio by a few ppm
+// at most. Where the output's timeline breaks (silence while nothing plays,
+// a re-anchor, frames earlier than any clock makes them) the line starts a
+// new segment that shares the old one's slope, and the trim's target moves
+// with the backlog: a break never moves the rate.
+// Times and backlogs are in seconds, so nothing depends on the sample rate.
 class RateController {
 public:
-    // The target lies within [lowest, highest].
-    RateController(double lowest, double highest);
-
-    // One measurement of the backlog, `elapsed` seconds after the last one.
-    // Returns the new ratio.
-    double update(double backlog, double elapsed);
-    // The queue was re-anchored: the next second of measurements sets the
-    // target; the learned clock offset stays.
-    void restart() { anchoring_ = -1; }
+    // One delivery from the output: before it, `pushed` seconds of output
+    // frames had come in all, `mic` seconds of microphone frames had passed,
+    // and `backlog` seconds were queued.
+    void observe(double mic, double pushed, double backlog);
+    // The output's timeline breaks: what comes next starts a new segment.
+    void interrupt() { broken_ = true; }
+    // The backlog was re-anchored: a break, and the target is taken anew.
+    void restart() { broken_ = true, anchored_ = false; }
+    // The ratio for the next `elapsed` seconds of microphone frames.
+    double update(double elapsed);
     double ratio() const { return ratio_; }
-    double target() const { return target_; }
+    double offset() const { return offset_; }
 
 private:
-    double lowest_, highest_;
-    double anchoring_ = -1; // seconds since the first measurement, or none yet
+    void close();
+    void fit(double mic, double y);
+    void split(double jump);
+
+    // The line: weighted sums of the current segment's points (t, y), t and
+    // y relative to its latest point, y output minus microphone seconds; and
+    // what the earlier segments say of the slope.
+    double weight_ = 0, t_ = 0, tt_ = 0, y_ = 0, ty_ = 0;
+    double pooledSpread_ = 0, pooledCovariance_ = 0;
+    double fitMic_ = 0, fitY_ = 0; // the latest point
+    bool segment_ = false;         // the current segment has a point
+    double age_ = 0;               // microphone seconds the line covers
+    // The window being gathered, and its earliest delivery.
+    double windowStart_ = 0, bestMic_ = 0, bestY_ = 0;
+    int gathered_ = 0; // deliveries in the window
+    double lastMic_ = 0;
+    bool started_ = false;
+    bool broken_ = false;
+    bool anchored_ = false;
+    bool settled_ = false; // the target was taken once the offset was known
+    double backlog_ = 0;   // low-passed for the trim
+    double recent_ = 0;    // low-passed over a second: where it settles
     double target_ = 0;
-    double filtered_ = 0;
-    double integral_ = 0;
+    double retargetAt_ = -1; // after a break, when the target is taken from recent_
+    double offset_ = 0;
+    double applied_ = 0; // the offset as the ratio follows it
     double ratio_ = 1;
 };
 

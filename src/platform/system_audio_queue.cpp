@@ -6,23 +6,15 @@
 namespace platform {
 namespace {
 
-// System audio starts flowing with this much queued: a 20-ms fragment plus
-// as much delivery jitter, and a little for the resampler.
+// What the backlog keeps beyond a delivery: as much delivery jitter as a
+// server shows, and the resampler's filter.
 constexpr double cushionSeconds = 0.050;
-// The range of the backlog averaged over time that the rate keeps. Some
-// 10 ms below the cushion, since deliveries arrive on average half a fragment
-// late: system audio then lags by 40 to 55 ms.
-constexpr double lowestSeconds = 0.030;
-constexpr double highestSeconds = 0.045;
-// A backlog the rate would need many seconds to absorb.
-constexpr double boundSeconds = 0.250;
-// How far one delivery may overshoot the cushion before the stream flows;
-// beyond that (a large first block) the backlog starts at the cushion.
+// The largest delivery the cushion makes room for: a Bluetooth burst.
+constexpr double largestDeliverySeconds = 0.250;
+// A backlog the rate would need many seconds to absorb: a burst after a stall.
+constexpr double boundSeconds = 0.500;
+// How far the backlog may start beyond its anchor before it is cut to it.
 constexpr double slackSeconds = 0.030;
-// How long the rate is held: short against the controller's one-second
-// filter, long enough that the filter table is rebuilt ten times a second
-// at most.
-constexpr double ratioPeriodSeconds = 0.1;
 
 double monotonicSeconds()
 {
@@ -39,17 +31,25 @@ SystemAudioQueue::SystemAudioQueue(uint32_t rate, uint32_t channels)
 SystemAudioQueue::SystemAudioQueue(uint32_t rate, uint32_t channels, Clock clock)
     : rate_(rate), channels_(channels), cushion_(std::max<size_t>(1, size_t(cushionSeconds * rate))),
       bound_(std::max(cushion_, size_t(boundSeconds * rate))), slack_(size_t(slackSeconds * rate)),
-      ratioPeriod_(std::max<size_t>(1, size_t(ratioPeriodSeconds * rate))), buffer_(bound_ * channels_),
-      clock_(std::move(clock)), lastChange_(clock_()), controller_(lowestSeconds, highestSeconds),
-      resampler_(rate, channels)
+      largestDelivery_(size_t(largestDeliverySeconds * rate)), buffer_(bound_ * channels_),
+      clock_(std::move(clock)), resampler_(channels)
 {
+    takenAt_ = clock_();
 }
 
 void SystemAudioQueue::push(const float* samples, size_t frames)
 {
-    elapse();
+    if (delivery_ == 0 && flowing_) {
+        // The first frames since the last take: a point on the output's
+        // clock. The microphone's time and the backlog are read as of now,
+        // not of the last take.
+        double since = std::max(0.0, clock_() - takenAt_);
+        controller_.observe(seconds(taken_) + since, seconds(pushed_), seconds(size_) - since * ratio());
+    }
+    delivery_ += frames;
+    pushed_ += frames;
     if (size_ + frames > bound_) {
-        size_t excess = size_ + frames - cushion_;
+        size_t excess = size_ + frames - std::min(anchor(), bound_);
         size_t old = std::min(excess, size_);
         drop(old);
         cut_ += excess;
@@ -64,49 +64,60 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
     append(samples, frames);
 }
 
+void SystemAudioQueue::pad(size_t frames)
+{
+    if (frames == 0)
+        return;
+    controller_.interrupt();
+    size_t room = bound_ - size_;
+    append(nullptr, std::min(frames, room));
+}
+
 void SystemAudioQueue::take(float* out, size_t frames)
 {
-    elapse();
+    if (delivery_ > 0)
+        deliveries_[deliveryCount_++ % deliveries_.size()] = delivery_;
+    delivery_ = 0;
     if (!flowing_ && (finished_ ? size_ > 0 : size_ >= cushion_))
         startFlowing();
     size_t produced = 0;
     if (flowing_) {
+        resampler_.setRatio(controller_.update(seconds(frames)));
         produced = resample(out, frames);
-        average_.taken += frames;
         if (produced < frames && !finished_)
             flowing_ = false;
-        else if (!finished_ && average_.taken >= ratioPeriod_ && average_.seconds > 0) {
-            double backlog = average_.area / average_.seconds;
-            resampler_.setRatio(controller_.update(backlog, seconds(average_.taken)));
-            average_ = {};
-        }
     }
     std::fill(out + produced * channels_, out + frames * channels_, 0.0f);
     if (flowed_ && !finished_)
         filled_ += frames - produced;
+    taken_ += frames;
+    takenAt_ = clock_();
 }
 
-// The backlog since the last change counts into the average.
-void SystemAudioQueue::elapse()
+// Where the backlog starts: the cushion beyond the usual delivery.
+size_t SystemAudioQueue::anchor() const
 {
-    double now = clock_();
-    double span = std::max(0.0, now - lastChange_);
-    lastChange_ = now;
-    average_.seconds += span;
-    average_.area += span * seconds(size_);
+    auto latest = deliveries_;
+    std::nth_element(latest.begin(), latest.begin() + 1, latest.end(), std::greater<>());
+    return cushion_ + std::min(deliveryCount_ > 1 ? latest[1] : latest[0], largestDelivery_);
 }
 
-// After running dry, or at the start of a stream: the backlog is re-anchored
-// at the cushion.
+// After running dry, or at the start of a stream: the backlog is re-anchored.
 void SystemAudioQueue::startFlowing()
 {
-    if (size_ > cushion_ + slack_ && !finished_) {
-        cut_ += size_ - cushion_;
-        drop(size_ - cushion_);
+    if (!finished_) {
+        size_t at = anchor();
+        if (size_ > at + slack_) {
+            cut_ += size_ - at;
+            drop(size_ - at);
+        } else if (size_ < at) {
+            if (flowed_)
+                filled_ += at - size_;
+            prepend(at - size_);
+        }
     }
     if (flowed_)
         resampler_.reset();
-    average_ = {}; // the time spent waiting says nothing about the rate
     controller_.restart();
     flowing_ = flowed_ = true;
 }
@@ -130,6 +141,17 @@ void SystemAudioQueue::drop(size_t frames)
 {
     head_ = (head_ + frames) % bound_;
     size_ -= frames;
+}
+
+// Silence ahead of what is queued.
+void SystemAudioQueue::prepend(size_t frames)
+{
+    frames = std::min(frames, bound_ - size_);
+    head_ = (head_ + bound_ - frames) % bound_;
+    size_ += frames;
+    size_t first = std::min(frames, bound_ - head_);
+    std::fill_n(buffer_.data() + head_ * channels_, first * channels_, 0.0f);
+    std::fill_n(buffer_.data(), (frames - first) * channels_, 0.0f);
 }
 
 void SystemAudioQueue::append(const float* samples, size_t frames)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -10,27 +11,22 @@
 
 namespace platform {
 
-// The system-audio side of an aggregate: frames from the output
-// wait here until the microphone's clock asks for them. The two clocks are
-// different crystals, so the frames are resampled on the way out at a ratio
-// that keeps the backlog near its target: the output running fast or slow
-// is absorbed by the rate, without cuts or holes. What the rate cannot
-// absorb re-anchors the queue: a backlog beyond the bound (a burst after a
-// stall) is cut back to the cushion, dropping the oldest frames; running
-// dry (a suspended output) gives silence until the cushion is full again.
-// The first frames of a stream wait for the cushion too, and a first block
-// well beyond it is cut to it. Frames cut and frames filled with silence
-// are counted; the silence before the stream first flowed, and after it
-// has finished, is not.
+// The system-audio side of an aggregate: frames from the output wait here
+// until the microphone's clock asks for them. The two clocks are different
+// crystals, so the frames are resampled on the way out at the ratio that
+// follows their offset (RateController): the output running fast or slow is
+// absorbed without cuts or holes, and the lag behind the microphone stays
+// still. The queue starts flowing once it holds a cushion beyond the
+// output's usual delivery (the second largest of the latest eight, so that
+// one burst after a stall is not taken for the pattern), so that the next
+// delivery, 20 ms or a 200-ms burst later, comes before it runs dry. What the rate cannot absorb
+// re-anchors the queue there: a backlog beyond the bound (a burst after a
+// stall) is cut, dropping the oldest frames; running dry (a suspended
+// output) gives silence until the cushion is full again. Frames cut and
+// frames filled with silence are counted; the silence before the stream
+// first flowed, and after it has finished, is not.
 //
-// The backlog that steers the rate is averaged over time between takes:
-// sampled at takes only, it would depend on where the output's deliveries
-// fall between them, a phase that drifts with the clocks and would make
-// the lag wander by a whole delivery. The rate is set anew once per tenth
-// of a second of frames taken, not at every take: each new ratio makes the
-// resampler rebuild its filter table, hundreds of sines.
-//
-// Single-threaded; construction allocates everything, push and take
+// Single-threaded; construction allocates everything, push, pad and take
 // neither allocate nor block.
 class SystemAudioQueue {
 public:
@@ -43,6 +39,10 @@ public:
 
     // At the output's clock. `samples` null means silence (a hole in the stream).
     void push(const float* samples, size_t frames);
+    // Silence at the microphone's clock, while the output has nothing to
+    // deliver (nothing plays): it keeps the timeline but says nothing of the
+    // output's clock.
+    void pad(size_t frames);
     // At the microphone's clock. Fills exactly `frames` frames of `out`.
     void take(float* out, size_t frames);
     // No more frames will come: what is queued flows out without waiting
@@ -60,33 +60,34 @@ public:
 
 private:
     void startFlowing();
-    void elapse();
+    size_t anchor() const;
     size_t resample(float* out, size_t frames);
     void drop(size_t frames);
+    void prepend(size_t frames);
     void append(const float* samples, size_t frames);
-    double seconds(size_t frames) const { return double(frames) / rate_; }
+    double seconds(uint64_t frames) const { return double(frames) / rate_; }
 
     uint32_t rate_;
     size_t channels_;
     size_t cushion_;
     size_t bound_;
     size_t slack_;
-    size_t ratioPeriod_; // frames taken between settings of the rate
+    size_t largestDelivery_;
     std::vector<float> buffer_; // bound_ frames, circular
     size_t head_ = 0;           // first queued frame
     size_t size_ = 0;
+    size_t delivery_ = 0;   // frames pushed since the last take: one delivery
+    std::array<size_t, 8> deliveries_{}; // the latest, circular
+    size_t deliveryCount_ = 0;
+    uint64_t pushed_ = 0;   // frames from the output, in all
+    uint64_t taken_ = 0;    // microphone frames, in all
+    double takenAt_ = 0;    // when the last take was
     bool flowing_ = false;
     bool flowed_ = false;
     bool finished_ = false;
     uint64_t cut_ = 0;
     uint64_t filled_ = 0;
     Clock clock_;
-    double lastChange_; // when the backlog last changed
-    struct Average {    // the backlog over time since the rate was last set
-        double seconds = 0;
-        double area = 0; // backlog seconds × seconds
-        size_t taken = 0;
-    } average_;
     RateController controller_;
     Resampler resampler_;
 };

@@ -16,26 +16,6 @@ constexpr uint32_t rate = 48000;
 constexpr size_t block = 960;
 constexpr uint32_t simulated = 16000; // the rate does not change the timing, only the cost
 
-TEST(SystemAudioQueue, FollowsTheMicrophoneClockWithoutCutsOrHoles)
-{
-    // Without jitter the deliveries' phase against the takes drifts slowly,
-    // which a backlog sampled only at takes would mistake for a lag.
-    const std::pair<double, double> cases[] = {{2000, 0.02}, {-2000, 0.02}, {5000, 0.02}, {-5000, 0.02}, {2000, 0}};
-    for (auto [ppm, jitter] : cases) {
-        SCOPED_TRACE(testing::Message() << ppm << " ppm, jitter " << jitter);
-        drift::Run run = drift::simulate({.ppm = ppm, .seconds = 60, .jitterSeconds = jitter, .rate = simulated});
-        EXPECT_EQ(run.cut, 0u);
-        EXPECT_EQ(run.filled, 0u);
-        EXPECT_LE(run.settledAfter(), 10.0);
-        auto [low, high] = run.lagRange(10);
-        EXPECT_LE(high, 0.060);
-        EXPECT_LE(high - low, 0.010);
-        EXPECT_NEAR(run.takes.back().ratio, 1 + ppm * 1e-6, 0.001);
-        EXPECT_LE(run.largestStep(), 5.1e-4); // 0.9 cent
-        EXPECT_LE(run.changesPerSecond(), 10.0); // each rebuilds the resampler's filter table
-    }
-}
-
 TEST(SystemAudioQueue, StallsReanchorAndAreCounted)
 {
     struct Case {
@@ -49,9 +29,9 @@ TEST(SystemAudioQueue, StallsReanchorAndAreCounted)
         EXPECT_EQ(run.cut > 0, c.cuts);
         EXPECT_GE(run.filled, simulated * 9 / 10); // the microphone went on for a second
         EXPECT_EQ(run.cutSettled, run.cut); // nothing before the stall
-        auto [low, high] = run.lagRange(35);
-        EXPECT_LE(high, 0.060);
-        EXPECT_GE(low, 0.040);
+        auto [low, high] = run.lagRange(35); // back where it was: the cushion beyond a delivery
+        EXPECT_LE(high, 0.080);
+        EXPECT_GE(low, 0.060);
     }
 }
 
@@ -77,7 +57,7 @@ struct Ops : SystemAudioQueue {
 
 TEST(SystemAudioQueue, CountsWhatItCutsAndFills)
 {
-    const size_t cushion = Ops().cushion(), bound = Ops().bound(), slack = rate * 30 / 1000;
+    const size_t cushion = Ops().cushion(), bound = Ops().bound(), largest = rate / 4, slack = rate * 30 / 1000;
     struct Case {
         const char* name;
         std::function<void(Ops&)> ops;
@@ -90,15 +70,22 @@ TEST(SystemAudioQueue, CountsWhatItCutsAndFills)
         {"exactly at the bound", [&](Ops& q) { q.push(bound); }, bound, 0, 0},
         {"beyond the bound", [&](Ops& q) { q.push(bound - 10).push(11); }, cushion, bound + 1 - cushion, 0},
         {"one block beyond the bound", [&](Ops& q) { q.push(2 * bound); }, cushion, 2 * bound - cushion, 0},
-        {"a first block within the slack", [&](Ops& q) { q.push(cushion + slack).take(block); },
-         cushion + slack - block, 0, 0},
-        {"a large first block", [&](Ops& q) { q.push(cushion + slack + 1).take(block); }, cushion - block,
-         slack + 1, 0},
-        {"running dry", [&](Ops& q) { q.push(cushion).take(cushion).take(block); }, 0, 0, block},
+        {"blocks: the cushion beyond one",
+         [&](Ops& q) { q.push(block).take(block).push(block).take(block).push(block).take(block); }, cushion, 0, 0},
+        {"a burst: the cushion beyond it", [&](Ops& q) { q.push(10000).take(block); }, cushion + 10000 - block, 0,
+         0},
+        {"one burst after blocks is not the pattern",
+         [&](Ops& q) { q.push(block).take(block).push(block).take(block).push(10000).take(block); },
+         cushion, 10000 + block - cushion, 0},
+        {"a burst beyond the largest delivery", [&](Ops& q) { q.push(20000).take(block); },
+         cushion + largest - block, 20000 - cushion - largest, 0},
+        {"running dry", [&](Ops& q) { q.push(cushion).take(block).take(2 * cushion - block).take(block); }, 0, 0,
+         block},
         {"refilling after running dry",
-         [&](Ops& q) { q.push(cushion).take(cushion).take(block).push(block).take(block); }, block, 0, 2 * block},
+         [&](Ops& q) { q.push(cushion).take(block).take(2 * cushion - block).take(block).push(block).take(block); },
+         block, 0, 2 * block},
         {"finished: the rest flows out", [&](Ops& q) { q.push(block).done().take(2 * block); }, 0, 0, 0},
-        {"holes are frames", [&](Ops& q) { q.hole(cushion).take(block); }, cushion - block, 0, 0},
+        {"holes are frames", [&](Ops& q) { q.hole(cushion).take(block); }, 2 * cushion - block, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,9 +103,9 @@ TEST(SystemAudioQueue, HolesAndRunningDryAreSilence)
 {
     Ops q;
     const size_t cushion = q.cushion(), delay = 100;
-    for (int i = 0; i < 20; ++i) // every slot of the ring has held sound
+    for (int i = 0; i < 20; ++i) // every slot of the ring has held sound; a cushion stays queued
         q.push(cushion).take(cushion);
-    q.push(cushion, 0.5f).hole(cushion).take(cushion);
+    q.push(cushion, 0.5f).hole(cushion).take(cushion).take(cushion);
     EXPECT_NEAR(q.out[2 * delay], 0.5f, 1e-3);
     q.take(cushion);
     EXPECT_TRUE(std::all_of(q.out.begin() + 2 * delay, q.out.end(), [](float s) { return s == 0.0f; }));

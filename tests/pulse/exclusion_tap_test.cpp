@@ -112,7 +112,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             {
                 PulseLoop::Lock lock(*loop);
-                tap->mix(collect, chunk);
+                summed.resize(summed.size() + tap->mix(collect, chunk) * systemChannels);
             }
             PulseLoop::Lock lock(monitorLoop);
             const void* data;

@@ -149,27 +149,28 @@ void ExclusionTap::start()
     track(pa_context_get_sink_input_info_list(control_, &inputInfo, this));
 }
 
-void ExclusionTap::mix(const Push& push, size_t micFrames)
+size_t ExclusionTap::mix(const Push& push, size_t micFrames)
 {
     adopt(); // also here, in case the wake-up could not be set up
     for (Capture& slot : slots_)
         if (slot.stream)
             read(slot);
     size_t frames = alignedFrames();
-    if (frames == 0 &&
-        std::none_of(slots_.begin(), slots_.end(), [](const Capture& c) { return c.stream && c.admitted && c.aligned; })) {
-        push(nullptr, micFrames); // nothing plays
-        return;
-    }
+    size_t owed = 0; // the wait for a stream that has stopped, when nothing else plays
     for (Capture& slot : slots_) {
         if (!slot.stream || !slot.admitted || !slot.aligned)
             continue;
         if (slot.size < frames)
             filled_ += frames - slot.size;
         // A stream that stops delivering (a paused player) is not waited for.
-        if (slot.size == 0 && (slot.waited += micFrames) > lagFrames_)
+        if (slot.size == 0 && (slot.waited += micFrames) > lagFrames_) {
             slot.aligned = false;
+            owed = std::max(owed, slot.waited - micFrames);
+        }
     }
+    if (frames == 0 &&
+        std::none_of(slots_.begin(), slots_.end(), [](const Capture& c) { return c.stream && c.admitted && c.aligned; }))
+        return micFrames + owed; // nothing plays
     while (frames > 0) {
         size_t n = std::min(frames, timing_.chunkFrames);
         std::fill_n(sum_.data(), n * channels, 0.0f);
@@ -179,6 +180,7 @@ void ExclusionTap::mix(const Push& push, size_t micFrames)
         push(sum_.data(), n);
         frames -= n;
     }
+    return 0;
 }
 
 void ExclusionTap::answered(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self)

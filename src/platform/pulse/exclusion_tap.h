@@ -61,9 +61,11 @@ public:
     // Where the sum goes: frames of systemChannels, null for silence.
     using Push = std::function<void(const float* samples, size_t frames)>;
 
-    // Reads what the streams have and pushes their aligned sum; `micFrames`
-    // of silence while no stream plays.
-    void mix(const Push& push, size_t micFrames);
+    // Reads what the streams have and pushes their aligned sum. While no
+    // stream plays, returns the frames of silence that keep the timeline:
+    // `micFrames`, and when the last stream has just stopped, the time the
+    // sum waited for it.
+    size_t mix(const Push& push, size_t micFrames);
     // Frames lost by a stream's buffer overflowing, and frames of a stream
     // lagging too far behind the others that were filled with silence.
     uint64_t cutFrames() const { return cut_; }

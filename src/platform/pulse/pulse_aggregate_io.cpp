@@ -160,7 +160,7 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         size_t fragment = bytes / frameBytes;
         io->system_.dispatch();
         if (io->tap_)
-            io->tap_->mix(io->pushSystem_, fragment);
+            io->queue_.pad(io->tap_->mix(io->pushSystem_, fragment));
         else if (io->monitor_)
             pushReadable(io->monitor_, io->queue_);
         for (size_t frames = fragment; frames > 0;) {

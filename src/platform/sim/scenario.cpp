@@ -151,9 +151,14 @@ Scenario Scenario::parse(const std::string& text)
         const Json& clock = json["output_clock"];
         if (!clock.is_object())
             bad("output_clock");
-        scenario.outputClock = OutputClock{get<double>(clock.value("ppm", Json(0)), "ppm"),
-                                           get<double>(clock.value("jitter_ms", Json(0)), "jitter_ms")};
-        if (scenario.outputClock->jitterMs < 0 || std::abs(scenario.outputClock->ppm) >= 1e5)
+        auto number = [&clock](const char* key, double fallback) {
+            return get<double>(clock.value(key, Json(fallback)), key);
+        };
+        OutputClock& c = scenario.outputClock.emplace(OutputClock{number("ppm", 0), number("jitter_ms", 0),
+                                                                   number("block_ms", 10), number("hold_ms", 0),
+                                                                   number("hold_every_s", 0)});
+        if (c.jitterMs < 0 || std::abs(c.ppm) >= 1e5 || !(c.blockMs >= 1 && c.blockMs <= 500) || c.holdMs < 0 ||
+            c.holdMs > 1000 || c.holdEverySeconds < 0 || (c.holdMs > 0 && c.holdEverySeconds * 1000 <= c.holdMs))
             bad("output_clock");
     }
     if (json.contains("processes")) {

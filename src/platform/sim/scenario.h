@@ -63,6 +63,9 @@ struct TimelineEvent {
 struct OutputClock {
     double ppm = 0;
     double jitterMs = 0;
+    double blockMs = 10;
+    double holdMs = 0;
+    double holdEverySeconds = 0;
 };
 
 struct WriterFaults {
@@ -85,11 +88,16 @@ struct WriterFaults {
 //                   a tap hears it on each channel, plus the program's own
 //                   sound unless the tap excludes the program's process
 //   "tap_channels": channels of a tap's format (default 2)
-//   "output_clock": {"ppm": number, "jitter_ms": number}: the output runs on a
-//                   clock of its own, so the aggregate's system side passes
-//                   through a SystemAudioQueue like a real one: blocks of 10 ms
-//                   at the output's pace pushed, each up to jitter_ms late (a
-//                   fixed pseudo-random sequence), and taken at the microphone's.
+//   "output_clock": {"ppm": number, "jitter_ms": number, "block_ms": number,
+//                    "hold_ms": number, "hold_every_s": number}: the output runs
+//                   on a clock of its own, so the aggregate's system side passes
+//                   through a SystemAudioQueue like a real one: blocks of
+//                   block_ms (default 10; 200 is a Bluetooth burst) at the
+//                   output's pace pushed, each up to jitter_ms late (a fixed
+//                   pseudo-random sequence), and taken at the microphone's.
+//                   Every hold_every_s seconds the output holds its blocks back
+//                   for hold_ms, then delivers them at once, as a sum waiting for
+//                   a stream that joins or leaves does.
 //                   Without it the tap shares the microphone's clock.
 //   "processes":    [{"pid": number | "self" | "parent", "bundle_id": string}]
 //                   default: self and parent, without bundle ids

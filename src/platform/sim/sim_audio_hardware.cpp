@@ -64,15 +64,16 @@ int sum(const std::vector<int>& counts)
     return total;
 }
 
-// System audio from an output with a clock of its own: 10-ms blocks made at
-// the output's pace, each arriving a little late, wait in a queue that the
-// microphone's deliveries take from, as in a real aggregate.
+// System audio from an output with a clock of its own: blocks made at the
+// output's pace, each arriving a little late (or all at once after a hold),
+// wait in a queue that the microphone's deliveries take from, as in a real
+// aggregate.
 class OutputStream {
 public:
     static constexpr uint32_t channels = 2; // a stereo mix, as the other platform's tap makes
 
     OutputStream(double rate, OutputClock clock)
-        : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * 0.01))),
+        : rate_(rate), clock_(clock), blockFrames_(size_t(std::lround(rate * clock.blockMs / 1000))),
           queue_(uint32_t(rate), channels, [this] { return now_; }),
           block_(blockFrames_ * channels), jitter_(0, clock.jitterMs / 1000)
     {
@@ -104,7 +105,13 @@ private:
     void scheduleNext()
     {
         double complete = double(made_ + int64_t(blockFrames_)) / (rate_ * (1 + clock_.ppm / 1e6));
-        arrival_ = std::max(arrival_, complete + jitter_(random_));
+        double arrival = complete + jitter_(random_);
+        if (clock_.holdMs > 0) {
+            double every = clock_.holdEverySeconds, since = std::fmod(arrival, every);
+            if (arrival >= every && since < clock_.holdMs / 1000)
+                arrival += clock_.holdMs / 1000 - since;
+        }
+        arrival_ = std::max(arrival_, arrival);
     }
 
     double rate_;
