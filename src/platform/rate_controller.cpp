@@ -13,8 +13,8 @@ constexpr double shortestFit = 3;
 // the closer to the output's true timing; short while the line is young.
 // A window holds some deliveries at least, so that 200-ms bursts are judged
 // by their earliest too.
-constexpr double shortestWindow = 0.5, longestWindow = 4;
-constexpr int leastDeliveries = 10;
+constexpr double shortestWindow = 1, longestWindow = 4;
+constexpr size_t leastDeliveries = 10;
 constexpr double settleSeconds = 10;  // after which the offset is good to some 100 ppm
 constexpr double backlogSeconds = 10; // the trim's low-pass
 constexpr double recentSeconds = 1;
@@ -23,9 +23,9 @@ constexpr double trimLimit = 50e-6;
 constexpr double slew = 0.002; // the most the ratio moves per second
 // How the ratio follows a new estimate: at once while the offset is young,
 // then over seconds, so that a new point of the line bends the pitch gently.
-constexpr double youngFollow = 0.5, settledFollow = 5;
+constexpr double youngFollow = 2, settledFollow = 5;
 // Frames this far ahead of the line did not come from its clock.
-constexpr double jumpSeconds = 0.030;
+constexpr double jumpSeconds = 0.100;
 
 } // namespace
 
@@ -51,12 +51,8 @@ void RateController::observe(double mic, double pushed, double backlog)
         close();
         windowStart_ = mic;
     }
-    // Earliest: furthest above the line.
-    if (!gathered_ || y - offset_ * mic > bestY_ - offset_ * bestMic_) {
-        bestMic_ = mic;
-        bestY_ = y;
-    }
-    ++gathered_;
+    if (gathered_ < window_.size())
+        window_[gathered_++] = y - offset_ * (mic - windowStart_);
     double span = mic - lastMic_;
     backlog_ += (backlog - backlog_) * std::min(1.0, span / backlogSeconds);
     recent_ += (backlog - recent_) * std::min(1.0, span / recentSeconds);
@@ -67,11 +63,15 @@ void RateController::observe(double mic, double pushed, double backlog)
     lastMic_ = mic;
 }
 
-// The window's earliest delivery becomes a point of the line.
+// The window's median delivery becomes a point of the line, in its middle.
 void RateController::close()
 {
-    if (gathered_)
-        fit(bestMic_, bestY_);
+    if (gathered_) {
+        auto middle = window_.begin() + gathered_ * 3 / 4;
+        std::nth_element(window_.begin(), middle, window_.begin() + gathered_);
+        double mic = (windowStart_ + lastMic_) / 2;
+        fit(mic, *middle + offset_ * (mic - windowStart_));
+    }
     gathered_ = 0;
 }
 
@@ -84,17 +84,26 @@ void RateController::fit(double mic, double y)
     // Move the origin to the new point, then age the old ones.
     tt_ = (tt_ - 2 * dt * t_ + dt * dt * weight_) * decay;
     ty_ = (ty_ - dt * y_ - dy * t_ + dt * dy * weight_) * decay;
+    yy_ = (yy_ - 2 * dy * y_ + dy * dy * weight_) * decay;
     t_ = (t_ - dt * weight_) * decay;
     y_ = (y_ - dy * weight_) * decay;
     weight_ = weight_ * decay + 1;
     pooledSpread_ *= decay;
     pooledCovariance_ *= decay;
+    pooledVariance_ *= decay;
+    pooledWeight_ *= decay;
     fitMic_ = mic;
     fitY_ = y;
     segment_ = true;
     double spread = pooledSpread_ + tt_ - t_ * t_ / weight_;
-    if (spread > 1.0) // a few points seconds apart
-        offset_ = std::clamp((pooledCovariance_ + ty_ - t_ * y_ / weight_) / spread, -limit, limit);
+    if (spread < 1.0) // a few points seconds apart
+        return;
+    double covariance = pooledCovariance_ + ty_ - t_ * y_ / weight_;
+    double variance = pooledVariance_ + yy_ - y_ * y_ / weight_;
+    offset_ = std::clamp(covariance / spread, -limit, limit);
+    // The slope's standard error, from how far the points lie off the line.
+    double freedom = std::max(1.0, pooledWeight_ + weight_ - 2);
+    uncertainty_ = std::sqrt(std::max(0.0, variance - covariance * covariance / spread) / freedom / spread);
 }
 
 // A new segment: the current one's spread and covariance about its own mean
@@ -104,8 +113,10 @@ void RateController::split(double jump)
     if (weight_ > 0) {
         pooledSpread_ += tt_ - t_ * t_ / weight_;
         pooledCovariance_ += ty_ - t_ * y_ / weight_;
+        pooledVariance_ += yy_ - y_ * y_ / weight_;
+        pooledWeight_ += weight_ - 1; // a segment's mean is its own
     }
-    weight_ = t_ = tt_ = y_ = ty_ = 0;
+    weight_ = t_ = tt_ = y_ = ty_ = yy_ = 0;
     segment_ = false;
     // The backlog moved with the timeline; where it settles is taken anew.
     backlog_ += jump;
@@ -122,7 +133,11 @@ double RateController::update(double elapsed)
         target_ = backlog_ = recent_;
     }
     double trim = settled_ ? std::clamp(trimGain * (backlog_ - target_), -trimLimit, trimLimit) : 0;
-    applied_ += (offset_ - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
+    // The ratio follows the offset only as far as it is known: what the
+    // estimate says beyond twice its standard error.
+    double gap = offset_ - applied_;
+    double known = std::copysign(std::max(0.0, std::abs(gap) - 2 * uncertainty_), gap);
+    applied_ += known * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);
     return ratio_;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 namespace platform {
 
 // Finds the ratio at which a queue filled on one clock (the output's) must
@@ -9,10 +12,10 @@ namespace platform {
 // waiting for a stream that joins. So the offset is estimated, not chased:
 // a line is fitted through the output's frames against the microphone's
 // time over the last two minutes (a shorter time while the recording is
-// young). A delivery can come late but never before its frames were made,
-// so each window of a few seconds gives the line one point, its earliest
-// delivery: lateness, the bulk of the noise, drops out. The ratio is that
-// offset plus a small, bounded trim that holds the backlog where it settled,
+// young). Each window of a few seconds gives the line one point, its median
+// delivery: a server's late and early deliveries (a sum held for a stream,
+// then released) drop out, and what is left is the output's pace. The ratio is that
+// offset, as far as it is known beyond its standard error, plus a small, bounded trim that holds the backlog where it settled,
 // read low-passed over ten seconds, so a burst moves the ratio by a few ppm
 // at most. Where the output's timeline breaks (silence while nothing plays,
 // a re-anchor, frames earlier than any clock makes them) the line starts a
@@ -42,14 +45,16 @@ private:
     // The line: weighted sums of the current segment's points (t, y), t and
     // y relative to its latest point, y output minus microphone seconds; and
     // what the earlier segments say of the slope.
-    double weight_ = 0, t_ = 0, tt_ = 0, y_ = 0, ty_ = 0;
-    double pooledSpread_ = 0, pooledCovariance_ = 0;
+    double weight_ = 0, t_ = 0, tt_ = 0, y_ = 0, ty_ = 0, yy_ = 0;
+    double pooledSpread_ = 0, pooledCovariance_ = 0, pooledVariance_ = 0, pooledWeight_ = 0;
+    double uncertainty_ = 0; // the slope's standard error
     double fitMic_ = 0, fitY_ = 0; // the latest point
     bool segment_ = false;         // the current segment has a point
     double age_ = 0;               // microphone seconds the line covers
-    // The window being gathered, and its earliest delivery.
-    double windowStart_ = 0, bestMic_ = 0, bestY_ = 0;
-    int gathered_ = 0; // deliveries in the window
+    // The window being gathered: its deliveries' distance from the line.
+    double windowStart_ = 0;
+    std::array<double, 512> window_{};
+    size_t gathered_ = 0;
     double lastMic_ = 0;
     bool started_ = false;
     bool broken_ = false;

@@ -39,6 +39,11 @@ SystemAudioQueue::SystemAudioQueue(uint32_t rate, uint32_t channels, Clock clock
 
 void SystemAudioQueue::push(const float* samples, size_t frames)
 {
+    // Padding that flowed out as silence before these frames came broke the
+    // output's timeline; padding they take the place of did not.
+    if (padRun_ > padding_)
+        controller_.interrupt();
+    padRun_ = 0;
     if (delivery_ == 0 && flowing_) {
         // The first frames since the last take: a point on the output's
         // clock. The microphone's time and the backlog are read as of now,
@@ -48,6 +53,13 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
     }
     delivery_ += frames;
     pushed_ += frames;
+    if (size_t late = std::min(frames, padding_)) {
+        write(size_ - padding_, samples, late);
+        padding_ -= late;
+        frames -= late;
+        if (samples)
+            samples += late * channels_;
+    }
     if (size_ + frames > bound_) {
         size_t excess = size_ + frames - std::min(anchor(), bound_);
         size_t old = std::min(excess, size_);
@@ -66,11 +78,10 @@ void SystemAudioQueue::push(const float* samples, size_t frames)
 
 void SystemAudioQueue::pad(size_t frames)
 {
-    if (frames == 0)
-        return;
-    controller_.interrupt();
-    size_t room = bound_ - size_;
-    append(nullptr, std::min(frames, room));
+    frames = std::min(frames, bound_ - size_);
+    append(nullptr, frames);
+    padding_ += frames;
+    padRun_ += frames;
 }
 
 void SystemAudioQueue::take(float* out, size_t frames)
@@ -141,6 +152,7 @@ void SystemAudioQueue::drop(size_t frames)
 {
     head_ = (head_ + frames) % bound_;
     size_ -= frames;
+    padding_ = std::min(padding_, size_);
 }
 
 // Silence ahead of what is queued.
@@ -156,9 +168,16 @@ void SystemAudioQueue::prepend(size_t frames)
 
 void SystemAudioQueue::append(const float* samples, size_t frames)
 {
-    size_t tail = (head_ + size_) % bound_;
-    size_t first = std::min(frames, bound_ - tail);
-    float* a = buffer_.data() + tail * channels_;
+    size_ += frames;
+    write(size_ - frames, samples, frames);
+}
+
+// Frames `at` frames past the head; null samples are silence.
+void SystemAudioQueue::write(size_t at, const float* samples, size_t frames)
+{
+    size_t start = (head_ + at) % bound_;
+    size_t first = std::min(frames, bound_ - start);
+    float* a = buffer_.data() + start * channels_;
     float* b = buffer_.data();
     if (samples) {
         std::copy_n(samples, first * channels_, a);
@@ -167,7 +186,6 @@ void SystemAudioQueue::append(const float* samples, size_t frames)
         std::fill_n(a, first * channels_, 0.0f);
         std::fill_n(b, (frames - first) * channels_, 0.0f);
     }
-    size_ += frames;
 }
 
 } // namespace platform

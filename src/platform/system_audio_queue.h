@@ -40,8 +40,10 @@ public:
     // At the output's clock. `samples` null means silence (a hole in the stream).
     void push(const float* samples, size_t frames);
     // Silence at the microphone's clock, while the output has nothing to
-    // deliver (nothing plays): it keeps the timeline but says nothing of the
-    // output's clock.
+    // deliver (nothing plays, or a stream is late): it keeps the timeline but
+    // says nothing of the output's clock. Frames pushed next take the place
+    // of the padding still queued, so a late delivery neither adds to the
+    // lag nor leaves a hole where it was waited for.
     void pad(size_t frames);
     // At the microphone's clock. Fills exactly `frames` frames of `out`.
     void take(float* out, size_t frames);
@@ -65,6 +67,7 @@ private:
     void drop(size_t frames);
     void prepend(size_t frames);
     void append(const float* samples, size_t frames);
+    void write(size_t at, const float* samples, size_t frames);
     double seconds(uint64_t frames) const { return double(frames) / rate_; }
 
     uint32_t rate_;
@@ -76,6 +79,8 @@ private:
     std::vector<float> buffer_; // bound_ frames, circular
     size_t head_ = 0;           // first queued frame
     size_t size_ = 0;
+    size_t padding_ = 0;        // the last queued frames are padding
+    size_t padRun_ = 0;         // frames padded since the last push
     size_t delivery_ = 0;   // frames pushed since the last take: one delivery
     std::array<size_t, 8> deliveries_{}; // the latest, circular
     size_t deliveryCount_ = 0;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""paced_reader.py FIFO PPM: drains FIFO at 48000 x (1 + PPM / 1e6) stereo
-16-bit frames per wall-clock second, as a sound card on a crystal of its own
-would, so that a pipe sink (module-pipe-sink) writing into it plays at that
-pace. Makes the FIFO and prints "ready" before the sink may open it; runs
+"""paced_reader.py FIFO PPM [PERIOD]: drains FIFO at 48000 x (1 + PPM / 1e6)
+stereo 16-bit frames per wall-clock second, as a sound card on a crystal of
+its own would, so that a pipe sink (module-pipe-sink) writing into it plays
+at that pace; every PERIOD seconds (default 0.005; 0.2 is a Bluetooth
+headset, which takes its audio in bursts). Makes the FIFO and prints "ready" before the sink may open it; runs
 until killed."""
 
 import fcntl
@@ -19,7 +20,7 @@ fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
 fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
 print("ready", flush=True)
 select.select([fd], [], [])  # the sink's first block
-PERIOD = 0.005
+PERIOD = float(sys.argv[3]) if len(sys.argv) > 3 else 0.005
 began, taken = time.monotonic(), 0  # bytes
 while True:
     time.sleep(PERIOD)

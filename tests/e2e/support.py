@@ -290,6 +290,74 @@ def tone_breaks(samples, hz, amplitude, jump=0.3):
     return [k / 100 for k, b in enumerate(broken) if b and (k == 0 or not broken[k - 1])]
 
 
+class Steadiness:
+    """A steady tone of `hz` judged as a listener hears it, its timing (phase)
+    read per 10-ms block over 40 ms, which the encoder's quantisation does not
+    blur: its worst frequency per 0.5 s off the mean (ppm, the slope of the
+    timing fitted over each half second); its splices: steps of the timing of
+    more than `splice` samples (48 kHz) that stay, a hole or a cut; and against
+    a control tone of `control_hz` that took another path, the microphone's
+    (not the same frequency: the encoder's joint coding of two equal tones
+    makes their phases swing), how far the lag between the two strays in ms
+    once a constant rate is taken out, over the whole stretch and within any
+    10 s. `control` may be None."""
+
+    def __init__(self, samples, hz, control=None, control_hz=None, splice=2.0):
+        timing = self.timing(samples, hz)
+        halves = []
+        for i in range(0, len(timing) - 49, 50):
+            half = timing[i:i + 50]
+            mean_t, mean_x = 24.5, sum(half) / 50
+            slope = sum((k - mean_t) * (x - mean_x) for k, x in enumerate(half)) / sum(
+                (k - mean_t) ** 2 for k in range(50))
+            halves.append(slope / 0.01 * 1e6)  # seconds per second, in ppm
+        mean = sum(halves) / len(halves)
+        self.pitch_ppm = max(abs(h - mean) for h in halves)
+        # A step: the next 20 blocks against the line through the 20 before
+        # (over 0.2 s the encoder's own wobble of a tone's phase evens out).
+        self.splices, k, n = 0, 20, 20
+        while k + n <= len(timing):
+            before, after = timing[k - n:k], timing[k:k + n]
+            slope = (sum(before[n // 2:]) - sum(before[:n // 2])) / (n // 2) ** 2
+            expected = sum(before) / n + slope * n
+            if abs(sum(after) / n - expected) * 48000 > splice:
+                self.splices += 1
+                k += n
+            k += 1
+        self.lag_range_ms = self.lag_move_ms = 0.0
+        if control is not None:
+            other = self.timing(control, control_hz)
+            lag = [(a - b) * 1e3 for a, b in zip(timing, other)]
+            means = [sum(lag[i:i + 100]) / 100 for i in range(0, len(lag) - 99, 100)]
+            slope = (means[-1] - means[0]) / max(1, len(means) - 1)
+            means = [m - slope * i for i, m in enumerate(means)]
+            self.lag_range_ms = max(means) - min(means)
+            self.lag_move_ms = max(abs(means[j] - means[i]) for i in range(len(means))
+                                   for j in range(i + 1, min(len(means), i + 11)))
+
+    @staticmethod
+    def timing(samples, hz):
+        """Seconds by which the tone runs ahead, per 10-ms block, read over 40 ms, unwrapped."""
+        window = [0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / 1920) for i in range(1920)]
+        turn = [2 * math.pi * hz * i / 48000 for i in range(1920)]
+        cos = [w * math.cos(a) for w, a in zip(window, turn)]
+        sin = [w * math.sin(a) for w, a in zip(window, turn)]
+        period, timing = 1 / hz, []
+        for start in range(0, len(samples) - 1919, 480):
+            block = samples[start:start + 1920]
+            re, im = sum(map(float.__mul__, block, cos)), sum(map(float.__mul__, block, sin))
+            # The block's start shifts the reference by a whole number of cycles only when hz * 10 ms is whole.
+            t = math.atan2(-im, re) / (2 * math.pi * hz)
+            if timing:
+                t = timing[-1] + (t - timing[-1] + period / 2) % period - period / 2
+            timing.append(t)
+        return timing
+
+    def __str__(self):
+        return "pitch ±%.0f ppm, %d splices, lag range %.2f ms, lag move %.2f ms in 10 s" % (
+            self.pitch_ppm, self.splices, self.lag_range_ms, self.lag_move_ms)
+
+
 SIM = "korvalin-cap-sim"
 
 

@@ -1,10 +1,12 @@
 """System audio without the host's own sounds, on one of the private sound
 servers that ctest starts (PULSE_SERVER, KORVALIN_PULSE_DIR). A stand-in
 host (host_stand_in, a python3 script) starts korvalin-cap as its child and
-plays 1000 Hz itself and from a helper child process running another
-executable; unrelated players play 440 Hz and, on the host's interpreter,
-1500 Hz (another script), and short 2000 Hz sounds from separate players
-come and go."""
+plays 700 Hz itself and from a helper child process running another
+executable; unrelated players play 1000 Hz and, on the host's interpreter,
+1500 Hz (another script), short 2000 Hz sounds from separate players come and
+go, and a second player joins with 1200 Hz for a while. The microphone hears
+300 Hz: its tone, which is not resampled, is the control against which the
+steadiness of system audio's is judged."""
 
 import math
 import os
@@ -16,13 +18,16 @@ import threading
 import time
 import unittest
 
-from support import (PACTL_TIMEOUT, Sidecar, binary, channel, decode, events_of, ffprobe, rms, run, tone_power,
-                     write_wav_tone)
+from support import (PACTL_TIMEOUT, Sidecar, Steadiness, binary, channel, decode, events_of, ffprobe, rms, run,
+                     tone_power, write_wav_tone)
 
 RATE = 48000
 HOST = binary(os.path.join("tests", "e2e", "host_stand_in"))
-UNRELATED_HZ, HOST_HZ, INTERPRETER_HZ, SHORT_HZ = 440, 1000, 1500, 2000
-SHORT_SOUNDS = 10
+UNRELATED_HZ, HOST_HZ, INTERPRETER_HZ, SHORT_HZ, SECOND_HZ, MIC_HZ = 1000, 700, 1500, 2000, 1200, 300
+SHORT_SOUNDS = 10  # from 3 s, every 0.6 s, each timed; then every 1.5 s from 20 s
+# System audio's pitch and lag are judged from here to the end, while short
+# sounds come and go and a second player joins (28-34 s).
+SECONDS, JUDGED_FROM = 40, 20
 # In a desktop application's scope (an IDE's terminal) every program started here is of that application.
 with open("/proc/self/cgroup") as cgroup:
     IN_APPLICATION = re.search(r"/(app-|snap\.)[^/\n]*\.scope$", cgroup.read(), re.M) is not None
@@ -87,8 +92,8 @@ class RealExclusion(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def paplay(self, wav):
-        player = subprocess.Popen(["paplay", "--device=speakers", wav], env=self.env)
+    def paplay(self, wav, device="speakers"):
+        player = subprocess.Popen(["paplay", "--device=" + device, wav], env=self.env)
         self.players.append(player)
         return player
 
@@ -99,16 +104,20 @@ class RealExclusion(unittest.TestCase):
         return cap
 
     def test_the_host_and_its_child_are_left_out_not_its_interpreter_while_others_come_and_go(self):
-        write_wav_tone(self.path("unrelated.wav"), UNRELATED_HZ, 30, amplitude=0.3)
-        write_wav_tone(self.path("helper.wav"), HOST_HZ, 30, amplitude=0.2)
+        write_wav_tone(self.path("unrelated.wav"), UNRELATED_HZ, SECONDS + 20, amplitude=0.3)
+        write_wav_tone(self.path("helper.wav"), HOST_HZ, SECONDS + 20, amplitude=0.2)
         write_wav_tone(self.path("short.wav"), SHORT_HZ, 0.2, amplitude=0.3)
+        write_wav_tone(self.path("second.wav"), SECOND_HZ, 6, amplitude=0.2)
         self.paplay(self.path("unrelated.wav"))
+        write_wav_tone(self.path("mic.wav"), MIC_HZ, SECONDS + 20, amplitude=0.3)
+        self.paplay(self.path("mic.wav"), device="micsink")
         interpreter = subprocess.Popen([HOST, "--play", str(INTERPRETER_HZ), "--seconds", "30"], env=self.env)
         self.players.append(interpreter)
         new_streams = NewStreams(self.env)
         try:
-            with self.host("--play", str(HOST_HZ), "--child-plays", self.path("helper.wav")) as cap:
-                wait_for_streams(self.env, 4)
+            with self.host("--play", str(HOST_HZ), "--seconds", str(SECONDS + 20),
+                           "--child-plays", self.path("helper.wav")) as cap:
+                wait_for_streams(self.env, 5)
                 sent = time.monotonic()
                 cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
                 started = cap.until("started")
@@ -122,7 +131,12 @@ class RealExclusion(unittest.TestCase):
                 for k in range(SHORT_SOUNDS):
                     self.paplay(self.path("short.wav"))
                     time.sleep(max(0.0, began + 3.0 + 0.6 * (k + 1) - time.monotonic()))
-                time.sleep(max(0.0, began + 10.0 - time.monotonic()))
+                for at in [JUDGED_FROM + 1.5 * k for k in range(13)]:
+                    time.sleep(max(0.0, began + at - time.monotonic()))
+                    self.paplay(self.path("short.wav"))
+                    if at == 28:
+                        self.paplay(self.path("second.wav"))
+                time.sleep(max(0.0, began + SECONDS - time.monotonic()))
                 stop_sent = time.monotonic()
                 cap.send('{"cmd":"stop"}')
                 closed = cap.until("segment_closed")
@@ -135,10 +149,11 @@ class RealExclusion(unittest.TestCase):
         self.assertNotIn(b'"ev":"error"', out)
         self.assertEqual(closed["dropped_frames"], 0)
         wall = stop_sent - began
-        right = channel(decode(self.path("seg-000.m4a"), rate=RATE), 1)
+        both = decode(self.path("seg-000.m4a"), rate=RATE)
+        left, right = channel(both, 0), channel(both, 1)
         # Tone levels in 0.1-s pieces, the median of each: a piece that a
         # busy machine cut short does not decide.
-        pieces = [right[i:i + RATE // 10] for i in range(RATE // 2, len(right) - RATE, RATE // 10)]
+        pieces = [right[i:i + RATE // 10] for i in range(RATE // 2, 10 * RATE, RATE // 10)]
         unrelated, host = (statistics.median(amplitude(piece, hz) for piece in pieces) for hz in (UNRELATED_HZ, HOST_HZ))
         # The other script is taken up once the tap has looked its process
         # up, which a sanitised build takes a while for: its loudest piece.
@@ -153,7 +168,7 @@ class RealExclusion(unittest.TestCase):
         # The file begins between the start command and the started event;
         # its beginning is taken as the former, so a sound's delay is never
         # overstated by a slow pipe.
-        onsets = [t - sent for t in new_streams.times if t > began]
+        onsets = [t - sent for t in new_streams.times if began < t < began + 10]
         self.assertEqual(len(onsets), SHORT_SOUNDS, "new playback streams during the recording")
         window = int(0.01 * RATE)
         for k, onset in enumerate(onsets):
@@ -175,6 +190,19 @@ class RealExclusion(unittest.TestCase):
         # within 50 ms, plus what a busy machine adds to the moments this
         # process sees (the server's blocks, the pipes).
         self.assertAlmostEqual(len(right) / RATE, wall, delta=0.05 + 0.1)
+
+        # System audio keeps its pitch and its lag while streams come and go,
+        # as steady as the microphone's tone: the clocks agree, so the rate
+        # must not move for what the deliveries do.
+        judged = slice(JUDGED_FROM * RATE, len(right) - RATE // 5)
+        system = Steadiness(right[judged], UNRELATED_HZ, left[judged], MIC_HZ)
+        microphone = Steadiness(left[judged], MIC_HZ)
+        log = "system audio: %s; microphone: %s\n%s" % (system, microphone, err.decode())
+        print(log.splitlines()[0])
+        self.assertLessEqual(system.pitch_ppm, max(100, microphone.pitch_ppm), log)
+        self.assertLessEqual(system.splices, microphone.splices, log)
+        self.assertLessEqual(system.lag_move_ms, 0.5, log)
+        self.assertLessEqual(system.lag_range_ms, 20, log)
 
     def test_nothing_playing_gives_silence_not_an_error(self):
         with self.host() as cap:

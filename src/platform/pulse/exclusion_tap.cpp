@@ -210,9 +210,29 @@ void ExclusionTap::adopt()
             slot->size = 0;
             close(*slot);
         } else {
-            slot->admitted = true;
+            admit(*slot);
         }
     }
+}
+
+// What a stream captured while its process was looked up is older than the
+// sum's timeline where others play: released, it would push the sum ahead of
+// the output's clock and leave a hole in every other stream. So it is cut to
+// what the others hold; alone, it is heard whole.
+void ExclusionTap::admit(Capture& capture)
+{
+    size_t most = 0;
+    bool others = false;
+    for (const Capture& slot : slots_)
+        if (&slot != &capture && slot.stream && slot.admitted && slot.aligned) {
+            others = true;
+            most = std::max(most, slot.size);
+        }
+    if (others && capture.size > most) {
+        cut_ += capture.size - most;
+        capture.consume(capture.size - most);
+    }
+    capture.admitted = true;
 }
 
 // As many frames as every delivering stream has, unless one lags more than

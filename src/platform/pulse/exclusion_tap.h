@@ -79,6 +79,7 @@ private:
     static void sinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void answered(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t flags, void* self);
     void adopt();
+    void admit(Capture& capture);
     void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
     void capture(uint32_t input, bool admitted);
