@@ -18,8 +18,9 @@ constexpr size_t leastDeliveries = 10;
 constexpr double settleSeconds = 10;  // after which the offset is good to some 100 ppm
 constexpr double backlogSeconds = 10; // the trim's low-pass
 constexpr double recentSeconds = 1;
-constexpr double trimGain = 1.0 / 60; // ratio per second of backlog error: overdamped with the low-pass
+constexpr double trimGain = 1.0 / 100; // ratio per second of backlog error: overdamped with the low-pass
 constexpr double trimLimit = 50e-6;
+constexpr double trimDeadband = 0.004;
 constexpr double slew = 0.002; // the most the ratio moves per second
 // How the ratio follows a new estimate: at once while the offset is young,
 // then over seconds, so that a new point of the line bends the pitch gently.
@@ -132,11 +133,15 @@ double RateController::update(double elapsed)
         settled_ = true;
         target_ = backlog_ = recent_;
     }
-    double trim = settled_ ? std::clamp(trimGain * (backlog_ - target_), -trimLimit, trimLimit) : 0;
-    // The ratio follows the offset only as far as it is known: what the
-    // estimate says beyond twice its standard error.
+    // Within a few ms of where it settled, the backlog is left to the offset:
+    // a target taken while the offset was still being learned is not chased.
+    double error = backlog_ - target_;
+    error -= std::clamp(error, -trimDeadband, trimDeadband);
+    double trim = settled_ ? std::clamp(trimGain * error, -trimLimit, trimLimit) : 0;
+    // Once settled, the ratio follows the offset only as far as it is known:
+    // what the estimate says beyond its standard error.
     double gap = offset_ - applied_;
-    double known = std::copysign(std::max(0.0, std::abs(gap) - 2 * uncertainty_), gap);
+    double known = settled_ ? std::copysign(std::max(0.0, std::abs(gap) - uncertainty_), gap) : gap;
     applied_ += known * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);

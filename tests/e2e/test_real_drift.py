@@ -3,8 +3,8 @@ private server whose default sink is a pipe sink drained by paced_reader.py
 at 48000 x (1 + ppm / 1e6) frames per second (one of them in 200-ms reads, as
 a Bluetooth headset takes its audio), while the microphone (the null sink
 behind virtual_mic) runs on the system clock. A program other than the
-recording (run under host_stand_in) plays 1000 Hz on the pipe sink; the
-microphone hears 300 Hz, the control: its tone is not resampled."""
+recording (run under host_stand_in) plays 1500 Hz on the pipe sink; the
+microphone hears 2500 Hz, the control: its tone is not resampled."""
 
 import os
 import pathlib
@@ -17,7 +17,7 @@ from support import (PACTL_TIMEOUT, ScratchTest, Sidecar, Steadiness, binary, ch
                      write_wav_tone)
 
 SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", "")
-RATE, HZ, MIC_HZ, AMPLITUDE = 48000, 1000, 300, 0.5
+RATE, HZ, MIC_HZ, AMPLITUDE = 48000, 1500, 2500, 0.5
 # Without rate control +5000 ppm cuts at about 40 s and -5000 ppm breaks every
 # few seconds. A new reader makes the server re-render its sinks for about
 # 15 s, and a large offset or deliveries in bursts take the rate longer to
