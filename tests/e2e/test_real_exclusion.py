@@ -9,6 +9,7 @@ come and go."""
 import math
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import tempfile
@@ -76,6 +77,7 @@ class NewStreams:
 class RealExclusion(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-exclusion-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
         self.env = dict(os.environ)
         self.players = []
 
