@@ -32,7 +32,7 @@ SCHEMA_DIR = os.path.join(os.path.dirname(__file__), "../../schema")
 PACTL_TIMEOUT = 20
 
 # Modes that print plain text instead of event lines.
-PLAIN_TEXT_MODES = ("--version", "--selftest")
+PLAIN_TEXT_MODES = ("--version", "--selftest", "--help", "-h")
 
 
 def _events_validator():
