@@ -3,11 +3,13 @@
 
     runner.py MODULE
 
-The module runs with TMPDIR set to a directory of its own. When it ends, and
-also when the runner is stopped by SIGTERM, SIGINT or SIGHUP, or killed
-outright (ctest's time-out sends SIGKILL), every process still carrying that
-TMPDIR in its environment is stopped (sound servers that put themselves in a
-session of their own included) and the directory is removed. The exit status
+The module runs with TMPDIR set to a directory of its own, also named by
+KORVALIN_TEST_SCRATCH, which its processes pass on even where a test gives a
+child another TMPDIR. When it ends, and also when the runner is stopped by
+SIGTERM, SIGINT or SIGHUP, or killed outright (ctest's time-out sends SIGKILL),
+every process still carrying that name in its environment is stopped (sound
+servers that put themselves in a session of their own included) and the
+directory is removed. The exit status
 is the module's; SKIPPED when every test in it was skipped, so that ctest
 reports a skip rather than a pass."""
 
@@ -24,8 +26,8 @@ SKIPPED = 77
 
 
 def processes_of(scratch):
-    """Pids of the processes whose environment names `scratch` as TMPDIR."""
-    marker = b"\0TMPDIR=" + scratch.encode() + b"\0"
+    """Pids of the processes whose environment names `scratch`."""
+    marker = b"\0KORVALIN_TEST_SCRATCH=" + scratch.encode() + b"\0"
     pids = []
     for name in os.listdir("/proc"):
         try:
@@ -91,7 +93,7 @@ def main(module):
 
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, stop)
-    env = dict(os.environ, TMPDIR=scratch)
+    env = dict(os.environ, TMPDIR=scratch, KORVALIN_TEST_SCRATCH=scratch)
     status = subprocess.call([sys.executable, __file__, "--module", module], env=env)
     clean(scratch)
     return status
