@@ -9,9 +9,8 @@ child another TMPDIR. When it ends, and also when the runner is stopped by
 SIGTERM, SIGINT or SIGHUP, or killed outright (ctest's time-out sends SIGKILL),
 every process still carrying that name in its environment is stopped (sound
 servers that put themselves in a session of their own included) and the
-directory is removed. The exit status
-is the module's; SKIPPED when every test in it was skipped, so that ctest
-reports a skip rather than a pass."""
+directory is removed. The exit status is the module's; SKIPPED when every
+test in it was skipped, so that ctest reports a skip rather than a pass."""
 
 import os
 import shutil
