@@ -62,7 +62,9 @@ class Runner(ScratchTest):
                                       (signal.SIGKILL, -signal.SIGKILL, 10)):
             with self.subTest(ending=ending):
                 proc = self.runner("0" if ending == "passes" else "60")
+                deadline = time.monotonic() + 30
                 while not os.path.exists(self.path("report")) or not os.path.getsize(self.path("report")):
+                    self.assertLess(time.monotonic(), deadline, "the test did not run")
                     time.sleep(0.05)
                 with open(self.path("report")) as f:
                     report = json.load(f)
