@@ -11,18 +11,23 @@ Standard library only."""
 import collections
 import json
 import os
+import select
 import selectors
 import signal
 import subprocess
 import sys
+import threading
 
 BAR_WIDTH = 30
 FLOOR_DB = -60.0
+CLEAR_LINE = "\r\033[K"  # a message replaces the level bar, not glued to it
 
 
-def say(text):
-    """A status line above the level bar."""
-    print("\r\033[K" + text, flush=True)
+def say(text, stream=sys.stdout):
+    """A status line above the level bar, written in one piece: the thread
+    that passes on the program's log lines writes too."""
+    stream.write(CLEAR_LINE + text + "\n")
+    stream.flush()
 
 
 def bar(db):
@@ -30,25 +35,53 @@ def bar(db):
     return "#" * filled + "." * (BAR_WIDTH - filled)
 
 
+class Interrupted(Exception):
+    """Ctrl-C, noticed where the host waits, so no event is half read."""
+
+
 class Sidecar:
     """The program in serve mode: commands in, events out, one JSON object a line."""
 
-    def __init__(self, program):
+    def __init__(self, program, wakeup):
         # A session of its own: Ctrl-C in the terminal reaches only the host,
         # which then ends the recording in order.
-        self.proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     start_new_session=True)
+        try:
+            self.proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, start_new_session=True)
+        except OSError as error:
+            raise SystemExit("cannot start %s: %s" % (program, error.strerror))
+        threading.Thread(target=self.pass_on_log, daemon=True).start()
+        self.wakeup = wakeup
+        self.interruptible = True
         self.pending = b""
         self.arrived = collections.deque()  # events read but not yet handled
         self.segments = []
 
+    def pass_on_log(self):
+        for line in self.proc.stderr:
+            say(line.decode(errors="replace").rstrip("\n"), sys.stderr)
+
     def send(self, **command):
-        self.proc.stdin.write(json.dumps(command).encode() + b"\n")
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(json.dumps(command).encode() + b"\n")
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            raise SystemExit("korvalin-cap ended unexpectedly")
+
+    def interrupted(self):
+        """Whether Ctrl-C was pressed; raises Interrupted the first time."""
+        os.read(self.wakeup, 64)
+        if self.interruptible:
+            self.interruptible = False
+            raise Interrupted
 
     def read(self):
         """The events that have arrived, waiting for at least one if none has."""
         while not self.arrived:
+            ready = select.select([self.proc.stdout, self.wakeup], [], [])[0]
+            if self.wakeup in ready:
+                self.interrupted()
+                continue
             chunk = os.read(self.proc.stdout.fileno(), 65536)
             if not chunk:
                 raise SystemExit("korvalin-cap ended unexpectedly")
@@ -85,53 +118,68 @@ class Sidecar:
             say("error %s: %s" % (event["code"], event["msg"]))
 
 
-def main():
-    if len(sys.argv) not in (2, 3):
-        raise SystemExit(__doc__)
-    directory = os.path.abspath(sys.argv[1])
-    os.makedirs(directory, exist_ok=True)
-    # Ctrl-C stops the recording even when a script started the host with
-    # SIGINT ignored.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    cap = Sidecar(sys.argv[2] if len(sys.argv) == 3 else "korvalin-cap")
-    cap.until("ready")
+def record(cap, directory):
+    """Records until Ctrl-C, pausing and resuming on Enter; returns False
+    when the recording could not start."""
     number, recording = 0, True
     cap.send(cmd="start", out=os.path.join(directory, "seg-000.m4a"))
+    cap.until("ready")
     if cap.until("started")["ev"] != "started":
-        raise SystemExit(1)
+        return False
     say("Enter pauses and resumes, Ctrl-C stops")
 
     keys = selectors.DefaultSelector()
     keys.register(cap.proc.stdout, selectors.EVENT_READ)
     keys.register(sys.stdin, selectors.EVENT_READ)
+    keys.register(cap.wakeup, selectors.EVENT_READ)
+    while True:
+        while cap.arrived:  # what came with the last awaited event
+            cap.show(cap.arrived.popleft())
+        for key, _ in keys.select():
+            if key.fileobj is cap.wakeup:
+                cap.interrupted()
+            elif key.fileobj is cap.proc.stdout:
+                for event in cap.read():
+                    cap.show(event)
+                continue
+            typed = os.read(sys.stdin.fileno(), 1024)
+            if not typed:
+                keys.unregister(sys.stdin)
+            for _ in range(typed.count(b"\n")):
+                if recording:
+                    cap.send(cmd="pause")
+                    cap.until("segment_closed")
+                    say("paused")
+                else:
+                    number += 1
+                    cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number))
+                    cap.until("started")
+                recording = not recording
+            # Pausing and resuming read events themselves: what select
+            # saw ready on the program's output may be gone, and reading
+            # it would block until the program speaks again.
+            break
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        raise SystemExit(__doc__)
+    directory = os.path.abspath(sys.argv[1])
     try:
-        while True:
-            while cap.arrived:  # what came with the last awaited event
-                cap.show(cap.arrived.popleft())
-            for key, _ in keys.select():
-                if key.fileobj is cap.proc.stdout:
-                    for event in cap.read():
-                        cap.show(event)
-                    continue
-                typed = os.read(sys.stdin.fileno(), 1024)
-                if not typed:
-                    keys.unregister(sys.stdin)
-                for _ in range(typed.count(b"\n")):
-                    if recording:
-                        cap.send(cmd="pause")
-                        cap.until("segment_closed")
-                        say("paused")
-                    else:
-                        number += 1
-                        cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number))
-                        cap.until("started")
-                    recording = not recording
-                # Pausing and resuming read events themselves: what select
-                # saw ready on the program's output may be gone, and reading
-                # it would block until the program speaks again.
-                break
-    except KeyboardInterrupt:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        os.makedirs(directory, exist_ok=True)
+    except OSError as error:
+        raise SystemExit("cannot create %s: %s" % (directory, error.strerror))
+    # Ctrl-C (also when a script started the host with SIGINT ignored) only
+    # wakes the host; it then stops the recording in order.
+    wakeup, notify = os.pipe()
+    os.set_blocking(notify, False)
+    signal.set_wakeup_fd(notify)
+    signal.signal(signal.SIGINT, lambda *_: None)
+    cap = Sidecar(sys.argv[2] if len(sys.argv) == 3 else "korvalin-cap", wakeup)
+    try:
+        started = record(cap, directory)
+    except Interrupted:
+        started = True
 
     cap.send(cmd="stop")
     cap.until("stopped")
@@ -139,11 +187,16 @@ def main():
         cap.send(cmd="merge", segments=cap.segments, out=os.path.join(directory, "recording.m4a"))
         merged = cap.until("merged")
         if merged["ev"] == "merged":
-            say("merged %d segments into %s, %d ms" % (len(cap.segments), merged["out"], merged["duration_ms"]))
+            count = len(cap.segments)
+            say("merged %d segment%s into %s, %d ms" % (count, "" if count == 1 else "s", merged["out"],
+                                                        merged["duration_ms"]))
+    else:
+        say("nothing was recorded")
     cap.send(cmd="quit")
     cap.until("stopped")
     cap.proc.wait()
+    return 0 if started else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

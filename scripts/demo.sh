@@ -5,7 +5,7 @@
 # the program writes is shown (levels thinned out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --program
 
 out=$(mktemp -d /tmp/korvalin-demo.XXXXXX)
 eval "$(scripts/pulse_server.sh start "$out/pulse")"

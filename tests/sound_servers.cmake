@@ -15,7 +15,10 @@ foreach(server ${KORVALIN_SOUND_SERVERS})
       PULSE_SERVER=unix:${dir}/runtime/native KORVALIN_PULSE_DIR=${dir} KORVALIN_SERVER_SCRIPT=${script})
   if(NOT fixtures_added)
     add_test(NAME sound_server_${server}_start COMMAND ${script} start ${dir})
-    add_test(NAME sound_server_${server}_stop COMMAND ${script} stop ${dir})
+    # The last server to stop takes the shared parent directory with it.
+    add_test(NAME sound_server_${server}_stop
+             COMMAND sh -c "\"$0\" stop \"$1\" && rmdir --ignore-fail-on-non-empty \"$(dirname \"$1\")\""
+                     ${script} ${dir})
     set_tests_properties(sound_server_${server}_start PROPERTIES FIXTURES_SETUP ${server}_server)
     set_tests_properties(sound_server_${server}_stop PROPERTIES FIXTURES_CLEANUP ${server}_server)
   endif()

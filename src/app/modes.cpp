@@ -31,6 +31,38 @@ int version(App& app, const std::string&, const std::vector<std::string>&)
     return 0;
 }
 
+// Plain text, like --version: a person reads it, not a host.
+constexpr std::string_view helpText = R"(použití: korvalin-cap [PŘEPÍNAČ [ARGUMENT…]]
+
+Bez přepínače (nebo s argumentem, který nezačíná "-") obsluhuje protokol
+hostitelské aplikace: jeden příkaz JSON na řádek na stdin (start, resume,
+pause, stop, merge, probe, permissions, quit), jedna událost JSON na řádek
+na stdout, hlášení česky na stderr.
+
+Jednorázové režimy:
+  --merge VÝSTUP SEGMENT…       spojí segmenty do jednoho souboru .m4a
+  --repair ADRESÁŘ|SOUBOR.m4a…  zkrátí segmenty s poškozeným koncem
+  --analyze SOUBOR.m4a          špičkové a RMS úrovně nahrávky
+  --probe [SEKUNDY]             zkušební záznam s testovacím tónem (0,2–30 s; 2 s)
+  --permissions                 stav oprávnění a zvukového serveru
+  --request-mic                 požádá o mikrofon
+  --automation ID…              stav automatizace aplikací
+  --request-automation ID…      požádá o automatizaci aplikací
+  --selftest                    vlastní test
+  --version                     verze
+  --help, -h                    tato nápověda
+
+Protokol, události a návratové kódy: man korvalin-cap; přesně je popisují
+schémata JSON commands.schema.json a events.schema.json v share/korvalin-cap/
+(z balíčku /usr/share/korvalin-cap/).
+)";
+
+int help(App&, const std::string&, const std::vector<std::string>&)
+{
+    (void)!::write(1, helpText.data(), helpText.size());
+    return 0;
+}
+
 int selfTest(App&, const std::string&, const std::vector<std::string>&)
 {
     return SelfTest::run();
@@ -100,6 +132,8 @@ int probe(App& app, const std::string&, const std::vector<std::string>& args)
 }
 
 constexpr std::array modes = {
+    Mode{"--help", help},
+    Mode{"-h", help},
     Mode{"--version", version},
     // Runs to its end, a fraction of a second, which removes its scratch file.
     Mode{"--selftest", selfTest, true},

@@ -32,7 +32,7 @@ SCHEMA_DIR = os.path.join(os.path.dirname(__file__), "../../schema")
 PACTL_TIMEOUT = 20
 
 # Modes that print plain text instead of event lines.
-PLAIN_TEXT_MODES = ("--version", "--selftest")
+PLAIN_TEXT_MODES = ("--version", "--selftest", "--help", "-h")
 
 
 def _events_validator():
@@ -132,9 +132,11 @@ class Sidecar:
         return json.loads(line) if line else None
 
     def until(self, ev, timeout=10.0, skip=("levels",)):
-        """Reads events until one named ev; fails on an unexpected one."""
+        """Reads events until one named ev, within `timeout` in all however
+        many it skips; fails on an unexpected one."""
+        deadline = time.monotonic() + timeout
         while True:
-            event = self.event(timeout)
+            event = self.event(max(0.0, deadline - time.monotonic()))
             if event is None:
                 raise AssertionError("output ended before %r" % ev)
             if event.get("ev") == ev:

@@ -11,15 +11,14 @@ import sys
 import time
 import unittest
 
-from support import ScratchTest, binary, channel, decode, dominant_tone, ffprobe, sim_env
+from support import SIM, ScratchTest, binary, channel, decode, dominant_tone, ffprobe, sim_env
 
 HOST = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "host.py")
 
 
 class HostExampleTest(ScratchTest):
-    def setUp(self):
-        super().setUp()
-        self.host = subprocess.Popen([sys.executable, HOST, self.dir, binary("korvalin-cap-sim")],
+    def start(self, directory=None, program=binary(SIM)):
+        self.host = subprocess.Popen([sys.executable, HOST, directory or self.dir, program],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=sim_env(self.dir), bufsize=0)
         self.output = b""
@@ -37,6 +36,7 @@ class HostExampleTest(ScratchTest):
             self.output += chunk
 
     def test_pause_resume_and_ctrl_c_leave_one_merged_recording(self):
+        self.start()
         self.wait_for("Ctrl-C stops")
         self.wait_for("sys ")  # a level bar
         time.sleep(1.0)
@@ -60,6 +60,32 @@ class HostExampleTest(ScratchTest):
         middle = slice(len(samples) // 4, len(samples) // 4 + 9600)
         self.assertEqual(dominant_tone(channel(samples, 0)[middle], 48000, (440, 1000)), 1000)
         self.assertEqual(dominant_tone(channel(samples, 1)[middle], 48000, (440, 1000)), 440)
+
+    def test_ctrl_c_before_the_recording_started_stops_it_in_order(self):
+        # The program starts only once the host has been interrupted.
+        gate = self.path("gate")
+        with open(gate, "w") as f:
+            f.write("#!/bin/sh\ntouch %s.spawned\nwhile [ ! -e %s.open ]; do sleep 0.05; done\nexec %s\n"
+                    % (gate, gate, binary(SIM)))
+        os.chmod(gate, 0o755)
+        self.start(program=gate)
+        while not os.path.exists(gate + ".spawned"):
+            time.sleep(0.05)
+        self.host.send_signal(signal.SIGINT)
+        open(gate + ".open", "w").close()
+        out, err = self.host.communicate(timeout=30)
+        self.assertEqual((self.host.returncode, err), (0, b""))
+        self.assertIn(b"merged 1 segment into " + self.path("recording.m4a").encode(), out)
+
+    def test_a_host_that_cannot_begin_says_why_in_one_line(self):
+        open(self.path("file"), "w").close()
+        for directory, program, message in (
+                (self.path("file/recording"), binary(SIM), "cannot create %s: Not a directory\n" % self.path("file/recording")),
+                (self.dir, self.path("missing"), "cannot start %s: No such file or directory\n" % self.path("missing"))):
+            with self.subTest(message):
+                self.start(directory, program)
+                out, err = self.host.communicate(timeout=30)
+                self.assertEqual((self.host.returncode, out, err), (1, b"", message.encode()))
 
 
 if __name__ == "__main__":

@@ -18,6 +18,14 @@ class CommandLine(ScratchTest):
     def test_version_is_plain_text(self):
         self.assertEqual(run(["--version", "ignored"]), (0, b"0.1.0\n", b""))
 
+    def test_help_is_plain_text_on_standard_output(self):
+        for option in ("--help", "-h"):
+            with self.subTest(option):
+                status, out, err = run([option, "ignored"])
+                self.assertEqual((status, out.split(b"\n")[0], err),
+                                 (0, "použití: korvalin-cap [PŘEPÍNAČ [ARGUMENT…]]".encode(), b""))
+                self.assertIn(b"man korvalin-cap", out)
+
     def test_usage_errors_are_fatal_events_with_status_two(self):
         cases = [
             (["-x"], "neznámý přepínač -x"),

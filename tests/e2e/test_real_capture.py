@@ -4,6 +4,7 @@ and KORVALIN_SERVER_SCRIPT, the script that started it). Its virtual
 microphone hears 440 Hz, its speakers play 1000 Hz, its headphones 2000 Hz."""
 
 import os
+import shutil
 import signal
 import statistics
 import subprocess
@@ -82,6 +83,7 @@ def stop(players):
 class RealCapture(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-real-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
         self.env = server_env()
         set_default(self.env, "source", "virtual_mic")
         self.players = play(self.env, 15)
@@ -210,6 +212,7 @@ class ServerLoss(unittest.TestCase):
         finally:
             stop(players)
             subprocess.run([SERVER_SCRIPT, "stop", directory + "/pulse"], capture_output=True)
+            shutil.rmtree(directory, True)
 
 
 if __name__ == "__main__":

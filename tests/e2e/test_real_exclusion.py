@@ -13,6 +13,7 @@ samples once the tone is off its frames' grid.)"""
 import math
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import tempfile
@@ -83,6 +84,7 @@ class NewStreams:
 class RealExclusion(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="korvalin-exclusion-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
         self.env = dict(os.environ)
         self.players = []
 
