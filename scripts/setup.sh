@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libpulse-dev pulseaudio pulseaudio-utils ffmpeg
+  libdbus-1-dev rtkit
   pipewire pipewire-pulse wireplumber
   clang libclang-rt-14-dev
   python3-jsonschema dpkg-dev lintian file

@@ -492,7 +492,8 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
                 hostNote = hostLine(hostPid() > 1 ? processTable_.identityOf(hostPid()) : std::nullopt);
             }
         }
-        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion)};
+        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion),
+                                   log_};
         block = proc->second.block;
     }
     if (hostNote && log_)
