@@ -114,9 +114,12 @@ std::optional<ProcessIdentity> ProcessTable::identityOf(pid_t pid) const
     if (auto flatpak = flatpakApplication(contents(path(pid, "root/.flatpak-info")))) {
         identity.application = *flatpak;
     } else {
+        // A scope's first process: its parent is elsewhere (the desktop
+        // started it), and no older one is left in it (a program orphaned
+        // in a terminal's scope also has its parent elsewhere).
         std::string cgroup = contents(path(pid, "cgroup"));
         auto application = applicationInCgroup(cgroup);
-        if (application && oldestIn(cgroup, pid, stat->start))
+        if (application && contents(path(stat->parent, "cgroup")) != cgroup && oldestIn(cgroup, pid, stat->start))
             identity.application = *application;
     }
     return identity;

@@ -45,9 +45,10 @@ public:
     // that only runs a program, whose executable may be any interpreter.
     std::optional<std::string> applicationOf(pid_t pid) const;
     // The process now, with the application it stands for: its Flatpak app
-    // ID, or the application of the scope it leads (no process of that
-    // scope is older). A program started from a terminal or an IDE runs in
-    // their scope without being them.
+    // ID, or the application of the Snap's or desktop's scope it leads (its
+    // parent is outside that scope and no process in it is older). A
+    // program started from a terminal or an IDE runs in their scope without
+    // being them.
     std::optional<ProcessIdentity> identityOf(pid_t pid) const;
     // Whether it runs in a service manager's own unit (init.scope): systemd,
     // or a user's systemd, which adopts orphans and starts units.

@@ -11,7 +11,7 @@
 namespace platform {
 namespace {
 
-// Each of the (at most three) calls to RealtimeKit.
+// Each call on the bus: Hello, two properties, the request.
 constexpr int busTimeoutMs = 300;
 
 std::string granted(int priority, const char* how)
