@@ -37,11 +37,11 @@ OSVersion PosixSystem::osVersion() const
 
 pid_t PosixSystem::pid() const { return getpid(); }
 
-PosixSystem::PosixSystem() : host_(hostOf(table_, getppid())) {}
+PosixSystem::PosixSystem() : host_(hostOf(table_, getppid()).value_or(ProcessIdentity{}).pid) {}
 
 // 0 once the host has ended: the program then has another parent, whatever
-// its old pid names now.
-pid_t PosixSystem::parentPid() const { return host_ && getppid() == host_->pid ? host_->pid : 0; }
+// the host's pid names now.
+pid_t PosixSystem::parentPid() const { return host_ != 0 && getppid() == host_ ? host_ : 0; }
 
 // The desktop application's ID; an executable's path would name every
 // program of an interpreter.

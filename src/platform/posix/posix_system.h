@@ -22,7 +22,7 @@ public:
 
 private:
     const ProcessTable table_;
-    const std::optional<ProcessIdentity> host_;
+    const pid_t host_; // 0: none
 };
 
 // "16.1.0" → {16, 1}; missing parts read as 0.

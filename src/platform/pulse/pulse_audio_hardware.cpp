@@ -212,12 +212,10 @@ OSStatus PulseAudioHardware::read(AudioObjectID object, const AudioObjectPropert
             return kAudioHardwareBadObjectError;
         if (address.mSelector == kAudioProcessPropertyPID)
             value.data = int32_t(number);
-        else if (address.mSelector == kAudioProcessPropertyBundleID)
-            if (auto process = processTable_.identityOf(pid_t(number)))
-                value.data = process->application;
-            else
-                value.data = std::string();
-        else
+        else if (address.mSelector == kAudioProcessPropertyBundleID) {
+            auto process = processTable_.identityOf(pid_t(number));
+            value.data = process ? process->application : std::string();
+        } else
             return kAudioHardwareUnknownPropertyError;
         return noErr;
     }
@@ -489,7 +487,8 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
                                                                  [this](pid_t pid) { unresolved(pid); });
             if (!hostTold_) {
                 hostTold_ = true;
-                hostNote = hostLine(hostPid() > 1 ? processTable_.identityOf(hostPid()) : std::nullopt);
+                pid_t host = hostPid();
+                hostNote = hostLine(host > 1 ? processTable_.identityOf(host) : std::nullopt);
             }
         }
         streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion),
