@@ -75,12 +75,6 @@ std::optional<ProcessStat> ProcessTable::statOf(pid_t pid) const
     return statFrom(contents(path(pid, "stat")));
 }
 
-std::optional<pid_t> ProcessTable::parentOf(pid_t pid) const
-{
-    auto stat = statOf(pid);
-    return stat ? std::optional(stat->parent) : std::nullopt;
-}
-
 std::optional<std::string> ProcessTable::executableOf(pid_t pid) const
 {
     if (pid <= 0)

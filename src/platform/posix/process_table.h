@@ -35,7 +35,6 @@ public:
     // Nothing when /proc does not know the process (it ended, or lives in
     // another PID namespace).
     std::optional<ProcessStat> statOf(pid_t pid) const;
-    std::optional<pid_t> parentOf(pid_t pid) const;
     // The path of the executable (/proc/PID/exe); nothing when unreadable.
     // A binary replaced on disk while running still gives its path.
     std::optional<std::string> executableOf(pid_t pid) const;
