@@ -13,8 +13,9 @@ constexpr int maxDepth = 1024;
 constexpr size_t commandLength = 15;
 
 // Programs that open a file or a link in the application the desktop picks.
-constexpr std::string_view launchers[] = {"xdg-open", "gio", "gio-launch-desk", "kde-open", "kde-open5",
-                                          "kioclient5", "exo-open", "gnome-open", "gvfs-open"};
+// (The kernel's command names: gio-launch-desktop cut to 15 bytes.)
+constexpr std::string_view launchers[] = {"xdg-open",  "gio",       "gio-launch-desk", "kde-open",   "kde-open5",
+                                          "kioclient", "kioclient5", "exo-open",       "gnome-open", "gvfs-open"};
 
 bool launches(const std::string& command)
 {
