@@ -28,6 +28,7 @@ struct Error {
 RealtimeKit::RealtimeKit(int timeoutMs) : timeoutMs_(timeoutMs)
 {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    dbus_connection_set_change_sigpipe(false); // the program decides what SIGPIPE does
     Error error;
     connection_ = dbus_connection_open_private(address && *address ? address : systemBus, &error.error);
     if (!connection_) {
