@@ -38,7 +38,8 @@ RealtimeKit::RealtimeKit(int timeoutMs) : timeoutMs_(timeoutMs)
     dbus_connection_set_exit_on_disconnect(connection_, false);
     // A bus answers nothing before Hello; dbus_bus_register would wait for
     // it as long as libdbus's default (25 s).
-    DBusMessage* reply = call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+    DBusMessage* reply =
+        call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
     const char* name = nullptr;
     if (reply && dbus_message_get_args(reply, &error.error, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID))
         dbus_bus_set_unique_name(connection_, name);

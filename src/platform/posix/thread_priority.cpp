@@ -25,19 +25,20 @@ void raiseThreadPriority(int priority, const std::function<void(const std::strin
 {
     sched_param parameters{};
     parameters.sched_priority = priority;
-    int refused = pthread_setschedparam(pthread_self(), SCHED_RR, &parameters);
     std::string line;
-    if (refused == 0) {
+    if (pthread_setschedparam(pthread_self(), SCHED_RR, &parameters) == 0) {
         line = granted(priority, "");
     } else {
         RealtimeKit kit(busTimeoutMs);
         auto most = kit.maxPriority();
-        int asked = std::min(priority, most.value_or(priority));
-        if (most && asked > 0 && kit.makeRealtime(pid_t(gettid()), asked))
+        int asked = std::min(priority, most.value_or(0));
+        if (asked > 0 && kit.makeRealtime(pid_t(gettid()), asked)) {
             line = granted(asked, " od RealtimeKit");
-        else
+        } else {
+            std::string why = most && *most <= 0 ? "povoluje nejvýš " + std::to_string(*most) : kit.error();
             line = "vlákno zachytávání běží s běžnou prioritou: reálný čas systém nepovolil a RealtimeKit ho nedal (" +
-                   (most && asked <= 0 ? "nejvyšší povolená priorita " + std::to_string(*most) : kit.error()) + ")";
+                   why + ")";
+        }
     }
     if (log)
         log(line);
