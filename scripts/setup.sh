@@ -13,13 +13,13 @@ cd "$(dirname "$0")/.."
 # What builds the program, and what the demo runs it on.
 program_packages=(
   build-essential cmake ninja-build pkg-config libspeexdsp-dev nlohmann-json3-dev
-  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev libdbus-1-dev
   pulseaudio pulseaudio-utils ffmpeg
 )
 # What only the tests, the sanitizer and fuzz builds and the package check need.
 test_packages=(
   python3 python3-jsonschema ccache libgtest-dev libgmock-dev libbenchmark-dev
-  pipewire pipewire-pulse wireplumber clang libclang-rt-14-dev dpkg-dev lintian file
+  pipewire pipewire-pulse wireplumber rtkit clang libclang-rt-14-dev dpkg-dev lintian file
 )
 
 packages=("${program_packages[@]}")

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
+#include "platform/posix/posix_system.h"
 #include "platform/posix/process_exclusion.h"
 
 using namespace platform;
@@ -86,9 +89,10 @@ TEST(ApplicationScope, IsTheIdOfASnapOrADesktopLaunchedScope)
 }
 
 // One tree for every rule. Excluded when the tap starts: the host 200 (a
-// script run by python3, in no application), 250, and one process each of a
-// Flatpak app, a Snap and a desktop-launched application. Afterwards pid 250
-// is handed out again.
+// script run by python3, in no application), 250, one process each of a
+// Flatpak app, a Snap and a desktop-launched application, and two programs
+// in a terminal's scope (one started by its shell, one orphaned), which
+// stand for no application. Afterwards pid 250 is handed out again.
 TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAReusedPid)
 {
     const std::string python = "/usr/bin/python3.11";
@@ -111,9 +115,19 @@ TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAR
              {720, 1, 80, python, "", "", scope + "app-gnome-org.example.Other-13.scope"},
              {10, 11, 90, "/usr/bin/a"},                    // a looping tree
              {11, 10, 90, "/usr/bin/b"},
+             {230, 200, 140, "/usr/bin/dash", "xdg-open"},  // the host opens a link
+             {231, 230, 141, "/usr/lib/firefox/firefox"},
+             {800, 1, 40, "/usr/bin/kitty", "", "", scope + "app-kitty-21.scope"},
+             {801, 800, 41, "/usr/bin/bash", "", "", scope + "app-kitty-21.scope"},
+             {802, 801, 150, python, "", "", scope + "app-kitty-21.scope"},
+             {803, 1, 160, python, "", "", scope + "app-kitty-21.scope"},
+             {804, 800, 42, "/usr/bin/bash", "", "", scope + "app-kitty-21.scope"},
+             {805, 804, 170, "/usr/bin/meeting", "", "", scope + "app-kitty-21.scope"},
+             {806, 802, 180, "/usr/bin/paplay", "", "", scope + "app-kitty-21.scope"},
          })
         lay(p);
-    ProcessExclusion rule(table, {200, 250, 500, 600, 700, 1, 0, -5}, [this](pid_t pid) { unresolved.push_back(pid); });
+    ProcessExclusion rule(table, {200, 250, 500, 600, 700, 802, 803, 1, 0, -5},
+                          [this](pid_t pid) { unresolved.push_back(pid); });
     lay({250, 100, 900, "/usr/bin/firefox"}); // pid reused by another program
     lay({251, 250, 910, "/usr/bin/firefox"});
 
@@ -136,6 +150,10 @@ TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAR
         {{710, "call", 1000}, true},
         {{720, "python3.11", 1000}, false},
         {{10, "a", 1000}, false},
+        {{231, "firefox", 1000}, false},
+        {{805, "meeting", 1000}, false}, // another tab of the terminal
+        {{806, "paplay", 1000}, true},
+        {{800, "kitty", 1000}, false},
         {{777, "paplay", 1000}, false, true},  // unknown here: another PID namespace
         {{201, "firefox", 1000}, false, true}, // a namespace pid naming a process here
         {{201, "paplay", 105}, false, true},   // began after its stream existed
@@ -146,4 +164,69 @@ TEST_F(FakeProc, TheHostItsTreeAndItsApplicationAreLeftOutNotItsInterpreterNorAR
         EXPECT_EQ(unresolved, c.unresolved ? std::vector<pid_t>{c.stream.pid} : std::vector<pid_t>{})
             << c.stream.pid << " " << c.stream.binary;
     }
+}
+
+// The host is the parent the program started with, and what it stands for.
+TEST_F(FakeProc, TheHostIsTheParentUnlessInitOrAServiceManager)
+{
+    for (const Process& p : std::initializer_list<Process>{
+             {1, 0, 1, "/sbin/init"},
+             {90, 1, 20, "/usr/lib/systemd/systemd", "systemd", "", scope + "init.scope"},
+             {200, 90, 100, "/usr/bin/python3", "host.py"},
+             {700, 90, 60, "/usr/bin/call", "", "", scope + "app-gnome-org.example.Call-11.scope"},
+             {701, 700, 61, "/usr/bin/call", "", "", scope + "app-gnome-org.example.Call-11.scope"},
+         })
+        lay(p);
+    const std::pair<pid_t, std::optional<ProcessIdentity>> cases[] = {
+        {200, ProcessIdentity{200, 100, "host.py", ""}},
+        {700, ProcessIdentity{700, 60, "call", "org.example.Call"}},
+        {701, ProcessIdentity{701, 61, "call", ""}}, // a helper of the application is not the application
+        {90, std::nullopt},                          // started by systemd-run, or orphaned
+        {1, std::nullopt},
+        {0, std::nullopt},
+        {999, std::nullopt},
+    };
+    for (const auto& [parent, host] : cases)
+        EXPECT_EQ(hostOf(table, parent), host) << parent;
+    EXPECT_EQ(hostLine(hostOf(table, 200)), "hostitel: proces 200 (host.py) a jeho potomci, bez vlastní aplikace");
+    EXPECT_EQ(hostLine(hostOf(table, 700)), "hostitel: proces 700 (call) a jeho potomci, aplikace org.example.Call");
+    EXPECT_EQ(hostLine(std::nullopt), "hostitel: žádný — jako hostitelův se nevylučuje žádný zvuk");
+}
+
+// A program whose host ended is adopted by a subreaper (here the test); the
+// host it started with is gone, not the adopter.
+TEST(PosixSystem, TheHostIsRecordedAtStartAndEndsWithIt)
+{
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    int ready[2], report[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(report), 0);
+    pid_t host = fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        if (fork() == 0) {
+            PosixSystem system;
+            pid_t seen[2] = {system.parentPid(), -1};
+            (void)!write(ready[1], "", 1);
+            while (getppid() == seen[0])
+                usleep(1000);
+            seen[1] = system.parentPid();
+            (void)!write(report[1], seen, sizeof seen);
+            _exit(0);
+        }
+        char byte;
+        (void)!read(ready[0], &byte, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(report[1]);
+    pid_t seen[2] = {-1, -1};
+    EXPECT_EQ(read(report[0], seen, sizeof seen), ssize_t(sizeof seen));
+    for (int fd : {ready[0], report[0]})
+        close(fd);
+    while (wait(nullptr) > 0) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    EXPECT_EQ(seen[0], host);
+    EXPECT_EQ(seen[1], 0);
 }

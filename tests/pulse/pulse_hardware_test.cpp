@@ -204,7 +204,7 @@ TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsExecutableAsBundle)
     auto process = read<AudioObjectID>(*hardware, kAudioObjectSystemObject, translate, &pid);
     ASSERT_NE(process, 0u) << "our own connection names this process";
     EXPECT_EQ(read<int32_t>(*hardware, process, kAudioProcessPropertyPID), pid);
-    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), ProcessTable().applicationOf(pid).value_or(""));
+    EXPECT_EQ(text(*hardware, process, kAudioProcessPropertyBundleID), ProcessTable().identityOf(pid)->application);
     EXPECT_EQ(read<AudioObjectID>(*hardware, kAudioObjectSystemObject, translate, &stranger), 0u);
 
     auto where = address(kAudioHardwarePropertyProcessObjectList);

@@ -1,6 +1,6 @@
 #include "platform/posix/posix_system.h"
 
-#include "platform/posix/process_table.h"
+#include "platform/posix/process_exclusion.h"
 
 #include <fcntl.h>
 #include <pulse/version.h>
@@ -37,11 +37,19 @@ OSVersion PosixSystem::osVersion() const
 
 pid_t PosixSystem::pid() const { return getpid(); }
 
-pid_t PosixSystem::parentPid() const { return getppid(); }
+PosixSystem::PosixSystem() : host_(hostOf(table_, getppid()).value_or(ProcessIdentity{}).pid) {}
+
+// 0 once the host has ended: the program then has another parent, whatever
+// the host's pid names now.
+pid_t PosixSystem::parentPid() const { return host_ != 0 && getppid() == host_ ? host_ : 0; }
 
 // The desktop application's ID; an executable's path would name every
 // program of an interpreter.
-std::string PosixSystem::bundleIdentifier() const { return ProcessTable().applicationOf(getpid()).value_or(""); }
+std::string PosixSystem::bundleIdentifier() const
+{
+    auto self = table_.identityOf(getpid());
+    return self ? self->application : "";
+}
 
 std::string PosixSystem::temporaryDirectory() const
 {

@@ -1,5 +1,8 @@
 #include "platform/posix/process_exclusion.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace platform {
 namespace {
 
@@ -9,6 +12,16 @@ constexpr int maxDepth = 1024;
 // The kernel keeps 15 bytes of an executable's name as the command.
 constexpr size_t commandLength = 15;
 
+// Programs that open a file or a link in the application the desktop picks.
+// (The kernel's command names: gio-launch-desktop cut to 15 bytes.)
+constexpr std::string_view launchers[] = {"xdg-open",  "gio",       "gio-launch-desk", "kde-open",   "kde-open5",
+                                          "kioclient", "kioclient5", "exo-open",       "gnome-open", "gvfs-open"};
+
+bool launches(const std::string& command)
+{
+    return std::find(std::begin(launchers), std::end(launchers), command) != std::end(launchers);
+}
+
 } // namespace
 
 ProcessExclusion::ProcessExclusion(ProcessTable table, const std::vector<pid_t>& excluded,
@@ -16,12 +29,12 @@ ProcessExclusion::ProcessExclusion(ProcessTable table, const std::vector<pid_t>&
     : table_(std::move(table)), unresolved_(std::move(unresolved))
 {
     for (pid_t pid : excluded) {
-        auto process = pid > 1 ? table_.statOf(pid) : std::nullopt;
+        auto process = pid > 1 ? table_.identityOf(pid) : std::nullopt;
         if (!process)
             continue;
         processes_.emplace(pid, process->start);
-        if (auto application = table_.applicationOf(pid))
-            applications_.insert(*application);
+        if (!process->application.empty())
+            applications_.insert(process->application);
     }
 }
 
@@ -50,12 +63,27 @@ bool ProcessExclusion::excludes(const StreamProcess& stream) const
     for (int depth = 0; process->parent > 1 && depth < maxDepth; ++depth) {
         pid_t parent = process->parent;
         process = table_.statOf(parent);
-        if (!process)
+        if (!process || launches(process->command))
             return false;
         if (processes_.count({parent, process->start}))
             return true;
     }
     return false;
+}
+
+std::optional<ProcessIdentity> hostOf(const ProcessTable& table, pid_t parent)
+{
+    if (parent <= 1 || table.managesServices(parent))
+        return std::nullopt;
+    return table.identityOf(parent);
+}
+
+std::string hostLine(const std::optional<ProcessIdentity>& host)
+{
+    if (!host)
+        return "hostitel: žádný — jako hostitelův se nevylučuje žádný zvuk";
+    return "hostitel: proces " + std::to_string(host->pid) + " (" + host->command + ") a jeho potomci" +
+           (host->application.empty() ? ", bez vlastní aplikace" : ", aplikace " + host->application);
 }
 
 } // namespace platform

@@ -23,8 +23,10 @@ struct StreamProcess {
 // its start time, so a pid handed out again later is another process. A
 // process is left out when it is one of the excluded processes, descends
 // from one of them (helper processes the host started), or belongs to the
-// desktop application of one of them (ProcessTable::applicationOf). The
-// executable alone decides nothing: an interpreter runs many programs.
+// desktop application one of them stands for (ProcessTable::identityOf).
+// The executable alone decides nothing: an interpreter runs many programs.
+// What an excluded process opened through a desktop launcher (xdg-open) is
+// the opened application's, even while it still descends from it.
 //
 // A stream whose pid cannot be its player is reported and kept: /proc does
 // not know the pid, or it names a process that began after the stream
@@ -47,5 +49,12 @@ private:
     std::set<std::string> applications_;
     Unresolved unresolved_;
 };
+
+// The host: the program's parent when it started, unless that is init or a
+// service manager (the program was started by systemd-run, or orphaned).
+std::optional<ProcessIdentity> hostOf(const ProcessTable& table, pid_t parent);
+
+// The log line that tells whose sound is left out as the host's.
+std::string hostLine(const std::optional<ProcessIdentity>& host);
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -74,12 +75,6 @@ std::optional<ProcessStat> ProcessTable::statOf(pid_t pid) const
     return statFrom(contents(path(pid, "stat")));
 }
 
-std::optional<pid_t> ProcessTable::parentOf(pid_t pid) const
-{
-    auto stat = statOf(pid);
-    return stat ? std::optional(stat->parent) : std::nullopt;
-}
-
 std::optional<std::string> ProcessTable::executableOf(pid_t pid) const
 {
     if (pid <= 0)
@@ -102,6 +97,51 @@ std::optional<std::string> ProcessTable::applicationOf(pid_t pid) const
     if (auto flatpak = flatpakApplication(contents(path(pid, "root/.flatpak-info"))))
         return flatpak;
     return applicationInCgroup(contents(path(pid, "cgroup")));
+}
+
+std::optional<ProcessIdentity> ProcessTable::identityOf(pid_t pid) const
+{
+    auto stat = statOf(pid);
+    if (!stat)
+        return std::nullopt;
+    ProcessIdentity identity{pid, stat->start, stat->command, {}};
+    if (auto flatpak = flatpakApplication(contents(path(pid, "root/.flatpak-info")))) {
+        identity.application = *flatpak;
+    } else {
+        // A scope's first process: its parent is elsewhere (the desktop
+        // started it), and no older one is left in it (a program orphaned
+        // in a terminal's scope also has its parent elsewhere).
+        std::string cgroup = contents(path(pid, "cgroup"));
+        auto application = applicationInCgroup(cgroup);
+        if (application && contents(path(stat->parent, "cgroup")) != cgroup && oldestIn(cgroup, pid, stat->start))
+            identity.application = *application;
+    }
+    return identity;
+}
+
+bool ProcessTable::oldestIn(const std::string& cgroup, pid_t pid, uint64_t start) const
+{
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(root_, error), end; !error && entry != end;
+         entry.increment(error)) {
+        auto other = number<pid_t>(entry->path().filename().string());
+        if (!other || *other == pid)
+            continue;
+        auto stat = statOf(*other);
+        bool older = stat && (stat->start < start || (stat->start == start && *other < pid));
+        if (older && contents(path(*other, "cgroup")) == cgroup)
+            return false;
+    }
+    return true;
+}
+
+bool ProcessTable::managesServices(pid_t pid) const
+{
+    std::istringstream lines(contents(path(pid, "cgroup")));
+    for (std::string line; std::getline(lines, line);)
+        if (line.ends_with("/init.scope"))
+            return true;
+    return false;
 }
 
 std::optional<ProcessStat> statFrom(const std::string& stat)

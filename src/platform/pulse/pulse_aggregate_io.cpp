@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <pthread.h>
-#include <sched.h>
 
 #include <chrono>
 
+#include "platform/posix/thread_priority.h"
 #include "platform/pulse/record_stream.h"
 
 namespace platform {
@@ -20,13 +20,9 @@ constexpr double connectSeconds = 2.0;
 // The capture thread is the recording's sound card: woken late, it lets the
 // server's buffers overrun. It asks for a real-time priority just below the
 // one PulseAudio gives its own device threads (5), where the system grants
-// one (root, a desktop's audio group); elsewhere it stays as it was.
-void raisePriority()
-{
-    sched_param parameters{};
-    parameters.sched_priority = 4;
-    pthread_setschedparam(pthread_self(), SCHED_RR, &parameters);
-}
+// one (root, a desktop's audio group, RealtimeKit); elsewhere it stays as it
+// was.
+void raisePriority(const AggregateStreams& streams) { raiseThreadPriority(4, streams.log); }
 
 size_t framesOf(double seconds, uint32_t rate) { return std::max<size_t>(1, size_t(seconds * rate)); }
 
@@ -113,7 +109,7 @@ OSStatus PulseAggregateIO::start()
 void PulseAggregateIO::run()
 {
     pthread_setname_np(pthread_self(), "korvalin.io");
-    raisePriority();
+    raisePriority(streams_);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(fragmentSeconds));
     std::unique_lock lock(mutex_);
     for (auto tick = Clock::now();;) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,7 @@ struct AggregateStreams {
     uint32_t rate = 0;
     std::optional<TapOutput> output;
     std::shared_ptr<const ProcessExclusion> exclusion;
+    std::function<void(const std::string&)> log; // told which priority the capture thread got
 };
 
 // A running aggregate: connections without threads of their own, one for

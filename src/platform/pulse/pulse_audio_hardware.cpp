@@ -8,7 +8,9 @@
 #include <variant>
 
 #include "platform/dispatch.h"
+#include "platform/platform.h"
 #include "platform/pulse/record_stream.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -37,6 +39,14 @@ AudioStreamBasicDescription floatFormat(double rate, uint32_t channels)
     format.mChannelsPerFrame = channels;
     format.mBitsPerChannel = 32;
     return format;
+}
+
+// The host's pid while it runs; none when no system is installed (a test of
+// this class alone).
+pid_t hostPid()
+{
+    const System* system = current().system;
+    return system ? system->parentPid() : 0;
 }
 
 } // namespace
@@ -202,9 +212,10 @@ OSStatus PulseAudioHardware::read(AudioObjectID object, const AudioObjectPropert
             return kAudioHardwareBadObjectError;
         if (address.mSelector == kAudioProcessPropertyPID)
             value.data = int32_t(number);
-        else if (address.mSelector == kAudioProcessPropertyBundleID)
-            value.data = processTable_.applicationOf(pid_t(number)).value_or("");
-        else
+        else if (address.mSelector == kAudioProcessPropertyBundleID) {
+            auto process = processTable_.identityOf(pid_t(number));
+            value.data = process ? process->application : std::string();
+        } else
             return kAudioHardwareUnknownPropertyError;
         return noErr;
     }
@@ -334,8 +345,8 @@ std::vector<int32_t> PulseAudioHardware::processes()
         for (int32_t pid : PulseQuery::playingProcesses(*loop))
             pids.insert(pid);
     pids.insert(int32_t(getpid()));
-    if (getppid() > 1)
-        pids.insert(int32_t(getppid()));
+    if (pid_t host = hostPid(); host > 1)
+        pids.insert(int32_t(host));
     return {pids.begin(), pids.end()};
 }
 
@@ -458,6 +469,7 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
 {
     AggregateStreams streams;
     AudioDeviceIOBlock block;
+    std::optional<std::string> hostNote; // told once, with the first exclusion
     {
         std::lock_guard guard(mutex_);
         auto proc = procs_.find(procID);
@@ -470,12 +482,21 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         if (!a.mic)
             return kAudioHardwareBadDeviceError;
         std::shared_ptr<const ProcessExclusion> exclusion;
-        if (!a.excluded.empty())
+        if (!a.excluded.empty()) {
             exclusion = std::make_shared<const ProcessExclusion>(processTable_, a.excluded,
                                                                  [this](pid_t pid) { unresolved(pid); });
-        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion)};
+            if (!hostTold_) {
+                hostTold_ = true;
+                pid_t host = hostPid();
+                hostNote = hostLine(host > 1 ? processTable_.identityOf(host) : std::nullopt);
+            }
+        }
+        streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion),
+                                   log_};
         block = proc->second.block;
     }
+    if (hostNote && log_)
+        log_(*hostNote);
     auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block));
     if (OSStatus status = io->start(); status != noErr)
         return status;

@@ -25,8 +25,8 @@ namespace platform {
 // the source's channels, nominal rate = the source's rate); every sink is an
 // output device; a process object stands for each process that plays (the
 // application.process.id of a playback stream), for this program and for
-// its parent; its bundle id is its desktop application's ID
-// (ProcessTable::applicationOf), empty for a plain program. Default
+// its host (System::parentPid); its bundle id is the desktop application it
+// stands for (ProcessTable::identityOf), empty for a plain program. Default
 // input/output = the server's default source/sink; a default source that is
 // a monitor counts as no input device.
 //
@@ -144,6 +144,7 @@ private:
     std::map<AudioDeviceIOProcID, IOProc> procs_;
     std::vector<Listener> listeners_;
     std::set<pid_t> unresolved_; // reported once each
+    bool hostTold_ = false;       // the host's identity is logged once
     uint32_t nextObject_ = 1;
     AudioDeviceIOProcID nextProc_ = 1;
 };
