@@ -1,11 +1,67 @@
 #include "app/background_merge.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "platform/signals.h"
 #include "tools/segment_merge.h"
 
 namespace korvalin {
+
+namespace {
+
+constexpr std::string_view logPrefix = "korvalin-cap: ";
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
+
+Pipe makePipe()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return {};
+    return {ends[0], ends[1]};
+}
+
+// The merging process: this very program, with `arguments`, its answer into
+// `answer` and its log lines into `log`. Only calls that are safe after a
+// fork of a threaded process run before the exec. It ends, stopping and
+// removing its partial output, when the thread that started it does (that
+// thread waits for it; it ends early only when this process dies).
+pid_t spawn(const std::vector<std::string>& arguments, const Pipe& answer, const Pipe& log)
+{
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent || nothing < 0 ||
+            ::dup2(nothing, 0) < 0 || ::dup2(answer.write, 1) < 0 || ::dup2(log.write, 2) < 0)
+            ::_exit(127);
+        ::execv("/proc/self/exe", argv.data());
+        ::_exit(127);
+    }
+    if (nothing >= 0)
+        ::close(nothing);
+    return child;
+}
+
+} // namespace
 
 bool BackgroundMerge::start(std::vector<std::string> segments, std::string out)
 {
@@ -14,19 +70,111 @@ bool BackgroundMerge::start(std::vector<std::string> segments, std::string out)
         if (running_)
             return false;
         running_ = true;
+        stopping_ = false;
     }
+    std::vector<std::string> arguments{"korvalin-cap", "--merge", std::move(out)};
+    arguments.insert(arguments.end(), segments.begin(), segments.end());
     // Detached: the process may end while it runs (after a signal has
     // stopped it, or at once when the merge does not stop in time).
-    std::thread([this, segments = std::move(segments), out = std::move(out)] {
-        Event outcome;
-        try {
-            outcome = mergedEvent(SegmentMerge::run(segments, out));
-        } catch (const std::exception& error) {
-            outcome = errorEvent("merge_failed", mergeMessage(error), true);
-        }
-        finish(outcome);
-    }).detach();
+    std::thread([this, arguments = std::move(arguments)] { finish(run(arguments)); }).detach();
     return true;
+}
+
+void BackgroundMerge::stop()
+{
+    std::lock_guard guard(mutex_);
+    stopping_ = true;
+    if (child_ > 0)
+        ::kill(child_, SIGTERM);
+}
+
+Event BackgroundMerge::run(const std::vector<std::string>& arguments)
+{
+    Pipe answer = makePipe(), log = makePipe();
+    pid_t child = -1;
+    if (answer.read >= 0 && log.read >= 0) {
+        std::lock_guard guard(mutex_);
+        child = spawn(arguments, answer, log);
+        child_ = child;
+        if (child > 0 && stopping_)
+            ::kill(child, SIGTERM);
+    }
+    const int spawnError = errno;
+    for (int end : {answer.write, log.write})
+        if (end >= 0)
+            ::close(end);
+    if (child <= 0) {
+        for (int end : {answer.read, log.read})
+            if (end >= 0)
+                ::close(end);
+        return errorEvent("merge_failed", "spojování nelze spustit: " + std::string(std::strerror(spawnError)), true);
+    }
+
+    // Both pipes to their ends: the answer is one line, the log passes on line by line.
+    std::string said, pending;
+    std::array<pollfd, 2> ends{pollfd{answer.read, POLLIN, 0}, pollfd{log.read, POLLIN, 0}};
+    while (ends[0].fd >= 0 || ends[1].fd >= 0) {
+        if (::poll(ends.data(), ends.size(), -1) < 0 && errno != EINTR)
+            break;
+        for (pollfd& end : ends) {
+            if (end.fd < 0 || !end.revents)
+                continue;
+            char chunk[4096];
+            const ssize_t got = ::read(end.fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                ::close(end.fd);
+                end.fd = -1;
+                continue;
+            }
+            (&end == &ends[0] ? said : pending).append(chunk, static_cast<size_t>(got));
+            if (&end == &ends[1])
+                passOnLog(pending, false);
+        }
+    }
+    passOnLog(pending, true);
+    {
+        std::lock_guard guard(mutex_);
+        child_ = 0;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    if (said.ends_with('\n')) {
+        try {
+            return Json::parse(said);
+        } catch (const Json::exception&) {
+            // Not an answer: reported below as a merge that ended without one.
+        }
+    }
+    if (platform::interrupted() || stopping())
+        return errorEvent("merge_failed", mergeMessage(mergeInterrupted()), true);
+    const std::string how = WIFSIGNALED(status) ? "signálem " + std::to_string(WTERMSIG(status))
+                                                : "se stavem " + std::to_string(WEXITSTATUS(status));
+    return errorEvent("merge_failed", "spojování skončilo bez výsledku (" + how + ")", true);
+}
+
+// Passes the merging process's complete log lines on (`all`: the rest too),
+// except once it has been asked to stop.
+void BackgroundMerge::passOnLog(std::string& pending, bool all)
+{
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos || (all && !pending.empty())) {
+        std::string_view line(pending.data(), end == std::string::npos ? pending.size() : end);
+        if (line.starts_with(logPrefix))
+            line.remove_prefix(logPrefix.size());
+        if (!stopping())
+            events_.log(line);
+        pending.erase(0, end == std::string::npos ? pending.size() : end + 1);
+    }
+}
+
+bool BackgroundMerge::stopping()
+{
+    std::lock_guard guard(mutex_);
+    return stopping_;
 }
 
 void BackgroundMerge::finish(const Event& outcome)

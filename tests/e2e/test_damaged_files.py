@@ -2,6 +2,7 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
+import json
 import os
 import shutil
 import struct
@@ -71,11 +72,16 @@ def day_long(segment, hours=24):
 
 
 class DamagedFileTest(ScratchTest):
-    def run_bounded(self, args, cwd=None):
-        """Runs one tool; asserts its peak memory and wall time."""
+    def run_bounded(self, args, cwd=None, commands=None):
+        """Runs one tool (with no arguments and `commands` on its input: the
+        serve loop); asserts its peak memory, with the processes it waited
+        for, and wall time."""
         started = time.monotonic()
-        proc = subprocess.Popen([binary()] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, cwd=cwd)
+        proc = subprocess.Popen([binary()] + args, stdin=subprocess.PIPE if commands else subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+        if commands:
+            proc.stdin.write(b"".join(json.dumps(c).encode() + b"\n" for c in commands))
+            proc.stdin.close()
         # Reads the pipes to the end, then reaps this very child for its usage.
         out, err = proc.stdout.read(), proc.stderr.read()
         _, status, usage = os.wait4(proc.pid, 0)
@@ -140,6 +146,16 @@ class DamagedFileTest(ScratchTest):
                 self.assertEqual(stdout, line(ev="repaired", path=path, action="unrecoverable", duration_ms=0,
                                               bytes=len(after))
                                  + line(ev="repair_done", files=1, recovered=0))
+
+    def test_the_serve_loop_merges_around_them(self):
+        good, damaged = self.own_segment("good.m4a"), self.damaged_files()
+        out = self.path("merged.m4a")
+        status, stdout, stderr = self.run_bounded([], commands=[{"cmd": "merge", "segments": [good] + damaged + [good],
+                                                                 "out": out}])
+        self.assertEqual((status, stderr.decode()), (0, "korvalin-cap: stdin uzavřen — ukončuji\n" + "".join(
+            "korvalin-cap: segment %s nemá čitelnou zvukovou stopu, přeskočeno\n" % path for path in damaged)))
+        event = events_of(stdout)[1]
+        self.assertEqual((event["ev"], event["duration_ms"]), ("merged", 4000))
 
     def test_day_at_96_khz_reads_back(self):
         own = self.own_segment("day.m4a", hz=0, rate=96000)

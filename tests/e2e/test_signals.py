@@ -143,6 +143,29 @@ class Merge(Interrupted):
         self.assertEqual(os.listdir(self.dir), ["seg-000.m4a"])
         self.assertSegmentsUnchanged()
 
+    def test_a_merge_that_dies_leaves_the_recording_alone(self):
+        """The merge runs in a process of its own: killed (as the out-of-memory
+        killer would), it fails alone and the recording goes on."""
+        with sim_sidecar(self.dir) as cap:
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            cap.until("started", timeout=5)
+            cap.send({"cmd": "merge", "segments": self.segments, "out": self.path("merged.m4a")})
+            deadline = time.monotonic() + 30
+            while len(os.listdir(self.dir)) < 2:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
+            merging = [int(pid) for task in os.listdir("/proc/%d/task" % cap.proc.pid)
+                       for pid in Path("/proc/%d/task/%s/children" % (cap.proc.pid, task)).read_text().split()]
+            self.assertEqual(len(merging), 1)
+            os.kill(merging[0], signal.SIGKILL)
+            self.assertEqual(cap.until("error", timeout=5),
+                             {"ev": "error", "code": "merge_failed", "fatal": True,
+                              "msg": "spojování skončilo bez výsledku (signálem 9)"})
+            cap.until("levels", timeout=5)
+            cap.send({"cmd": "stop"})
+            self.assertEqual(cap.until("segment_closed", timeout=5)["path"], self.path("seg-000.m4a"))
+            self.assertEqual(cap.until("stopped", timeout=5)["reason"], "stop")
+
     def test_interrupted_analysis_writes_nothing(self):
         status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP,
                                                          lambda pid: holds(pid, self.segments[0]))
