@@ -54,7 +54,6 @@ void serve(App& app)
 
     platform::deliverTerminationSignals(app.engineQueue, [&app](int number) {
         app.events.log("signál " + std::to_string(number) + " — uzavírám segment");
-        platform::interrupt(number);
         merges.stop();
         merges.waitUntilIdle(mergeStopSeconds);
         shutdownEngine(engine);
