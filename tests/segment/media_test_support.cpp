@@ -73,7 +73,7 @@ void writeSegment(const std::string& path, int rate, double hz, double seconds)
 {
     const auto frames = static_cast<int64_t>(rate * seconds);
     std::vector<float> tone = stereoTone(rate, hz, frames);
-    korvalin::SegmentWriter writer(path, rate, false);
+    korvalin::SegmentWriter writer(path, rate, true);
     writer.append(tone.data(), frames);
     writer.finish(0);
 }
