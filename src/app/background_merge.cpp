@@ -110,30 +110,7 @@ Event BackgroundMerge::run(const std::vector<std::string>& arguments)
         return errorEvent("merge_failed", "spojování nelze spustit: " + std::string(std::strerror(spawnError)), true);
     }
 
-    // Both pipes to their ends: the answer is one line, the log passes on line by line.
-    std::string said, pending;
-    std::array<pollfd, 2> ends{pollfd{answer.read, POLLIN, 0}, pollfd{log.read, POLLIN, 0}};
-    while (ends[0].fd >= 0 || ends[1].fd >= 0) {
-        if (::poll(ends.data(), ends.size(), -1) < 0 && errno != EINTR)
-            break;
-        for (pollfd& end : ends) {
-            if (end.fd < 0 || !end.revents)
-                continue;
-            char chunk[4096];
-            const ssize_t got = ::read(end.fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                ::close(end.fd);
-                end.fd = -1;
-                continue;
-            }
-            (&end == &ends[0] ? said : pending).append(chunk, static_cast<size_t>(got));
-            if (&end == &ends[1])
-                passOnLog(pending, false);
-        }
-    }
-    passOnLog(pending, true);
+    const std::string said = collect(answer.read, log.read);
     {
         std::lock_guard guard(mutex_);
         child_ = 0;
@@ -154,6 +131,43 @@ Event BackgroundMerge::run(const std::vector<std::string>& arguments)
     const std::string how = WIFSIGNALED(status) ? "signálem " + std::to_string(WTERMSIG(status))
                                                 : "se stavem " + std::to_string(WEXITSTATUS(status));
     return errorEvent("merge_failed", "spojování skončilo bez výsledku (" + how + ")", true);
+}
+
+// Reads the merging process's pipes to their ends, closing them: returns
+// what it said on `answer` (one line) and passes on what it logs on `log`.
+std::string BackgroundMerge::collect(int answer, int log)
+{
+    std::string said, pending;
+    std::array<pollfd, 2> ends{pollfd{answer, POLLIN, 0}, pollfd{log, POLLIN, 0}};
+    while (ends[0].fd >= 0 || ends[1].fd >= 0) {
+        if (::poll(ends.data(), ends.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (pollfd& end : ends) {
+            if (end.fd < 0 || !end.revents)
+                continue;
+            char chunk[4096];
+            const ssize_t got = ::read(end.fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                ::close(end.fd);
+                end.fd = -1;
+            } else if (end.fd == answer) {
+                said.append(chunk, static_cast<size_t>(got));
+            } else {
+                pending.append(chunk, static_cast<size_t>(got));
+                passOnLog(pending, false);
+            }
+        }
+    }
+    for (const pollfd& end : ends)
+        if (end.fd >= 0)
+            ::close(end.fd);
+    passOnLog(pending, true);
+    return said;
 }
 
 // Passes the merging process's complete log lines on (`all`: the rest too),

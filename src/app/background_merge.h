@@ -35,6 +35,7 @@ public:
 
 private:
     Event run(const std::vector<std::string>& arguments);
+    std::string collect(int answer, int log);
     void passOnLog(std::string& pending, bool all);
     bool stopping();
     void finish(const Event& outcome);
