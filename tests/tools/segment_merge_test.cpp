@@ -175,7 +175,7 @@ TEST_F(Merge, EveryPartKeepsItsTones)
     std::vector<float> samples(frames * 2);
     for (int64_t i = silent; i < frames; ++i)
         for (int c = 0; c < 2; ++c)
-            samples[2 * i + c] = static_cast<float>(std::round(32767 * amplitude[c] * std::sin(2 * M_PI * hz[c] * i / rate)) / 32768);
+            samples[2 * i + c] = std::round(32767 * amplitude[c] * std::sin(2 * M_PI * hz[c] * i / rate)) / 32768;
     korvalin::SegmentWriter writer(dir / "a.m4a", rate, true);
     for (int64_t done = 0; done < frames; done += block)
         writer.append(samples.data() + 2 * done, block);
@@ -185,13 +185,16 @@ TEST_F(Merge, EveryPartKeepsItsTones)
     const std::vector<float> segment = testsupport::decodeWithFfmpeg(dir / "a.m4a", 2);
     const std::vector<float> merged = testsupport::decodeWithFfmpeg(out, 2);
     ASSERT_GE(merged.size(), 2 * 2 * static_cast<size_t>(frames));
-    // Past the silence and the onset, short of the part's end.
+    // Past the silence and the onset, short of the part's end. Coded a second
+    // time, a tone may lose a little and slip now and then (once in 0.4 s),
+    // not every few blocks.
     const int64_t from = silent + rate / 10, to = frames - rate / 10;
+    const int moreSplices = static_cast<int>((to - from) / (rate / 100) / 40);
     for (int c = 0; c < 2; ++c) {
         const auto original = testsupport::fitTone(segment, 2, c, rate, hz[c], from, to);
         for (int64_t part = 0; part < 2; ++part) {
             const auto fit = testsupport::fitTone(merged, 2, c, rate, hz[c], part * frames + from, part * frames + to);
-            EXPECT_LE(fit.splices, original.splices + 10) << "channel " << c << ", part " << part;
+            EXPECT_LE(fit.splices, original.splices + moreSplices) << "channel " << c << ", part " << part;
             EXPECT_GE(fit.toneToRestDb, original.toneToRestDb - 3) << "channel " << c << ", part " << part;
         }
     }
