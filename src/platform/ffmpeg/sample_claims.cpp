@@ -80,6 +80,11 @@ uint64_t add(uint64_t total, uint64_t claim)
     return claim > unfollowable - total ? unfollowable : total + claim;
 }
 
+uint64_t multiply(uint64_t a, uint64_t b)
+{
+    return a != 0 && b > unfollowable / a ? unfollowable : a * b;
+}
+
 class Walk {
 public:
     Walk(int fd, uint64_t length) : fd_(fd), length_(length) {}
@@ -88,7 +93,7 @@ public:
     uint64_t claims()
     {
         const uint64_t samples = between(0, length_, 0);
-        return add(samples, chunkEntries());
+        return add(samples, trackEntries());
     }
 
 private:
@@ -96,6 +101,7 @@ private:
         uint64_t samples = 0; // its sample table's count, already in the sum
         uint64_t chunks = 0;
         uint64_t mostPerChunk = 0;
+        uint64_t edits = 0; // edits that play media
     };
 
     // The counts in the boxes between `begin` and `end`. A box that runs past
@@ -141,6 +147,8 @@ private:
             return meta(begin, end, depth);
         if (type == "stsd")
             return description(begin, end);
+        if (type == "elst")
+            return edits(begin, end);
         if (type == "trun")
             return count(begin + 4, end); // after the version and flags
         if (type == "stsz" || type == "stz2") {
@@ -173,33 +181,63 @@ private:
         return 0;
     }
 
-    // The largest samples-per-chunk field of the chunk table's `entries`
-    // entries from `at` on: first chunk, samples per chunk, description.
-    uint64_t mostPerChunk(uint64_t at, uint64_t entries)
+    // Calls `visit` with each of the `entries` entries of `entryBytes` bytes
+    // from `at` on, as far as the file has them.
+    template <typename Visit>
+    void forEachEntry(uint64_t at, uint64_t entries, uint64_t entryBytes, Visit visit)
     {
-        constexpr uint64_t entryBytes = 12, batch = 4096;
-        uint64_t most = 0;
+        constexpr uint64_t batch = 4096;
         for (uint64_t done = 0; done < entries;) {
             const uint64_t n = std::min(batch, entries - done);
             bytes_.resize(n * entryBytes);
             if (!readAt(fd_, at + done * entryBytes, bytes_.data(), bytes_.size()))
-                break;
+                return;
             for (uint64_t i = 0; i < n; ++i)
-                most = std::max(most, bigEndian(&bytes_[i * entryBytes + 4], 4));
+                visit(&bytes_[i * entryBytes]);
             done += n;
         }
+    }
+
+    // The largest samples-per-chunk field of the chunk table's `entries`
+    // entries from `at` on: first chunk, samples per chunk, description.
+    uint64_t mostPerChunk(uint64_t at, uint64_t entries)
+    {
+        uint64_t most = 0;
+        forEachEntry(at, entries, 12, [&](const uint8_t* entry) { most = std::max(most, bigEndian(entry + 4, 4)); });
         return most;
     }
 
-    // What the tracks indexed by chunks claim beyond their sample tables
-    // (FFmpeg indexes a track by one or the other).
-    uint64_t chunkEntries() const
+    // An edit list: FFmpeg copies the index entries each edit plays (every
+    // edit but an empty one, whose media time is -1) into a new index, so
+    // edits that each play the whole track multiply it. FFmpeg reads as many
+    // entries as the box holds.
+    uint64_t edits(uint64_t begin, uint64_t end)
+    {
+        uint8_t version = 0;
+        if (tracks_.empty() || end - begin < 8 || !readAt(fd_, begin, &version, 1))
+            return 0;
+        const uint64_t entryBytes = version == 1 ? 20 : 12, timeBytes = version == 1 ? 8 : 4;
+        const uint64_t entries = std::min(count(begin + 4, end), (end - begin - 8) / entryBytes);
+        const uint64_t empty = timeBytes == 8 ? ~uint64_t{0} : 0xffffffff;
+        uint64_t playing = 0;
+        forEachEntry(begin + 8, entries, entryBytes,
+                     [&](const uint8_t* entry) { playing += bigEndian(entry + timeBytes, timeBytes) != empty; });
+        tracks_.back().edits = std::max(tracks_.back().edits, playing);
+        return 0;
+    }
+
+    // What the tracks claim beyond their sample tables: a track indexed by
+    // chunks (FFmpeg indexes a track by one or the other), and the copies
+    // its edits make.
+    uint64_t trackEntries() const
     {
         uint64_t total = 0;
         for (const Track& track : tracks_) {
-            const uint64_t entries =
+            const uint64_t chunks =
                 track.chunks * ((track.mostPerChunk + leastSamplesPerEntry - 1) / leastSamplesPerEntry);
-            total = add(total, entries - std::min(entries, track.samples));
+            total = add(total, chunks - std::min(chunks, track.samples));
+            if (track.edits > 1)
+                total = add(total, multiply(track.edits - 1, std::max(chunks, track.samples)));
         }
         return total;
     }
