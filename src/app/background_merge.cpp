@@ -20,8 +20,6 @@ namespace korvalin {
 
 namespace {
 
-constexpr std::string_view logPrefix = "korvalin-cap: ";
-
 struct Pipe {
     int read = -1;
     int write = -1;
@@ -170,18 +168,18 @@ std::string BackgroundMerge::collect(int answer, int log)
     return said;
 }
 
-// Passes the merging process's complete log lines on (`all`: the rest too),
-// except once it has been asked to stop.
+// Passes the merging process's complete log lines on (`all`: the rest too,
+// ended), byte for byte and each in one write, as the program writes its
+// own; none once it has been asked to stop.
 void BackgroundMerge::passOnLog(std::string& pending, bool all)
 {
+    if (all && !pending.empty() && !pending.ends_with('\n'))
+        pending += '\n';
     size_t end;
-    while ((end = pending.find('\n')) != std::string::npos || (all && !pending.empty())) {
-        std::string_view line(pending.data(), end == std::string::npos ? pending.size() : end);
-        if (line.starts_with(logPrefix))
-            line.remove_prefix(logPrefix.size());
+    while ((end = pending.find('\n')) != std::string::npos) {
         if (!stopping())
-            events_.log(line);
-        pending.erase(0, end == std::string::npos ? pending.size() : end + 1);
+            (void)!::write(STDERR_FILENO, pending.data(), end + 1);
+        pending.erase(0, end + 1);
     }
 }
 
