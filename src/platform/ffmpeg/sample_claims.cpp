@@ -24,8 +24,8 @@ constexpr int maxDepth = 12;
 // each entry's codec header, whose length depends on the codec, so no box
 // type that carries a count or cannot be followed may appear in it at all.
 constexpr uint64_t maxDescription = 64 * 1024;
-constexpr std::array<std::string_view, 8> unfollowableInDescription{"stsz", "stz2", "trun", "stsc", "stco",
-                                                                    "co64", "cmov", "sidx"};
+constexpr std::array<std::string_view, 10> unfollowableInDescription{"stsz", "stz2", "trun", "senc", "stsc",
+                                                                     "stco", "co64", "elst", "cmov", "sidx"};
 
 // The tables FFmpeg allocates whole by the count they state, before it reads
 // an entry: where the count stands (after the version and flags, in the
@@ -149,8 +149,11 @@ private:
             return description(begin, end);
         if (type == "elst")
             return edits(begin, end);
-        if (type == "trun")
-            return count(begin + 4, end); // after the version and flags
+        // After the version and flags: a fragment run's samples, and the
+        // entries of an encryption table, one for each sample it claims even
+        // where they take no bytes of the file.
+        if (type == "trun" || type == "senc")
+            return count(begin + 4, end);
         if (type == "stsz" || type == "stz2") {
             // After the sample size (or the field size) too.
             const uint64_t samples = count(begin + 8, end);
