@@ -34,10 +34,12 @@ Pipe makePipe()
 }
 
 // The merging process: this very program, with `arguments`, its answer into
-// `answer` and its log lines into `log`. Only calls that are safe after a
-// fork of a threaded process run before the exec. It ends, stopping and
-// removing its partial output, when the thread that started it does (that
-// thread waits for it; it ends early only when this process dies).
+// `answer` and its log lines into `log`. It shares this process's memory
+// until its exec (vfork: no page of the recording is copied or write-
+// protected meanwhile), so only plain system calls run before. It is sent
+// SIGTERM, and so stops and removes its partial output, when the thread that
+// started it ends: that thread waits for it, so in effect when this process
+// dies.
 pid_t spawn(const std::vector<std::string>& arguments, const Pipe& answer, const Pipe& log)
 {
     std::vector<char*> argv;
@@ -46,7 +48,7 @@ pid_t spawn(const std::vector<std::string>& arguments, const Pipe& answer, const
     argv.push_back(nullptr);
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
+    const pid_t child = ::vfork();
     if (child == 0) {
         if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent || nothing < 0 ||
             ::dup2(nothing, 0) < 0 || ::dup2(answer.write, 1) < 0 || ::dup2(log.write, 2) < 0)
