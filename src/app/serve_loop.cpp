@@ -16,8 +16,8 @@ namespace korvalin {
 namespace {
 
 // How long a signal waits for a running merge to stop and remove its partial
-// output; it checks for the signal after every decoded buffer, so this is
-// only a bound against a merge stuck in the system.
+// output; it stops after the decoded buffer under way, so this is only a
+// bound against a merge stuck in the system.
 constexpr double mergeStopSeconds = 2.0;
 
 } // namespace
@@ -54,7 +54,7 @@ void serve(App& app)
 
     platform::deliverTerminationSignals(app.engineQueue, [&app](int number) {
         app.events.log("signál " + std::to_string(number) + " — uzavírám segment");
-        platform::interrupt(number); // a running merge stops and removes its partial output
+        merges.stop();
         merges.waitUntilIdle(mergeStopSeconds);
         shutdownEngine(engine);
         app.events.emit(Event{{"ev", "stopped"}, {"reason", "signal"}});

@@ -1,7 +1,12 @@
 #include "diagnostics/probe.h"
 
+#include <stdlib.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 
 #include "diagnostics/permissions.h"
 #include "diagnostics/test_tone.h"
@@ -51,7 +56,8 @@ int capture(double seconds, CaptureEngine& engine, EventWriter& events, const st
 
     tone.start();
     // A termination signal cuts the capture short; the steps below still run
-    // (their events go nowhere by then) and leave nothing behind.
+    // and leave nothing behind (in a one-shot mode their events go nowhere
+    // by then; in the serve loop they come before the signal's own).
     platform::sleepUnlessInterrupted(seconds);
     tone.stop();
 
@@ -100,23 +106,33 @@ Event failureEvent(const CommandError& error)
                  {"sys_peak_db", -120.0}};
 }
 
+// A scratch directory of the probe's own, under a name nobody can guess or
+// plant beforehand, that only this user can enter.
+std::string scratchDirectory()
+{
+    std::string path = platform::current().system->temporaryDirectory() + "korvalin-probe-XXXXXX";
+    if (!::mkdtemp(path.data()))
+        throw std::runtime_error(std::strerror(errno));
+    return path;
+}
+
 } // namespace
 
 int run(double seconds, CaptureEngine& engine, EventWriter& events)
 {
-    const platform::System& system = *platform::current().system;
-    std::filesystem::path directory =
-        system.temporaryDirectory() + "korvalin-probe-" + std::to_string(system.pid());
+    std::string directory;
     int status = 1;
     try {
-        status = capture(seconds, engine, events, (directory / "probe.m4a").string());
+        directory = scratchDirectory();
+        status = capture(seconds, engine, events, directory + "/probe.m4a");
     } catch (const CommandError& error) {
         events.emit(failureEvent(error));
     } catch (const std::exception& error) {
         events.emit(errorEvent("internal", std::string("zkušební capture selhal: ") + error.what(), true));
     }
     std::error_code ignored;
-    std::filesystem::remove_all(directory, ignored);
+    if (!directory.empty())
+        std::filesystem::remove_all(directory, ignored);
     return status;
 }
 

@@ -63,6 +63,9 @@ void deliverTerminationSignals(SerialQueue& queue, std::function<void(int)> hand
     std::thread([&queue, handler = std::move(handler)] {
         for (;;) {
             int number = waitForSignal();
+            // What the queue is busy with wakes from its sleep (a trial
+            // capture of up to 30 s), so the handler runs within a moment.
+            interrupt(number);
             queue.async([handler, number] { handler(number); });
         }
     }).detach();

@@ -11,8 +11,8 @@ namespace platform {
 // process; one thread waits for them.
 void blockTerminationSignals();
 
-// The serve loop: starts the waiting thread, which posts the handler with
-// each signal's number onto queue.
+// The serve loop: starts the waiting thread, which interrupts the process
+// (see interrupt) and posts the handler with each signal's number onto queue.
 void deliverTerminationSignals(SerialQueue& queue, std::function<void(int)> handler);
 
 // The one-shot modes: starts the waiting thread. The first signal interrupts

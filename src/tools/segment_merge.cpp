@@ -29,11 +29,6 @@ MergeError failed(std::string message)
     return MergeError(MergeError::Kind::failed, std::move(message));
 }
 
-MergeError interruptedError()
-{
-    return failed("spojování přerušeno signálem");
-}
-
 std::optional<struct stat> fileStatus(const std::string& path)
 {
     struct stat status {};
@@ -90,7 +85,7 @@ public:
     void keep()
     {
         if (platform::interrupted())
-            throw interruptedError();
+            throw mergeInterrupted();
         if (::rename(path_.c_str(), out_.c_str()) != 0)
             throw failed("výstup nelze uložit: " + std::string(std::strerror(errno)));
         kept_ = true;
@@ -127,7 +122,7 @@ int64_t appendBuffer(const platform::PcmBuffer& buffer, SegmentWriter& writer, c
         return 0;
     for (int attempt = 0; attempt < appendAttempts; ++attempt) {
         if (platform::interrupted())
-            throw interruptedError();
+            throw mergeInterrupted();
         if (attempt > 0)
             usleep(appendRetryMicroseconds);
         try {
@@ -250,6 +245,11 @@ SegmentMerge::Result copy(const std::string& segment, PendingOutput& output)
 }
 
 } // namespace
+
+MergeError mergeInterrupted()
+{
+    return failed("spojování přerušeno signálem");
+}
 
 SegmentMerge::Result SegmentMerge::run(const std::vector<std::string>& segments, const std::string& out)
 {

@@ -50,6 +50,9 @@ Result run(const std::vector<std::string>& segments, const std::string& out);
 
 } // namespace SegmentMerge
 
+// A merge stopped by a termination signal.
+MergeError mergeInterrupted();
+
 // The message for a merge's `error` event.
 std::string mergeMessage(const std::exception& error);
 

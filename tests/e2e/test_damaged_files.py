@@ -2,6 +2,7 @@
 within a bounded memory and time, calls it unreadable, and leaves the
 machine as it was."""
 
+import json
 import os
 import shutil
 import struct
@@ -41,6 +42,19 @@ def hidden_tables(segment, count=5500000):
     return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(4096))
 
 
+def replayed(segment, samples=3200, edits=300):
+    """Sixteen tracks of `samples` one-byte samples, each played over again
+    by `edits` edits: the index FFmpeg builds holds every copy."""
+    movie, rate = (struct.unpack(">I", take(segment, kind)[20:24])[0] for kind in (b"mvhd", b"mdhd"))
+    edit = struct.pack(">IiI", samples * 1024 * movie // rate, 0, 1 << 16)
+    tables = (take(segment, b"stsd") + box(b"stts", struct.pack(">4I", 0, 1, samples, 1024))
+              + box(b"stsc", struct.pack(">5I", 0, 1, 1, samples, 1)) + box(b"stsz", struct.pack(">3I", 0, 1, samples))
+              + box(b"stco", struct.pack(">3I", 0, 1, 0)))
+    trak = box(b"trak", take(segment, b"tkhd") + box(b"edts", box(b"elst", struct.pack(">2I", 0, edits) + edit * edits))
+               + box(b"mdia", take(segment, b"mdhd") + take(segment, b"hdlr") + box(b"minf", box(b"stbl", tables))))
+    return take(segment, b"ftyp") + box(b"moov", take(segment, b"mvhd") + trak * 16) + box(b"mdat", bytes(16 * samples))
+
+
 def many_runs(segment, tracks=16, count=2600000):
     """Sixteen tracks whose one fragment run each claims `count` samples that
     carry no field of their own: each track's index stays under the single
@@ -71,11 +85,16 @@ def day_long(segment, hours=24):
 
 
 class DamagedFileTest(ScratchTest):
-    def run_bounded(self, args, cwd=None):
-        """Runs one tool; asserts its peak memory and wall time."""
+    def run_bounded(self, args, cwd=None, commands=None):
+        """Runs one tool (with no arguments and `commands` on its input: the
+        serve loop); asserts its peak memory, with the processes it waited
+        for, and wall time."""
         started = time.monotonic()
-        proc = subprocess.Popen([binary()] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, cwd=cwd)
+        proc = subprocess.Popen([binary()] + args, stdin=subprocess.PIPE if commands else subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+        if commands:
+            proc.stdin.write(b"".join(json.dumps(c).encode() + b"\n" for c in commands))
+            proc.stdin.close()
         # Reads the pipes to the end, then reaps this very child for its usage.
         out, err = proc.stdout.read(), proc.stderr.read()
         _, status, usage = os.wait4(proc.pid, 0)
@@ -92,16 +111,16 @@ class DamagedFileTest(ScratchTest):
     def damaged_files(self):
         """The kept damaged files and, made from one of the program's own
         segments: sample tables hidden in a "meta" box; fragment runs of 16
-        tracks that only the sample-count check refuses as a whole; a track
-        clock slowed to 1 tick a second. Each claims more than its bytes can
-        hold."""
+        tracks that only the sample-count check refuses as a whole; edit
+        lists that play 16 tracks over and over; a track clock slowed to 1
+        tick a second. Each claims more than its bytes can hold."""
         files = []
         for name in sorted(os.listdir(DATA)):
             files.append(self.path(name))
             shutil.copyfile(os.path.join(DATA, name), files[-1])
         own = Path(self.own_segment("own.m4a")).read_bytes()
         scale_at = own.index(b"mdhd") + 16
-        made = {"hidden.m4a": hidden_tables(own), "many-runs.m4a": many_runs(own),
+        made = {"hidden.m4a": hidden_tables(own), "many-runs.m4a": many_runs(own), "replayed.m4a": replayed(own),
                 "slow.m4a": own[:scale_at] + struct.pack(">I", 1) + own[scale_at + 4:]}
         for name, data in made.items():
             files.append(self.path(name))
@@ -140,6 +159,16 @@ class DamagedFileTest(ScratchTest):
                 self.assertEqual(stdout, line(ev="repaired", path=path, action="unrecoverable", duration_ms=0,
                                               bytes=len(after))
                                  + line(ev="repair_done", files=1, recovered=0))
+
+    def test_the_serve_loop_merges_around_them(self):
+        good, damaged = self.own_segment("good.m4a"), self.damaged_files()
+        out = self.path("merged.m4a")
+        status, stdout, stderr = self.run_bounded([], commands=[{"cmd": "merge", "segments": [good] + damaged + [good],
+                                                                 "out": out}])
+        self.assertEqual((status, stderr.decode()), (0, "korvalin-cap: stdin uzavřen — ukončuji\n" + "".join(
+            "korvalin-cap: segment %s nemá čitelnou zvukovou stopu, přeskočeno\n" % path for path in damaged)))
+        event = events_of(stdout)[1]
+        self.assertEqual((event["ev"], event["duration_ms"]), ("merged", 4000))
 
     def test_day_at_96_khz_reads_back(self):
         own = self.own_segment("day.m4a", hz=0, rate=96000)

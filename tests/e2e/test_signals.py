@@ -45,17 +45,45 @@ class Interrupted(ScratchTest):
 
 
 class Probe(Interrupted):
+    def probing(self, tmp, args):
+        """A sidecar whose trial capture of 10 s, in a scratch directory that
+        only this user can enter, is under way."""
+        env = sim_env(self.dir, {})
+        env["TMPDIR"] = tmp
+        cap = Sidecar(SIM, env=env, args=args)
+        if not args:
+            cap.until("ready")
+            cap.send({"cmd": "probe", "seconds": 10})
+        scratch = os.path.dirname(cap.until("started")["path"])
+        self.assertEqual(os.path.dirname(scratch), tmp)
+        self.assertEqual(os.stat(scratch).st_mode & 0o777, 0o700)
+        self.assertTrue(os.path.isfile(os.path.join(scratch, "probe.m4a")))
+        return cap
+
+    def scratch(self):
+        tmp = tempfile.mkdtemp(prefix="korvalin-signals-tmp-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        return tmp
+
+    def test_the_serve_loop_ends_its_capture_at_once(self):
+        tmp = self.scratch()
+        with self.probing(tmp, []) as cap:
+            sent = time.monotonic()
+            cap.signal(signal.SIGTERM)
+            status, rest, err = cap.finish(timeout=30)
+            elapsed = time.monotonic() - sent
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, ENDS_WITHIN)
+        self.assertEqual([e["ev"] for e in events_of(rest) if e["ev"] != "levels"],
+                         ["segment_closed", "probe_result", "stopped"])
+        self.assertEqual(err, "korvalin-cap: signál 15 — uzavírám segment\n".encode())
+        self.assertEqual(os.listdir(tmp), [])
+
     def test_each_signal_stops_the_capture_and_removes_its_scratch(self):
         for number in SIGNALS:
             with self.subTest(signal=number.name):
-                tmp = tempfile.mkdtemp(prefix="korvalin-signals-tmp-")
-                self.addCleanup(shutil.rmtree, tmp, True)
-                env = sim_env(self.dir, {})
-                env["TMPDIR"] = tmp
-                with Sidecar(SIM, env=env, args=["--probe", "10"]) as cap:
-                    cap.until("started")
-                    scratch = os.path.join(tmp, "korvalin-probe-%d" % cap.proc.pid)
-                    self.assertTrue(os.path.isfile(os.path.join(scratch, "probe.m4a")))
+                tmp = self.scratch()
+                with self.probing(tmp, ["--probe", "10"]) as cap:
                     sent = time.monotonic()
                     cap.signal(number)
                     status, rest, err = cap.finish(timeout=30)
@@ -142,6 +170,29 @@ class Merge(Interrupted):
         self.assertEqual(err, "korvalin-cap: signál 15 — uzavírám segment\n".encode())
         self.assertEqual(os.listdir(self.dir), ["seg-000.m4a"])
         self.assertSegmentsUnchanged()
+
+    def test_a_merge_that_dies_leaves_the_recording_alone(self):
+        """The merge runs in a process of its own: killed (as the out-of-memory
+        killer would), it fails alone and the recording goes on."""
+        with sim_sidecar(self.dir) as cap:
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            cap.until("started", timeout=5)
+            cap.send({"cmd": "merge", "segments": self.segments, "out": self.path("merged.m4a")})
+            deadline = time.monotonic() + 30
+            while len(os.listdir(self.dir)) < 2:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
+            merging = [int(pid) for task in os.listdir("/proc/%d/task" % cap.proc.pid)
+                       for pid in Path("/proc/%d/task/%s/children" % (cap.proc.pid, task)).read_text().split()]
+            self.assertEqual(len(merging), 1)
+            os.kill(merging[0], signal.SIGKILL)
+            self.assertEqual(cap.until("error", timeout=5),
+                             {"ev": "error", "code": "merge_failed", "fatal": True,
+                              "msg": "spojování skončilo bez výsledku (signálem 9)"})
+            cap.until("levels", timeout=5)
+            cap.send({"cmd": "stop"})
+            self.assertEqual(cap.until("segment_closed", timeout=5)["path"], self.path("seg-000.m4a"))
+            self.assertEqual(cap.until("stopped", timeout=5)["reason"], "stop")
 
     def test_interrupted_analysis_writes_nothing(self):
         status, stdout, stderr, elapsed = self.interrupt(["--analyze", self.segments[0]], signal.SIGHUP,

@@ -1,6 +1,7 @@
 #include "media_test_support.h"
 
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -72,7 +73,7 @@ void writeSegment(const std::string& path, int rate, double hz, double seconds)
 {
     const auto frames = static_cast<int64_t>(rate * seconds);
     std::vector<float> tone = stereoTone(rate, hz, frames);
-    korvalin::SegmentWriter writer(path, rate, false);
+    korvalin::SegmentWriter writer(path, rate, true);
     writer.append(tone.data(), frames);
     writer.finish(0);
 }
@@ -99,6 +100,40 @@ double frequency(const std::vector<float>& interleaved, int channels, int channe
         if (interleaved[(f - 1) * channels + channel] < 0 && interleaved[f * channels + channel] >= 0)
             ++crossings;
     return crossings * static_cast<double>(rate) / static_cast<double>(end - begin);
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+ToneFit fitTone(const std::vector<float>& interleaved, int channels, int channel, int rate, double hz, int64_t begin,
+                int64_t end)
+{
+    // A quarter of a radian between neighbouring blocks: far beyond what
+    // coding noise moves a tone 25 dB above it, far below any real splice.
+    constexpr double splicePhase = 0.25;
+    const int64_t block = rate / 100;
+    const double step = 2 * M_PI * hz / rate;
+    ToneFit fit{0, 0};
+    double tone = 0, rest = 0, lastPhase = 0;
+    for (int64_t first = begin; first + block <= end; first += block) {
+        std::complex<double> sum;
+        for (int64_t f = first; f < first + block; ++f)
+            sum += static_cast<double>(interleaved[f * channels + channel]) * std::polar(1.0, -step * f);
+        const std::complex<double> amplitude = 2.0 * sum / static_cast<double>(block);
+        for (int64_t f = first; f < first + block; ++f) {
+            const double fitted = (amplitude * std::polar(1.0, step * f)).real();
+            const double residue = interleaved[f * channels + channel] - fitted;
+            tone += fitted * fitted;
+            rest += residue * residue;
+        }
+        const double phase = std::arg(amplitude);
+        if (first > begin && std::abs(std::remainder(phase - lastPhase, 2 * M_PI)) > splicePhase)
+            ++fit.splices;
+        lastPhase = phase;
+    }
+    fit.toneToRestDb = 10 * std::log10(tone / std::max(rest, 1e-30));
+    return fit;
 }
 
 } // namespace testsupport

@@ -38,6 +38,17 @@ void writeSegment(const std::string& path, int rate, double hz, double seconds);
 // The top-level box types of an MP4 file, in order.
 std::vector<std::string> boxTypes(const std::string& path);
 
+// How a steady sine of `hz` fares over frames [begin, end) of one channel,
+// fitted in 10-ms blocks: the blocks whose phase jumps from the one before
+// (a splice: frames lost, repeated or smeared), and the power of the fitted
+// tone over that of everything else, in dB.
+struct ToneFit {
+    int splices;
+    double toneToRestDb;
+};
+ToneFit fitTone(const std::vector<float>& interleaved, int channels, int channel, int rate, double hz, int64_t begin,
+                int64_t end);
+
 // Crossings of zero upwards per second over frames [begin, end) of one channel.
 double frequency(const std::vector<float>& interleaved, int channels, int channel, int rate, int64_t begin, int64_t end);
 

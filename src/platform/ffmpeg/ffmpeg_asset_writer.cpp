@@ -106,11 +106,18 @@ bool FfmpegAssetWriter::addInput(const AudioEncoderSettings& settings)
     run_ = std::move(run);
     packet_ = std::move(packet);
     fragmentMicroseconds_ = std::llround(settings.fragmentSeconds * 1e6);
+    // Input that does not come in real time comes from files: decoded AAC,
+    // which sits on the frame grid it was encoded on. Encoded again on that
+    // very grid, a steady tone can come out smeared and spliced in every
+    // other block (a merge's first segment, whose timeline starts where the
+    // merge's does), so such input starts half a frame off the grid, behind
+    // as much silence before time zero.
+    leadIn_ = settings.expectsRealTime ? 0 : encoder_->frame_size / 2;
     // The muxer starts a fragment with the packet that is a whole fragment
     // or more past the first one's decode time; the first packet is the
-    // encoder's priming, before time zero.
+    // encoder's priming, before time zero and the lead-in.
     fragmentTicks_ = av_rescale_rnd(fragmentMicroseconds_, rate, 1000000, AV_ROUND_UP);
-    fragmentStart_ = -encoder_->initial_padding;
+    fragmentStart_ = -encoder_->initial_padding - leadIn_;
     return true;
 }
 
@@ -139,6 +146,13 @@ bool FfmpegAssetWriter::startWriting()
     if (code < 0)
         return fail(code);
     avio_flush(muxer_->pb);
+    if (leadIn_ > 0) {
+        AVFrame* frame = run_[0].get();
+        frame->pts = -leadIn_;
+        for (int c = 0; c < encoder_->ch_layout.nb_channels; ++c)
+            std::fill_n(reinterpret_cast<float*>(frame->extended_data[c]), leadIn_, 0.0f);
+        filled_ = leadIn_;
+    }
     status_ = MediaStatus::active;
     return true;
 }

@@ -48,6 +48,7 @@ private:
     int64_t fragmentMicroseconds_ = 0;
     int64_t fragmentTicks_ = 0;    // the same in the encoder's time base
     int64_t fragmentStart_ = 0;    // decode time of the fragment's first packet
+    int leadIn_ = 0;               // silent frames before time zero, hidden like the priming
     MediaStatus status_ = MediaStatus::unknown;
     std::optional<std::string> error_;
     bool inputFinished_ = false;

@@ -24,7 +24,8 @@ constexpr int maxDepth = 12;
 // each entry's codec header, whose length depends on the codec, so no box
 // type that carries a count or cannot be followed may appear in it at all.
 constexpr uint64_t maxDescription = 64 * 1024;
-constexpr std::array<std::string_view, 5> unfollowableInDescription{"stsz", "stz2", "trun", "cmov", "sidx"};
+constexpr std::array<std::string_view, 10> unfollowableInDescription{"stsz", "stz2", "trun", "senc", "stsc",
+                                                                     "stco", "co64", "elst", "cmov", "sidx"};
 
 // The tables FFmpeg allocates whole by the count they state, before it reads
 // an entry: where the count stands (after the version and flags, in the
@@ -37,7 +38,8 @@ struct Table {
     uint64_t countAt;
     uint64_t entryBytes;
 };
-constexpr std::array<Table, 8> tables{{{"stco", 4, 4},
+constexpr std::array<Table, 9> tables{{{"stco", 4, 4},
+                                       {"stsc", 4, 12},
                                        {"co64", 4, 8},
                                        {"stss", 4, 4},
                                        {"stps", 4, 4},
@@ -45,6 +47,13 @@ constexpr std::array<Table, 8> tables{{{"stco", 4, 4},
                                        {"keys", 4, 8},
                                        {"sbgp", 8, 8},
                                        {"sgpd", 8, 1}}};
+
+// An audio track whose samples each last one tick (uncompressed sound) is
+// indexed by its chunks instead of its samples: every chunk is split into
+// entries of at least 160 samples, however many samples the chunk table says
+// it holds, so the track's index takes up to its chunk count times the most
+// samples a chunk holds, over 160.
+constexpr uint64_t leastSamplesPerEntry = 160;
 
 bool readAt(int fd, uint64_t offset, uint8_t* out, size_t count)
 {
@@ -71,9 +80,29 @@ uint64_t add(uint64_t total, uint64_t claim)
     return claim > unfollowable - total ? unfollowable : total + claim;
 }
 
+uint64_t multiply(uint64_t a, uint64_t b)
+{
+    return a != 0 && b > unfollowable / a ? unfollowable : a * b;
+}
+
 class Walk {
 public:
     Walk(int fd, uint64_t length) : fd_(fd), length_(length) {}
+
+    // Every index entry the file's tables claim.
+    uint64_t claims()
+    {
+        const uint64_t samples = between(0, length_, 0);
+        return add(samples, trackEntries());
+    }
+
+private:
+    struct Track {
+        uint64_t samples = 0; // its sample table's count, already in the sum
+        uint64_t chunks = 0;
+        uint64_t mostPerChunk = 0;
+        uint64_t edits = 0; // edits that play media
+    };
 
     // The counts in the boxes between `begin` and `end`. A box that runs past
     // `end` is read up to it, as FFmpeg reads a file cut short.
@@ -106,9 +135,10 @@ public:
         return total;
     }
 
-private:
     uint64_t box(std::string_view type, uint64_t begin, uint64_t end, int depth)
     {
+        if (type == "trak")
+            tracks_.emplace_back();
         if (std::find(containers.begin(), containers.end(), type) != containers.end())
             return between(begin, end, depth + 1);
         if (type == "cmov" || type == "sidx")
@@ -117,10 +147,20 @@ private:
             return meta(begin, end, depth);
         if (type == "stsd")
             return description(begin, end);
-        if (type == "trun" || type == "stsz" || type == "stz2")
-            // The count follows the version and flags, and in the sample
-            // tables the sample size (or the field size) too.
-            return count(begin + (type == "trun" ? 4 : 8), end);
+        if (type == "elst")
+            return edits(begin, end);
+        // After the version and flags: a fragment run's samples, and the
+        // entries of an encryption table, one for each sample it claims even
+        // where they take no bytes of the file.
+        if (type == "trun" || type == "senc")
+            return count(begin + 4, end);
+        if (type == "stsz" || type == "stz2") {
+            // After the sample size (or the field size) too.
+            const uint64_t samples = count(begin + 8, end);
+            if (!tracks_.empty())
+                tracks_.back().samples = std::max(tracks_.back().samples, samples);
+            return samples;
+        }
         const auto table = std::find_if(tables.begin(), tables.end(), [&](const Table& t) { return t.type == type; });
         if (table == tables.end())
             return 0;
@@ -134,7 +174,75 @@ private:
         const uint64_t entries = count(at, end);
         if (entries == unfollowable || entries == 0)
             return entries;
-        return entries > (end - at - 4) / table->entryBytes ? unfollowable : 0;
+        if (entries > (end - at - 4) / table->entryBytes)
+            return unfollowable;
+        // Tables outside any track are FFmpeg's for the last one opened, or for none.
+        if (!tracks_.empty() && (type == "stco" || type == "co64"))
+            tracks_.back().chunks = std::max(tracks_.back().chunks, entries);
+        if (!tracks_.empty() && type == "stsc")
+            tracks_.back().mostPerChunk = std::max(tracks_.back().mostPerChunk, mostPerChunk(at + 4, entries));
+        return 0;
+    }
+
+    // Calls `visit` with each of the `entries` entries of `entryBytes` bytes
+    // from `at` on, as far as the file has them.
+    template <typename Visit>
+    void forEachEntry(uint64_t at, uint64_t entries, uint64_t entryBytes, Visit visit)
+    {
+        constexpr uint64_t batch = 4096;
+        for (uint64_t done = 0; done < entries;) {
+            const uint64_t n = std::min(batch, entries - done);
+            bytes_.resize(n * entryBytes);
+            if (!readAt(fd_, at + done * entryBytes, bytes_.data(), bytes_.size()))
+                return;
+            for (uint64_t i = 0; i < n; ++i)
+                visit(&bytes_[i * entryBytes]);
+            done += n;
+        }
+    }
+
+    // The largest samples-per-chunk field of the chunk table's `entries`
+    // entries from `at` on: first chunk, samples per chunk, description.
+    uint64_t mostPerChunk(uint64_t at, uint64_t entries)
+    {
+        uint64_t most = 0;
+        forEachEntry(at, entries, 12, [&](const uint8_t* entry) { most = std::max(most, bigEndian(entry + 4, 4)); });
+        return most;
+    }
+
+    // An edit list: FFmpeg copies the index entries each edit plays (every
+    // edit but an empty one, whose media time is -1) into a new index, so
+    // edits that each play the whole track multiply it. FFmpeg reads as many
+    // entries as the box holds.
+    uint64_t edits(uint64_t begin, uint64_t end)
+    {
+        uint8_t version = 0;
+        if (tracks_.empty() || end - begin < 8 || !readAt(fd_, begin, &version, 1))
+            return 0;
+        const uint64_t entryBytes = version == 1 ? 20 : 12, timeBytes = version == 1 ? 8 : 4;
+        const uint64_t entries = std::min(count(begin + 4, end), (end - begin - 8) / entryBytes);
+        const uint64_t empty = timeBytes == 8 ? ~uint64_t{0} : 0xffffffff;
+        uint64_t playing = 0;
+        forEachEntry(begin + 8, entries, entryBytes,
+                     [&](const uint8_t* entry) { playing += bigEndian(entry + timeBytes, timeBytes) != empty; });
+        tracks_.back().edits = std::max(tracks_.back().edits, playing);
+        return 0;
+    }
+
+    // What the tracks claim beyond their sample tables: a track indexed by
+    // chunks (FFmpeg indexes a track by one or the other), and the copies
+    // its edits make.
+    uint64_t trackEntries() const
+    {
+        uint64_t total = 0;
+        for (const Track& track : tracks_) {
+            const uint64_t chunks =
+                track.chunks * ((track.mostPerChunk + leastSamplesPerEntry - 1) / leastSamplesPerEntry);
+            total = add(total, chunks - std::min(chunks, track.samples));
+            if (track.edits > 1)
+                total = add(total, multiply(track.edits - 1, std::max(chunks, track.samples)));
+        }
+        return total;
     }
 
     // The count at `at` of a box that ends at `end`. FFmpeg reads a count
@@ -179,13 +287,14 @@ private:
     int fd_;
     uint64_t length_;
     std::vector<uint8_t> bytes_;
+    std::vector<Track> tracks_;
 };
 
 } // namespace
 
 uint64_t claimedSamples(int fd, uint64_t length)
 {
-    return Walk(fd, length).between(0, length, 0);
+    return Walk(fd, length).claims();
 }
 
 } // namespace platform

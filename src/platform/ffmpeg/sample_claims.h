@@ -9,10 +9,13 @@ namespace platform {
 // boxes FFmpeg would read beyond what the guard can follow.
 constexpr uint64_t unfollowable = std::numeric_limits<uint64_t>::max();
 
-// The number of samples that an MP4 file's sample tables ("stsz", "stz2")
-// and fragment runs ("trun") claim, summed over every track and fragment,
-// wherever FFmpeg's MP4 reader would find them; 0 for a file that is not MP4.
-// FFmpeg builds its index (about 32 bytes a sample) by these counts before it
+// The number of index entries that an MP4 file's sample tables ("stsz",
+// "stz2"), fragment runs ("trun") and, for uncompressed sound, chunk tables
+// ("stsc" with "stco" or "co64") claim, each time an edit list ("elst")
+// plays them, and the entries its encryption tables ("senc") claim, summed
+// over every track and fragment, wherever FFmpeg's MP4 reader would find
+// them; 0 for a file that is not MP4.
+// FFmpeg builds its index (about 32 bytes an entry) by these counts before it
 // reads a sample, so a total the file's bytes cannot hold (every sample takes
 // at least a byte) marks a damaged file that must not reach it. A compressed
 // header ("cmov") and a segment index ("sidx", which sends the reader to
