@@ -74,7 +74,10 @@ void CaptureEngine::buildDevices(bool excludeSelf)
 
     const std::string noMicrophone = "není k dispozici žádné vstupní zařízení (mikrofon)";
     AudioObjectID mic = 0;
-    if (CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, mic) != noErr || mic == 0)
+    OSStatus status = CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, mic);
+    if (status == kAudioHardwareNotRunningError)
+        throw CommandError(ErrorCode::noDevice, audioSystemDown);
+    if (status != noErr || mic == 0)
         throw CommandError(ErrorCode::noDevice, noMicrophone);
     auto micUID = CA::string(mic, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
     if (!micUID)

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <variant>
@@ -155,6 +156,15 @@ std::shared_ptr<PulseLoop> PulseAudioHardware::connection()
             &first));
     }
     loop_ = loop;
+    std::optional<std::chrono::steady_clock::time_point> lost;
+    {
+        std::lock_guard state(mutex_);
+        lost.swap(lostAt_);
+    }
+    if (lost && log_) {
+        auto outage = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - *lost);
+        log_("zvukový server znovu odpovídá po " + std::to_string(outage.count()) + " ms výpadku");
+    }
     return loop_;
 }
 
@@ -235,11 +245,15 @@ OSStatus PulseAudioHardware::readSystem(const AudioObjectPropertyAddress& addres
 {
     switch (address.mSelector) {
     case kAudioHardwarePropertyDefaultInputDevice:
-        value.data = defaultInput();
+    case kAudioHardwarePropertyDefaultOutputDevice: {
+        // As Core Audio answers while its daemon is down.
+        auto loop = connection();
+        if (!loop)
+            return kAudioHardwareNotRunningError;
+        bool input = address.mSelector == kAudioHardwarePropertyDefaultInputDevice;
+        value.data = input ? defaultInput(*loop) : defaultOutput(*loop);
         return noErr;
-    case kAudioHardwarePropertyDefaultOutputDevice:
-        value.data = defaultOutput();
-        return noErr;
+    }
     case kAudioHardwarePropertyProcessObjectList:
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         auto list = processes();
@@ -339,23 +353,21 @@ std::vector<int32_t> PulseAudioHardware::processes()
     return {pids.begin(), pids.end()};
 }
 
-AudioObjectID PulseAudioHardware::defaultInput()
+AudioObjectID PulseAudioHardware::defaultInput(PulseLoop& loop)
 {
-    auto loop = connection();
-    auto server = loop ? PulseQuery::server(*loop) : std::nullopt;
+    auto server = PulseQuery::server(loop);
     if (!server || server->defaultSource.empty())
         return kAudioObjectUnknown;
     // Without a microphone the server makes a monitor the default source;
     // recording it would put the output on both channels.
-    auto source = PulseQuery::source(*loop, server->defaultSource);
+    auto source = PulseQuery::source(loop, server->defaultSource);
     return source && !source->monitor ? objectID(Kind::source, source->index) : kAudioObjectUnknown;
 }
 
-AudioObjectID PulseAudioHardware::defaultOutput()
+AudioObjectID PulseAudioHardware::defaultOutput(PulseLoop& loop)
 {
-    auto loop = connection();
-    auto server = loop ? PulseQuery::server(*loop) : std::nullopt;
-    auto sink = server && !server->defaultSink.empty() ? PulseQuery::sink(*loop, server->defaultSink) : std::nullopt;
+    auto server = PulseQuery::server(loop);
+    auto sink = server && !server->defaultSink.empty() ? PulseQuery::sink(loop, server->defaultSink) : std::nullopt;
     return sink ? objectID(Kind::sink, sink->index) : kAudioObjectUnknown;
 }
 
@@ -663,7 +675,10 @@ void PulseAudioHardware::connectionLost()
         std::lock_guard guard(mutex_);
         defaultSource_.clear();
         defaultSink_.clear();
+        lostAt_ = std::chrono::steady_clock::now();
     }
+    if (log_)
+        log_("spojení se zvukovým serverem se přerušilo");
     notify(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -43,9 +44,11 @@ namespace platform {
 // "dIn " and "dOut" listeners on the system object hear default source and
 // sink changes, "nsrt" listeners on an aggregate its microphone's rate
 // changes. When the connection to the server is lost the "dIn " listeners
-// are told, and until a server can be reached again there is no default
-// input. Creating the object never fails and does not touch the server; the
-// first call that needs it connects, waiting at most about 2 seconds.
+// are told, and until a server can be reached again the default devices
+// read as kAudioHardwareNotRunningError, as Core Audio's do while its
+// daemon is down; the outage's length is logged on reconnecting. Creating
+// the object never fails and does not touch the server; the first call
+// that needs it connects, waiting at most about 2 seconds.
 class PulseAudioHardware final : public AudioHardware {
 public:
     using Log = std::function<void(const std::string& message)>;
@@ -115,8 +118,8 @@ private:
                         const AudioObjectPropertyAddress& address, PropertyValue& value);
     OSStatus readAggregate(uint32_t number, const AudioObjectPropertyAddress& address, PropertyValue& value);
     std::vector<int32_t> processes();
-    AudioObjectID defaultInput();
-    AudioObjectID defaultOutput();
+    AudioObjectID defaultInput(PulseLoop& loop);
+    AudioObjectID defaultOutput(PulseLoop& loop);
     std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID);
     void stopped(std::unique_ptr<PulseAggregateIO> running);
 
@@ -144,6 +147,7 @@ private:
     std::map<AudioDeviceIOProcID, IOProc> procs_;
     std::vector<Listener> listeners_;
     std::set<pid_t> unresolved_; // reported once each
+    std::optional<std::chrono::steady_clock::time_point> lostAt_; // until connected again
     uint32_t nextObject_ = 1;
     AudioDeviceIOProcID nextProc_ = 1;
 };
