@@ -3,14 +3,16 @@ a private server of the kind under test (KORVALIN_SERVER_SCRIPT), with the
 devices and tones of test_real_capture, and kills or stops it."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
 import unittest
 
-from support import ScratchTest, Sidecar, binary
-from test_real_capture import SERVER_SCRIPT, assert_channels_carry_the_tones, play, server_env, stop
+from support import ScratchTest, Sidecar, binary, channel, decode, tone_blocks
+from test_real_capture import (MIC_AMPLITUDE, MIC_HZ, SERVER_SCRIPT, assert_channels_carry_the_tones, play,
+                               server_env, stop)
 
 
 def running(pid):
@@ -81,6 +83,44 @@ class ServerOutage(ScratchTest):
         self.assertEqual(status, 0)
         self.assertRegex(err.decode(), r"korvalin-cap: zvukový server znovu odpovídá po \d+ ms výpadku\n")
         assert_channels_carry_the_tones(self, changed["next"])
+
+    def test_what_a_stalled_server_kept_from_the_microphone_is_counted_and_the_timeline_kept(self):
+        self.play(30)
+        cap = self.sidecar()
+        cap.send({"cmd": "start", "out": self.path("seg.m4a")})
+        cap.until("started")
+        began = time.monotonic()
+        time.sleep(3.0)
+        pid = self.server_pids()[0]
+        os.kill(pid, signal.SIGSTOP)
+        stopped = time.monotonic()
+        time.sleep(5.0)
+        os.kill(pid, signal.SIGCONT)
+        stall = time.monotonic() - stopped
+        time.sleep(5.0)
+        cap.send('{"cmd":"stop"}')
+        closed = cap.until("segment_closed")
+        wall_ms = (time.monotonic() - began) * 1000
+        cap.close_stdin()
+        status, _, err = cap.finish()
+        log = err.decode()
+        self.assertEqual(status, 0)
+        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=300)
+        # The microphone's side: the stall filled with silence, and of the
+        # late burst that may follow (PulseAudio's) no more cut than filled.
+        mic_cut, mic_filled = map(int, re.search(
+            r"mikrofon oproti hodinám: zahozeno (\d+) snímků \(\d+ ms\), doplněno tichem (\d+) snímků", log).groups())
+        self.assertAlmostEqual(mic_filled / 48000, stall, delta=0.25, msg=log)
+        self.assertLessEqual(mic_cut, mic_filled, log)
+        amplitudes = tone_blocks(channel(decode(closed["path"]), 0)[4800:], MIC_HZ)[0]
+        quiet = "".join("q" if a < MIC_AMPLITUDE / 2 else "." for a in amplitudes)
+        runs = re.findall("q{10,}", quiet)  # 10-ms blocks without the tone, 0.1 s or more
+        self.assertEqual(len(runs), 1, log)
+        self.assertAlmostEqual(len(runs[0]) / 100, mic_filled / 48000, delta=0.15, msg=log)
+        # System audio's late burst, when one comes, is cut.
+        system_cut = int(re.search(r"systémový zvuk oproti mikrofonu: zahozeno (\d+) snímků", log).group(1))
+        if SERVER_SCRIPT.endswith("pulse_server.sh"):
+            self.assertAlmostEqual(system_cut / 48000, stall, delta=0.25, msg=log)
 
 
 if __name__ == "__main__":

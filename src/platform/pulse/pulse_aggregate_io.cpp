@@ -16,6 +16,11 @@ namespace {
 constexpr double fragmentSeconds = 0.020;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
+// The microphone's timeline kept to the clock when its server stalls: this
+// far behind, the missing time is filled with silence; of a late burst that
+// follows, what runs more than the margin ahead of the clock is cut.
+constexpr double stallSeconds = 0.5;
+constexpr double lateMarginSeconds = 0.1;
 
 // The capture thread is the recording's sound card: woken late, it lets the
 // server's buffers overrun. It asks for a real-time priority just below the
@@ -133,7 +138,46 @@ void PulseAggregateIO::run()
         if (stopping_)
             return;
         mic_.dispatch();
+        fillStall();
     }
+}
+
+double PulseAggregateIO::framesBehind() const
+{
+    return std::chrono::duration<double>(Clock::now() - micStart_).count() * streams_.rate - sampleTime_;
+}
+
+// A server that stalls delivers nothing, and afterwards either nothing of
+// that time (the sound card overran) or all of it at once, late. Either way
+// the file keeps the clock's timeline: silence while nothing comes, and the
+// late burst cut by as much as was filled.
+void PulseAggregateIO::fillStall()
+{
+    // Not once the server is gone: the segment then ends where it was lost.
+    if (!micStarted_ || pa_context_get_state(mic_.context()) != PA_CONTEXT_READY)
+        return;
+    double behind = framesBehind();
+    // Once stalled, the timeline follows the clock at every tick until
+    // the microphone delivers again.
+    if (behind < (micStalled_ ? 1.0 : stallSeconds * streams_.rate))
+        return;
+    micStalled_ = true;
+    auto frames = size_t(behind);
+    micFilled_ += frames;
+    micOwed_ += frames;
+    advance(nullptr, frames);
+}
+
+uint64_t PulseAggregateIO::micCutFrames()
+{
+    std::lock_guard guard(mutex_);
+    return micCut_;
+}
+
+uint64_t PulseAggregateIO::micFilledFrames()
+{
+    std::lock_guard guard(mutex_);
+    return micFilled_;
 }
 
 uint64_t PulseAggregateIO::cutFrames()
@@ -158,19 +202,40 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         // A hole in the stream (data null) is silence of that length.
         const auto* samples = static_cast<const float*>(data);
         size_t fragment = bytes / frameBytes;
-        io->system_.dispatch();
-        if (io->tap_)
-            io->tap_->mix(io->pushSystem_, fragment);
-        else if (io->monitor_)
-            pushReadable(io->monitor_, io->queue_);
-        for (size_t frames = fragment; frames > 0;) {
-            size_t n = std::min(frames, io->timing_.chunkFrames);
-            io->deliver(samples ? samples : io->micSilence_.data(), n);
-            if (samples)
-                samples += n * io->streams_.micChannels;
-            frames -= n;
+        if (!io->micStarted_) {
+            io->micStarted_ = true;
+            io->micStart_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(double(fragment) / io->streams_.rate));
         }
+        io->micStalled_ = false;
+        if (io->micOwed_ > 0) {
+            double ahead = -io->framesBehind() + double(fragment) - lateMarginSeconds * io->streams_.rate;
+            size_t late = std::min({io->micOwed_, fragment, size_t(std::max(0.0, ahead))});
+            io->micOwed_ -= late;
+            io->micCut_ += late;
+            fragment -= late;
+            if (samples)
+                samples += late * io->streams_.micChannels;
+        }
+        io->advance(samples, fragment);
         pa_stream_drop(stream);
+    }
+}
+
+// `frames` microphone frames (null: silence) with as many of system audio.
+void PulseAggregateIO::advance(const float* samples, size_t frames)
+{
+    system_.dispatch();
+    if (tap_)
+        tap_->mix(pushSystem_, frames);
+    else if (monitor_)
+        pushReadable(monitor_, queue_);
+    while (frames > 0) {
+        size_t n = std::min(frames, timing_.chunkFrames);
+        deliver(samples ? samples : micSilence_.data(), n);
+        if (samples)
+            samples += n * streams_.micChannels;
+        frames -= n;
     }
 }
 

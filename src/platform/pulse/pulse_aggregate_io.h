@@ -36,6 +36,8 @@ struct AggregateStreams {
 // system-audio queue, then is delivered to the IO block together with as
 // many system-audio frames (systemChannels, same rate) taken from that queue,
 // so the timeline advances with the microphone whatever the output does.
+// A microphone that stalls for longer than half a second is held to the
+// clock (silence filled, the late burst cut; counted).
 // The exclusion tap's events, queries and verdicts come on a third
 // connection, which carries no audio: the IO thread serves it as its
 // messages come, between the ticks, so that a new player's capture is asked
@@ -53,6 +55,10 @@ public:
     // System-audio frames cut from a backlog, and filled with silence, so far.
     uint64_t cutFrames();
     uint64_t filledFrames();
+    // Microphone frames filled with silence while its server stalled, and
+    // cut from the late burst that followed, so far.
+    uint64_t micFilledFrames();
+    uint64_t micCutFrames();
     bool recordsSystemAudio() const { return streams_.output.has_value(); }
     uint32_t rate() const { return streams_.rate; }
 
@@ -60,7 +66,11 @@ private:
     using Clock = std::chrono::steady_clock;
     static void micReadable(pa_stream* stream, size_t bytes, void* self);
     void run();
+    void advance(const float* mic, size_t frames);
     void deliver(const float* mic, size_t frames);
+    // How far the microphone's timeline is behind the clock.
+    double framesBehind() const;
+    void fillStall();
 
     PolledConnection mic_; // dispatched by the IO thread
     AggregateStreams streams_;
@@ -77,6 +87,12 @@ private:
     std::vector<float> micSilence_;
     std::vector<unsigned char> list_;
     double sampleTime_ = 0;
+    bool micStarted_ = false;
+    Clock::time_point micStart_; // where the clock puts the timeline's start
+    bool micStalled_ = false;
+    size_t micOwed_ = 0; // filled, not yet cut from a late burst
+    uint64_t micFilled_ = 0;
+    uint64_t micCut_ = 0;
     std::mutex mutex_; // held by the IO thread but while it waits
     bool stopping_ = false;
     std::thread thread_;

@@ -537,17 +537,19 @@ void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
 {
     if (!running)
         return;
-    if (!running->recordsSystemAudio()) {
-        running.reset();
-        return;
-    }
     uint64_t cut = running->cutFrames(), filled = running->filledFrames();
+    uint64_t micCut = running->micCutFrames(), micFilled = running->micFilledFrames();
+    bool system = running->recordsSystemAudio();
     uint32_t rate = running->rate();
     running.reset();
     auto amount = [rate](uint64_t frames) {
         return std::to_string(frames) + " snímků (" + std::to_string(frames * 1000 / rate) + " ms)";
     };
-    if (log_)
+    if (!log_)
+        return;
+    if (micCut || micFilled)
+        log_("mikrofon oproti hodinám: zahozeno " + amount(micCut) + ", doplněno tichem " + amount(micFilled));
+    if (system)
         log_("systémový zvuk oproti mikrofonu: zahozeno " + amount(cut) + ", doplněno tichem " + amount(filled));
 }
 
