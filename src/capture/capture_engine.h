@@ -36,10 +36,13 @@ public:
 
     // The capture graph: microphone, process tap, private aggregate device.
     // Throws CommandError; on failure nothing stays built. Does not tear
-    // down a graph it finds.
+    // down a graph it finds; a tap it finds (kept by teardownDevices) is
+    // used again while it exists.
     void buildDevices(bool excludeSelf);
-    // Never fails; safe when nothing is built. The aggregate goes before the tap.
-    void teardownDevices();
+    // Never fails; safe when nothing is built. The aggregate goes before the
+    // tap. `keepTap` (only the microphone changed): the tap stays for the
+    // next build, and system audio goes on through it without a gap.
+    void teardownDevices(bool keepTap = false);
     // The audio process object of a process, or nothing (logged).
     std::optional<platform::AudioObjectID> processObjectID(int32_t pid);
     // Listens for the aggregate's nominal rate moving away from sampleRate.

@@ -108,7 +108,7 @@ void CaptureEngine::rebuild(int64_t generation, RebuildReason reason,
     stopIO();
     if (auto closed = finishSegment())
         events.emit(closedEvent(*closed));
-    teardownDevices();
+    teardownDevices(reason == RebuildReason::defaultInputChanged);
     try {
         buildDevices(excludingSelf);
         openSegment(next);

@@ -3,6 +3,7 @@ that ctest starts, PulseAudio or PipeWire (PULSE_SERVER, KORVALIN_PULSE_DIR,
 and KORVALIN_SERVER_SCRIPT, the script that started it). Its virtual
 microphone hears 440 Hz, its speakers play 1000 Hz, its headphones 2000 Hz."""
 
+import array
 import os
 import statistics
 import subprocess
@@ -11,7 +12,7 @@ import time
 import unittest
 
 from support import (PACTL_TIMEOUT, Sidecar, binary, channel, decode, dominant_tone, events_of, ffprobe, rms, run,
-                     tone_blocks)
+                     tone_blocks, tone_breaks)
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SERVER_SCRIPT = os.environ.get("KORVALIN_SERVER_SCRIPT", os.path.join(ROOT, "scripts", "pulse_server.sh"))
@@ -163,6 +164,39 @@ class RealCapture(unittest.TestCase):
                 self.assertGreater(first["duration_ms"] + second["duration_ms"], wall_ms - 1000)
                 self.assertEqual(ffprobe(next_path)["streams"][0]["sample_rate"], str(rate))
                 assert_channels_carry_the_tones(self, next_path, *right)
+
+    def test_system_audio_goes_on_across_the_join_when_only_the_microphone_changed(self):
+        # A second microphone at the first one's rate (second_mic is 44.1 kHz
+        # on PulseAudio), and only the speakers' tone: its phase is judged.
+        module = subprocess.run(["pactl", "load-module", "module-remap-source", "master=micsink.monitor",
+                                 "source_name=other_mic", "rate=48000", "channels=1", "channel_map=mono",
+                                 "master_channel_map=mono"], env=self.env, check=True, capture_output=True,
+                                text=True, timeout=PACTL_TIMEOUT).stdout.strip()
+        self.addCleanup(subprocess.run, ["pactl", "unload-module", module], env=self.env, timeout=PACTL_TIMEOUT)
+        stop(self.players[:1])
+        with self.sidecar() as cap:
+            cap.send({"cmd": "start", "out": self.path("seg.m4a")})
+            cap.until("started")
+            time.sleep(2.0)
+            set_default(self.env, "source", "other_mic")
+            cap.until("device_changed")
+            first = cap.until("segment_closed")
+            cap.until("started")
+            time.sleep(1.0)
+            cap.send('{"cmd":"stop"}')
+            second = cap.until("segment_closed")
+        # The two segments joined without the encoder's priming and padding.
+        right = array.array("f")
+        for closed, end in ((first, first["duration_ms"] * 48), (second, None)):
+            priming = round(-float(ffprobe(closed["path"])["streams"][0]["start_time"]) * 48000)
+            right.extend(channel(decode(closed["path"], rate=48000), 1)[priming:end and priming + end])
+        join = first["duration_ms"] / 1000
+        amplitudes = tone_blocks(right, SPEAKER_HZ)[0][round(join * 100) - 5:round(join * 100) + 20]
+        self.assertGreater(min(amplitudes), SPEAKER_AMPLITUDE / 2, amplitudes)
+        # The tone goes on across the join; the time the rebuild took shows
+        # as a splice a cushion later, as in the microphone's channel at the join.
+        breaks = tone_breaks(right, SPEAKER_HZ, SPEAKER_AMPLITUDE)
+        self.assertEqual([t for t in breaks if abs(t - join) < 0.015], [], breaks)
 
     def test_a_killed_recording_is_repaired(self):
         with Sidecar(env=self.env) as cap:

@@ -105,7 +105,8 @@ class ServerOutage(ScratchTest):
         status, _, err = cap.finish()
         log = err.decode()
         self.assertEqual(status, 0)
-        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=300)
+        # The stall's seconds stay in the file (a server's start-up aside).
+        self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=500)
         # The microphone's side: the stall filled with silence, and of the
         # late burst that may follow (PulseAudio's) no more cut than filled.
         mic_cut, mic_filled = map(int, re.search(

@@ -384,15 +384,21 @@ OSStatus PulseAudioHardware::createProcessTap(const CATapDescription& descriptio
         return kAudioHardwareBadDeviceError;
     std::lock_guard guard(mutex_);
     uint32_t number = nextObject_++;
-    taps_[number] = Tap{description, TapOutput{sink->index, sink->monitorSource}, sink->rate};
+    taps_[number] = Tap{description, TapOutput{sink->index, sink->monitorSource}, sink->rate, nullptr};
     *outTapID = objectID(Kind::tap, number);
     return noErr;
 }
 
 OSStatus PulseAudioHardware::destroyProcessTap(AudioObjectID tap)
 {
+    std::unique_ptr<SystemCapture> parked; // ends outside the lock
     std::lock_guard guard(mutex_);
-    return kindOf(tap) == Kind::tap && taps_.erase(numberOf(tap)) ? noErr : kAudioHardwareBadObjectError;
+    auto found = kindOf(tap) == Kind::tap ? taps_.find(numberOf(tap)) : taps_.end();
+    if (found == taps_.end())
+        return kAudioHardwareBadObjectError;
+    parked = std::move(found->second.parked);
+    taps_.erase(found);
+    return noErr;
 }
 
 OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
@@ -416,6 +422,7 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
             return kAudioHardwareBadObjectError;
         const CATapDescription& tapDescription = tap->second.description;
         aggregate.output = tap->second.output;
+        aggregate.tap = tap->first;
         aggregate.excluded.clear();
         if (tapDescription.exclusive)
             for (AudioObjectID process : tapDescription.processes)
@@ -430,7 +437,7 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
 
 OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
 {
-    std::vector<std::unique_ptr<PulseAggregateIO>> running;
+    std::vector<std::pair<std::unique_ptr<PulseAggregateIO>, uint32_t>> running;
     {
         std::lock_guard guard(mutex_);
         if (kindOf(device) != Kind::aggregate || !aggregates_.erase(numberOf(device)))
@@ -440,12 +447,12 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
                 ++proc;
                 continue;
             }
-            running.push_back(std::move(proc->second.running));
+            running.emplace_back(std::move(proc->second.running), proc->second.tap);
             proc = procs_.erase(proc);
         }
     }
-    for (auto& io : running)
-        stopped(std::move(io));
+    for (auto& [io, tap] : running)
+        stopped(std::move(io), tap);
     return noErr;
 }
 
@@ -470,6 +477,8 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
 {
     AggregateStreams streams;
     AudioDeviceIOBlock block;
+    std::unique_ptr<SystemCapture> carried, unfit; // the unfit one ends outside the lock
+    uint32_t tapNumber = 0;
     {
         std::lock_guard guard(mutex_);
         auto proc = procs_.find(procID);
@@ -487,8 +496,14 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
                                                                  [this](pid_t pid) { unresolved(pid); });
         streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion)};
         block = proc->second.block;
+        tapNumber = a.tap;
+        if (auto tap = taps_.find(a.tap); tap != taps_.end() && tap->second.parked) {
+            auto& parked = tap->second.parked;
+            (parked->fits(a.rate) ? carried : unfit) = std::move(parked);
+        }
     }
-    auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block));
+    unfit.reset();
+    auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block), std::move(carried));
     if (OSStatus status = io->start(); status != noErr)
         return status;
     std::lock_guard guard(mutex_);
@@ -496,6 +511,7 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
     if (proc == procs_.end())
         return kAudioHardwareBadObjectError; // destroyed meanwhile; io stops here
     proc->second.running = std::move(io);
+    proc->second.tap = tapNumber;
     return noErr;
 }
 
@@ -507,33 +523,40 @@ OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcI
         if (proc == procs_.end() || proc->second.device != device)
             return kAudioHardwareBadObjectError;
     }
-    stopped(takeRunning(procID));
+    uint32_t tap = 0;
+    auto running = takeRunning(procID, tap);
+    stopped(std::move(running), tap);
     return noErr;
 }
 
 OSStatus PulseAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID)
 {
     std::unique_ptr<PulseAggregateIO> running;
+    uint32_t tap = 0;
     {
         std::lock_guard guard(mutex_);
         auto proc = procs_.find(procID);
         if (proc == procs_.end() || proc->second.device != device)
             return kAudioHardwareBadObjectError;
         running = std::move(proc->second.running);
+        tap = proc->second.tap;
         procs_.erase(proc);
     }
-    stopped(std::move(running));
+    stopped(std::move(running), tap);
     return noErr;
 }
 
-std::unique_ptr<PulseAggregateIO> PulseAudioHardware::takeRunning(AudioDeviceIOProcID procID)
+std::unique_ptr<PulseAggregateIO> PulseAudioHardware::takeRunning(AudioDeviceIOProcID procID, uint32_t& tap)
 {
     std::lock_guard guard(mutex_);
     auto proc = procs_.find(procID);
-    return proc == procs_.end() ? nullptr : std::move(proc->second.running);
+    if (proc == procs_.end())
+        return nullptr;
+    tap = proc->second.tap;
+    return std::move(proc->second.running);
 }
 
-void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
+void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running, uint32_t tap)
 {
     if (!running)
         return;
@@ -541,7 +564,14 @@ void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
     uint64_t micCut = running->micCutFrames(), micFilled = running->micFilledFrames();
     bool system = running->recordsSystemAudio();
     uint32_t rate = running->rate();
+    std::unique_ptr<SystemCapture> side = running->releaseSystem();
     running.reset();
+    if (system) {
+        std::lock_guard guard(mutex_);
+        if (auto found = taps_.find(tap); found != taps_.end())
+            side.swap(found->second.parked); // an older one ends below
+    }
+    side.reset();
     auto amount = [rate](uint64_t frames) {
         return std::to_string(frames) + " snímků (" + std::to_string(frames * 1000 / rate) + " ms)";
     };
@@ -673,11 +703,13 @@ void PulseAudioHardware::unresolved(pid_t pid)
 
 void PulseAudioHardware::connectionLost()
 {
+    std::map<uint32_t, Tap> lostTaps; // their recordings end outside the lock
     {
         std::lock_guard guard(mutex_);
         defaultSource_.clear();
         defaultSink_.clear();
         lostAt_ = std::chrono::steady_clock::now();
+        lostTaps.swap(taps_);
     }
     if (log_)
         log_("spojení se zvukovým serverem se přerušilo");

@@ -35,7 +35,10 @@ namespace platform {
 // the sink's: its format is mono). Without exclusions it records
 // the sink's monitor, the whole output mix; with exclusions it records each
 // playback stream that does not belong to an excluded process alone
-// (ExclusionTap, rules in ProcessExclusion).
+// (ExclusionTap, rules in ProcessExclusion). An aggregate that stops leaves
+// its system-audio recording running with its tap, and the next aggregate
+// at the same rate on that tap goes on with it; destroying the tap ends it.
+// The taps of a server whose connection is lost are gone.
 //
 // An aggregate device pairs the microphone source with a tap; started, it
 // records both on its own connection and delivers them on the microphone's
@@ -88,6 +91,8 @@ private:
         CATapDescription description;
         TapOutput output;
         uint32_t rate = 0;
+        // Left running by the last aggregate on the tap, for the next one.
+        std::unique_ptr<SystemCapture> parked;
     };
     struct Aggregate {
         AggregateDeviceDescription description;
@@ -95,11 +100,13 @@ private:
         uint32_t rate = 0; // the microphone's, kept up to date
         std::optional<TapOutput> output;
         std::vector<pid_t> excluded;
+        uint32_t tap = 0; // the number of the tap it records, 0 for none
     };
     struct IOProc {
         AudioObjectID device = 0;
         AudioDeviceIOBlock block;
         std::unique_ptr<PulseAggregateIO> running;
+        uint32_t tap = 0; // the running aggregate's
     };
     struct Listener {
         AudioObjectID object;
@@ -120,8 +127,9 @@ private:
     std::vector<int32_t> processes();
     AudioObjectID defaultInput(PulseLoop& loop);
     AudioObjectID defaultOutput(PulseLoop& loop);
-    std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID);
-    void stopped(std::unique_ptr<PulseAggregateIO> running);
+    std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID, uint32_t& tap);
+    // Logs what a stopped aggregate counted and parks its system side with its tap.
+    void stopped(std::unique_ptr<PulseAggregateIO> running, uint32_t tap);
 
     // On the loop thread of the connection.
     static void subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
