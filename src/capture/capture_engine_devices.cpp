@@ -75,7 +75,8 @@ bool CaptureEngine::awaitAudioSystem(std::optional<std::chrono::steady_clock::ti
     OSStatus status = CA::read(platform::kAudioObjectSystemObject,
                                platform::kAudioHardwarePropertyDefaultInputDevice, mic);
     // A server that has just come back may not have set up its devices yet.
-    bool down = status == platform::kAudioHardwareNotRunningError || (waitingSince && (status != platform::noErr || mic == 0));
+    bool down = status == platform::kAudioHardwareNotRunningError ||
+                (waitingSince && (status != platform::noErr || mic == 0));
     if (!down)
         return false;
     auto now = std::chrono::steady_clock::now();
@@ -108,6 +109,7 @@ void CaptureEngine::rebuild(int64_t generation, RebuildReason reason,
     stopIO();
     if (auto closed = finishSegment())
         events.emit(closedEvent(*closed));
+    // Only the microphone changed: system audio goes on through the same tap.
     teardownDevices(reason == RebuildReason::defaultInputChanged);
     try {
         buildDevices(excludingSelf);

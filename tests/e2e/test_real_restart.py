@@ -104,6 +104,7 @@ class ServerOutage(ScratchTest):
         cap.close_stdin()
         status, _, err = cap.finish()
         log = err.decode()
+        print("stall of %.2f s:\n%s" % (stall, "".join(re.findall(r".*oproti.*\n", log))), file=sys.stderr)
         self.assertEqual(status, 0)
         # The stall's seconds stay in the file (a server's start-up aside).
         self.assertAlmostEqual(closed["duration_ms"], wall_ms, delta=500)
