@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,10 +36,13 @@ public:
 
     // The capture graph: microphone, process tap, private aggregate device.
     // Throws CommandError; on failure nothing stays built. Does not tear
-    // down a graph it finds.
+    // down a graph it finds; a tap it finds (kept by teardownDevices) is
+    // used again while it exists.
     void buildDevices(bool excludeSelf);
-    // Never fails; safe when nothing is built. The aggregate goes before the tap.
-    void teardownDevices();
+    // Never fails; safe when nothing is built. The aggregate goes before the
+    // tap. `keepTap` (only the microphone changed): the tap stays for the
+    // next build, and system audio goes on through it without a gap.
+    void teardownDevices(bool keepTap = false);
     // The audio process object of a process, or nothing (logged).
     std::optional<platform::AudioObjectID> processObjectID(int32_t pid);
     // Listens for the aggregate's nominal rate moving away from sampleRate.
@@ -62,7 +66,8 @@ public:
     void installDeviceListeners();
     void removeDeviceListeners();
     // Debounced: the last change within 0.4 s rebuilds the graph and goes on
-    // in a continuation file.
+    // in a continuation file. While the audio system does not answer, the
+    // rebuild waits for it (the platform's audioSystemPatience).
     void handleDeviceChange(RebuildReason reason);
 
     // What the open (or last) segment's writer wrote so far.
@@ -116,7 +121,12 @@ private:
 
     void writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer);
     AppendOutcome appendBlock(const std::shared_ptr<SegmentWriter>& writer, const float* samples, int64_t frames);
-    void rebuild(int64_t generation, RebuildReason reason);
+    // `waitingSince`: when this rebuild began to wait for the audio system.
+    void rebuild(int64_t generation, RebuildReason reason,
+                 std::optional<std::chrono::steady_clock::time_point> waitingSince);
+    // Whether a rebuild waits on for an audio system that does not answer,
+    // within the platform's patience; the wait's start is kept in `waitingSince`.
+    bool awaitAudioSystem(std::optional<std::chrono::steady_clock::time_point>& waitingSince);
     // The writer thread's share of the statistics.
     void notePeaks(const float* interleavedStereo, int64_t frames);
     // Peak levels (dBFS) since the last call, microphone and system.

@@ -13,6 +13,8 @@ namespace korvalin {
 namespace {
 
 constexpr double debounceSeconds = 0.4;
+// How often a rebuild asks again for an audio system that does not answer.
+constexpr double audioSystemPollSeconds = 0.25;
 
 const char* phrase(RebuildReason reason)
 {
@@ -63,14 +65,42 @@ void CaptureEngine::handleDeviceChange(RebuildReason reason)
     int64_t generation = ++rebuildGeneration;
     queue.asyncAfter(debounceSeconds, [weak = std::weak_ptr(self_), generation, reason] {
         if (auto engine = weak.lock())
-            (*engine)->rebuild(generation, reason);
+            (*engine)->rebuild(generation, reason, std::nullopt);
     });
 }
 
-void CaptureEngine::rebuild(int64_t generation, RebuildReason reason)
+bool CaptureEngine::awaitAudioSystem(std::optional<std::chrono::steady_clock::time_point>& waitingSince)
+{
+    AudioObjectID mic = 0;
+    OSStatus status = CA::read(platform::kAudioObjectSystemObject,
+                               platform::kAudioHardwarePropertyDefaultInputDevice, mic);
+    // A server that has just come back may not have set up its devices yet.
+    bool down = status == platform::kAudioHardwareNotRunningError ||
+                (waitingSince && (status != platform::noErr || mic == 0));
+    if (!down)
+        return false;
+    auto now = std::chrono::steady_clock::now();
+    double patience = platform::current().audioSystemPatience;
+    if (!waitingSince) {
+        waitingSince = now;
+        events.log("zvukový server neodpovídá — čekám na něj nejvýše " + std::to_string(int64_t(patience)) + " s");
+    }
+    return now - *waitingSince < std::chrono::duration<double>(patience);
+}
+
+void CaptureEngine::rebuild(int64_t generation, RebuildReason reason,
+                            std::optional<std::chrono::steady_clock::time_point> waitingSince)
 {
     if (rebuildGeneration != generation || !hasOpenSegment())
         return;
+    // Meanwhile the segment stays open, without input: a stop closes it as usual.
+    if (awaitAudioSystem(waitingSince)) {
+        queue.asyncAfter(audioSystemPollSeconds, [weak = std::weak_ptr(self_), generation, reason, waitingSince] {
+            if (auto engine = weak.lock())
+                (*engine)->rebuild(generation, reason, waitingSince);
+        });
+        return;
+    }
     std::string next = continuationPath(writer->path());
     events.emit(Event{{"ev", "device_changed"},
                       {"desc", std::string("změnilo se ") + phrase(reason) + " — pokračuji novým segmentem"},
@@ -79,7 +109,8 @@ void CaptureEngine::rebuild(int64_t generation, RebuildReason reason)
     stopIO();
     if (auto closed = finishSegment())
         events.emit(closedEvent(*closed));
-    teardownDevices();
+    // Only the microphone changed: system audio goes on through the same tap.
+    teardownDevices(reason == RebuildReason::defaultInputChanged);
     try {
         buildDevices(excludingSelf);
         openSegment(next);

@@ -69,28 +69,50 @@ std::optional<std::string> bundleIDOf(AudioObjectID process)
 
 void CaptureEngine::buildDevices(bool excludeSelf)
 {
-    systemAudioProblem.reset();
     excludingSelf = excludeSelf;
+    // A tap kept from the last graph serves again while it exists (it is
+    // gone when its audio system went away).
+    std::optional<std::string> keptTap;
+    if (tapID != 0 && !(keptTap = CA::string(tapID, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal)))
+        tapID = 0;
+    if (!keptTap)
+        systemAudioProblem.reset();
 
     const std::string noMicrophone = "není k dispozici žádné vstupní zařízení (mikrofon)";
+    auto refuse = [this](const std::string& message) {
+        teardownDevices();
+        return CommandError(ErrorCode::noDevice, message);
+    };
     AudioObjectID mic = 0;
-    if (CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, mic) != noErr || mic == 0)
-        throw CommandError(ErrorCode::noDevice, noMicrophone);
+    OSStatus status = CA::read(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice, mic);
+    if (status == kAudioHardwareNotRunningError)
+        throw refuse(audioSystemDown);
+    if (status != noErr || mic == 0)
+        throw refuse(noMicrophone);
     auto micUID = CA::string(mic, kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
     if (!micUID)
-        throw CommandError(ErrorCode::noDevice, noMicrophone);
+        throw refuse(noMicrophone);
     auto micBuffers = CA::channelsPerBuffer(mic, kAudioObjectPropertyScopeInput);
     int micChannels = sum(micBuffers);
     if (micBuffers.empty() || micChannels <= 0)
-        throw CommandError(ErrorCode::noDevice, "vstupní zařízení " + nameOf(mic) + " nemá žádné kanály");
+        throw refuse("vstupní zařízení " + nameOf(mic) + " nemá žádné kanály");
 
-    auto tap = CATapDescription::stereoGlobalTapButExcludeProcesses(
-        excludeSelf ? ownProcesses() : std::vector<AudioObjectID>{}, randomUUID());
-    tap.name = deviceName;
-    tap.isPrivate = true;
-    tap.muteBehavior = 0; // the tapped sound still plays
-    int tapChannels = makeTap(tap);
-    makeAggregate(*micUID, tap.uuid);
+    int tapChannels = 0;
+    std::string tapUUID;
+    if (keptTap) {
+        tapUUID = *keptTap;
+        AudioStreamBasicDescription format;
+        tapChannels = CA::read(tapID, kAudioTapPropertyFormat, format) == noErr ? int(format.mChannelsPerFrame) : 0;
+    } else {
+        auto tap = CATapDescription::stereoGlobalTapButExcludeProcesses(
+            excludeSelf ? ownProcesses() : std::vector<AudioObjectID>{}, randomUUID());
+        tap.name = deviceName;
+        tap.isPrivate = true;
+        tap.muteBehavior = 0; // the tapped sound still plays
+        tapChannels = makeTap(tap);
+        tapUUID = tap.uuid;
+    }
+    makeAggregate(*micUID, tapUUID);
 
     std::vector<AudioObjectID> active =
         CA::objectList(aggregateID, kAudioAggregateDevicePropertyActiveSubDeviceList, kAudioObjectPropertyScopeGlobal);
@@ -240,7 +262,7 @@ void CaptureEngine::makeAggregate(const std::string& micUID, const std::string& 
     aggregateID = device;
 }
 
-void CaptureEngine::teardownDevices()
+void CaptureEngine::teardownDevices(bool keepTap)
 {
     for (const RegisteredListener& entry : aggregateListeners)
         hardware().removePropertyListenerBlock(entry.object, entry.address, &queue, entry.listener);
@@ -249,7 +271,7 @@ void CaptureEngine::teardownDevices()
         hardware().destroyAggregateDevice(aggregateID);
         aggregateID = 0;
     }
-    if (tapID != 0) {
+    if (tapID != 0 && !keepTap) {
         hardware().destroyProcessTap(tapID);
         tapID = 0;
     }

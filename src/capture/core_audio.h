@@ -12,6 +12,10 @@ namespace korvalin {
 using platform::AudioObjectID;
 using platform::OSStatus;
 
+// Why a request that needs the audio system fails while it does not answer
+// (kAudioHardwareNotRunningError: its daemon or sound server is gone).
+inline const std::string audioSystemDown = "zvukový server není dostupný — nelze se k němu připojit";
+
 // A platform status as it appears in messages: 'nope' (1852797029) when its
 // four bytes are printable ASCII, the signed decimal otherwise.
 std::string fourCC(int32_t status);

@@ -16,13 +16,16 @@ namespace {
 constexpr int notDetermined = 0;
 
 // The default input device's name; "neznámé zařízení" when its name cannot
-// be read, empty when there is no default input device.
-std::string inputDeviceName()
+// be read, empty when there is no default input device (and why, when the
+// audio system does not answer).
+std::string inputDeviceName(EventWriter& events)
 {
     platform::AudioObjectID device = 0;
-    if (CA::read(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultInputDevice, device) !=
-            platform::noErr ||
-        device == 0)
+    OSStatus status =
+        CA::read(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultInputDevice, device);
+    if (status == platform::kAudioHardwareNotRunningError)
+        events.log(audioSystemDown);
+    if (status != platform::noErr || device == 0)
         return "";
     return CA::string(device, platform::kAudioObjectPropertyName, platform::kAudioObjectPropertyScopeGlobal)
         .value_or("neznámé zařízení");
@@ -66,7 +69,7 @@ void report(EventWriter& events)
                       {"os_supported", isSupportedOS()},
                       {"microphone", microphoneState()},
                       {"system_audio", "unknown"},
-                      {"input_device", inputDeviceName()}});
+                      {"input_device", inputDeviceName(events)}});
 }
 
 std::string requestMicrophone(double timeoutSeconds)

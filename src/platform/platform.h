@@ -20,6 +20,9 @@ struct Platform {
     ToneOutputFactory* tone = nullptr;
     // How long closing a segment waits for its writer thread, in seconds.
     double writerDeadline = 15;
+    // How long a recording waits for an audio system that stopped answering
+    // (its server restarting), in seconds.
+    double audioSystemPatience = 60;
 };
 
 // The process's platform. Installed once at start-up, before any thread runs.

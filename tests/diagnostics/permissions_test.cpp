@@ -4,6 +4,7 @@
 
 #include "diagnostics/permissions.h"
 #include "support/event_pipes.h"
+#include "support/forwarding_hardware.h"
 #include "platform/sim/sim_platform.h"
 
 namespace Permissions = korvalin::Permissions;
@@ -30,16 +31,26 @@ struct FakeAuthorization final : platform::Authorization {
     std::optional<int32_t> automationPermission(const std::string&, bool) override { return std::nullopt; }
 };
 
+// Without an input device the report says nothing more; with an audio
+// system that does not answer, a log line says why there is none.
 TEST(PermissionsReport, WithoutInputDeviceOnAnOldSystem)
 {
     platform::sim::SimPlatform sim(platform::sim::Scenario::parse(
         R"({"os_version": "14.3", "microphone": "restricted", "default_input": null})"));
     sim.install();
-    korvalin::EventPipes pipes;
-    Permissions::report(pipes.events);
-    EXPECT_EQ(pipes.out.take(), R"({"ev":"permissions","input_device":"","microphone":"restricted",)"
-                                R"("os_supported":false,"os_version":"14.3","system_audio":"unknown"})"
-                                "\n");
+    korvalin::StoppableHardware audio(sim.audio);
+    platform::current().audio = &audio;
+    for (bool down : {false, true}) {
+        audio.down = down;
+        korvalin::EventPipes pipes;
+        Permissions::report(pipes.events);
+        EXPECT_EQ(pipes.out.take(), R"({"ev":"permissions","input_device":"","microphone":"restricted",)"
+                                    R"("os_supported":false,"os_version":"14.3","system_audio":"unknown"})"
+                                    "\n");
+        EXPECT_EQ(pipes.err.take(),
+                  down ? "korvalin-cap: zvukový server není dostupný — nelze se k němu připojit\n" : "");
+    }
+    platform::current().audio = nullptr;
 }
 
 class MicrophoneRequest : public testing::Test {

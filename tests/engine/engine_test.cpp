@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "capture/capture_engine.h"
 #include "platform/media.h"
 #include "platform/sim/sim_platform.h"
@@ -20,12 +22,12 @@ namespace {
 
 // The simulated system, except that the input callback is kept for the test
 // to call with deliveries of its choosing.
-struct HandFedHardware final : korvalin::ForwardingHardware {
-    using ForwardingHardware::ForwardingHardware;
+struct HandFedHardware final : korvalin::StoppableHardware {
+    using StoppableHardware::StoppableHardware;
     OSStatus createIOProcIDWithBlock(ProcID* id, ID device, Queue* queue, AudioDeviceIOBlock block) override
     {
         callback = std::move(block);
-        return ForwardingHardware::createIOProcIDWithBlock(id, device, queue, [](auto...) {});
+        return StoppableHardware::createIOProcIDWithBlock(id, device, queue, [](auto...) {});
     }
     AudioDeviceIOBlock callback;
 };
@@ -86,7 +88,11 @@ protected:
         current().audio = &hardware;
         current().media = &media;
     }
-    ~Engine() override { current().audio = nullptr; }
+    ~Engine() override
+    {
+        current().audio = nullptr;
+        current().audioSystemPatience = Platform{}.audioSystemPatience;
+    }
 
     void start(const std::string& at)
     {
@@ -264,4 +270,42 @@ TEST_F(Engine, InputNeedsAnOpenSegmentAndStopsOnlyWhatRuns)
     engine.stopIO();
     engine.stopIO();
     EXPECT_EQ(sim.audio.calls().size(), calls);
+}
+
+// An audio system that stops answering (its server restarting) holds the
+// rebuild, with the segment still open, until it answers again: then the
+// recording goes on in the continuation. One that stays away past the
+// platform's patience ends the recording with a message that names it.
+TEST_F(Engine, ARebuildWaitsForTheAudioSystemWithinThePlatformsPatience)
+{
+    current().audioSystemPatience = 1;
+    auto events = [this] {
+        std::string names, lines = pipes.out.take();
+        for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+            auto event = nlohmann::json::parse(lines.substr(at, end - at));
+            if (event["ev"] != "levels")
+                names += event["ev"].get<std::string>() + (event.contains("msg") ? ": " + event["msg"].get<std::string>()
+                                                                                 : "") + "\n";
+        }
+        return names;
+    };
+    for (bool comesBack : {true, false}) {
+        queue.sync([&] { start(path); });
+        hardware.down = true;
+        queue.async([&] { engine.handleDeviceChange(korvalin::RebuildReason::defaultInputChanged); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        bool open = false;
+        queue.sync([&] { open = engine.hasOpenSegment(); });
+        EXPECT_TRUE(open);
+        EXPECT_EQ(events(), "");
+        hardware.down = !comesBack;
+        std::string seen;
+        waitFor([&] { return (seen += events()).find(comesBack ? "started" : "error") != std::string::npos; });
+        EXPECT_EQ(seen, comesBack ? "device_changed\nsegment_closed\nstarted\n"
+                                  : "device_changed\nsegment_closed\nerror: po změně zařízení nelze pokračovat: "
+                                    "zvukový server není dostupný — nelze se k němu připojit\n");
+        EXPECT_EQ(pipes.err.take(), "korvalin-cap: zvukový server neodpovídá — čekám na něj nejvýše 1 s\n");
+        queue.sync([&] { stop(); });
+        hardware.down = false;
+    }
 }

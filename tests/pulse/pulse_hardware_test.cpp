@@ -297,12 +297,17 @@ TEST_F(PulseHardware, ADefaultSourceChangeCallsTheListenerOnItsQueueRightAfterCo
     }
 }
 
-TEST(PulseNoServer, StartsWithoutInputDeviceAndRefusesToBuild)
+TEST(PulseNoServer, StartsAndAnswersAsAnAudioSystemThatIsNotRunning)
 {
     PulseAudioHardware hardware(std::string("unix:/nonexistent/korvalin/native"));
     EXPECT_FALSE(hardware.reachable());
     EXPECT_EQ(PulseAuthorization(hardware).microphoneStatus(), -1);
-    EXPECT_EQ(defaultInput(hardware), 0u);
+    for (auto selector : {kAudioHardwarePropertyDefaultInputDevice, kAudioHardwarePropertyDefaultOutputDevice}) {
+        AudioObjectID device = 0;
+        uint32_t size = sizeof device;
+        EXPECT_EQ(hardware.getPropertyData(kAudioObjectSystemObject, address(selector), 0, nullptr, &size, &device),
+                  kAudioHardwareNotRunningError);
+    }
     AudioObjectID tap = 0;
     EXPECT_NE(hardware.createProcessTap(CATapDescription::stereoGlobalTapButExcludeProcesses({}, "T"), &tap), noErr);
     AudioObjectID aggregate = 0;

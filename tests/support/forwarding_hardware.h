@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "platform/audio_hardware.h"
 
 namespace korvalin {
@@ -53,6 +55,24 @@ public:
 
 private:
     platform::AudioHardware& to_;
+};
+
+// While `down`, answers as an audio system that is not running (its daemon
+// or sound server gone): the default devices read as
+// kAudioHardwareNotRunningError.
+class StoppableHardware : public ForwardingHardware {
+public:
+    using ForwardingHardware::ForwardingHardware;
+    OSStatus getPropertyData(ID o, const Address& a, uint32_t qs, const void* q, uint32_t* size, void* out) override
+    {
+        if (down && o == platform::kAudioObjectSystemObject &&
+            (a.mSelector == platform::kAudioHardwarePropertyDefaultInputDevice ||
+             a.mSelector == platform::kAudioHardwarePropertyDefaultOutputDevice))
+            return platform::kAudioHardwareNotRunningError;
+        return ForwardingHardware::getPropertyData(o, a, qs, q, size, out);
+    }
+
+    std::atomic<bool> down{false};
 };
 
 } // namespace korvalin

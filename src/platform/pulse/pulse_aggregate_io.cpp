@@ -16,6 +16,11 @@ namespace {
 constexpr double fragmentSeconds = 0.020;
 constexpr double chunkSeconds = 0.5; // the largest delivery; longer fragments are split
 constexpr double connectSeconds = 2.0;
+// The microphone's timeline kept to the clock when its server stalls: this
+// far behind, the missing time is filled with silence; of a late burst that
+// follows, what runs more than the margin ahead of the clock is cut.
+constexpr double stallSeconds = 0.5;
+constexpr double lateMarginSeconds = 0.1;
 
 // The capture thread is the recording's sound card: woken late, it lets the
 // server's buffers overrun. It asks for a real-time priority just below the
@@ -34,11 +39,12 @@ CaptureTiming timingFor(uint32_t rate)
 } // namespace
 
 PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams,
-                                   AudioDeviceIOBlock block)
-    : mic_(server), streams_(std::move(streams)), block_(std::move(block)),
-      system_(server), control_(std::move(server)),
-      timing_(timingFor(streams_.rate)), queue_(streams_.rate, systemChannels),
-      pushSystem_([this](const float* samples, size_t frames) { queue_.push(samples, frames); }),
+                                   AudioDeviceIOBlock block, std::unique_ptr<SystemCapture> carried)
+    : mic_(server), streams_(std::move(streams)), block_(std::move(block)), timing_(timingFor(streams_.rate)),
+      carried_(carried != nullptr),
+      system_(carried ? std::move(carried)
+                      : std::make_unique<SystemCapture>(server, streams_.output, streams_.exclusion, timing_)),
+      cutBefore_(system_->cutFrames()), filledBefore_(system_->filledFrames()),
       systemChunk_(timing_.chunkFrames * systemChannels), micSilence_(timing_.chunkFrames * streams_.micChannels),
       list_(audioBufferListSize(2))
 {
@@ -46,22 +52,30 @@ PulseAggregateIO::PulseAggregateIO(std::optional<std::string> server, AggregateS
 
 PulseAggregateIO::~PulseAggregateIO()
 {
-    if (thread_.joinable()) {
-        {
-            std::lock_guard guard(mutex_);
-            stopping_ = true;
-        }
-        control_.wakeUp();
-        thread_.join();
+    stop();
+    if (micStream_) {
+        pa_stream_set_read_callback(micStream_, nullptr, nullptr);
+        pa_stream_disconnect(micStream_);
+        pa_stream_unref(micStream_);
     }
-    tap_.reset();
-    for (pa_stream* stream : {micStream_, monitor_}) {
-        if (!stream)
-            continue;
-        pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
+}
+
+void PulseAggregateIO::stop()
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
     }
+    system_->wakeUp();
+    thread_.join();
+}
+
+std::unique_ptr<SystemCapture> PulseAggregateIO::releaseSystem()
+{
+    stop();
+    return std::move(system_);
 }
 
 OSStatus PulseAggregateIO::start()
@@ -71,23 +85,10 @@ OSStatus PulseAggregateIO::start()
     if (!mic_.connect(connectSeconds))
         return kAudioHardwareUnspecifiedError;
     // The system side first, while no delivery dispatches its connection.
-    // The output may be gone already, or the connection fail; the
-    // recording then has silent system audio rather than none at all.
-    if (streams_.output && system_.connect(connectSeconds)) {
-        if (streams_.exclusion) {
-            if (control_.connect(connectSeconds)) {
-                tap_ = std::make_unique<ExclusionTap>(control_.context(), control_.api(), system_.context(),
-                                                      *streams_.output, timing_, streams_.exclusion);
-                tap_->start();
-            }
-        } else {
-            monitor_ = connectSystemStream(system_.context(), streams_.output->monitorSource, streams_.rate,
-                                           timing_.fragmentFrames);
-            if (monitor_)
-                system_.waitFor([this] { return pa_stream_get_state(monitor_) != PA_STREAM_CREATING; },
-                                connectSeconds);
-        }
-    }
+    if (carried_)
+        system_->resume();
+    else
+        system_->start();
     pa_sample_spec micSpec{PA_SAMPLE_FLOAT32LE, streams_.rate, uint8_t(streams_.micChannels)};
     micStream_ = connectRecordStream(mic_.context(), "Korvalin Capture (mikrofon)", streams_.micSource, micSpec,
                                      streams_.micMap, timing_.fragmentFrames);
@@ -117,10 +118,7 @@ void PulseAggregateIO::run()
         tick = tick + period > now ? tick + period : now + period; // late: no catching up
         while (!stopping_ && (now = Clock::now()) < tick) {
             auto wait = std::chrono::ceil<std::chrono::microseconds>(tick - now).count();
-            int served = control_.serve(pa_usec_t(wait), lock);
-            if (served > 0)
-                system_.dispatch(); // sends what the tap asked for there
-            else if (served < 0) { // the poll failed: a tick without news
+            if (system_->serve(pa_usec_t(wait), lock) < 0) { // the poll failed: a tick without news
                 lock.unlock();
                 std::this_thread::sleep_until(tick);
                 lock.lock();
@@ -129,19 +127,58 @@ void PulseAggregateIO::run()
         if (stopping_)
             return;
         mic_.dispatch();
+        fillStall();
     }
+}
+
+double PulseAggregateIO::framesBehind() const
+{
+    return std::chrono::duration<double>(Clock::now() - micStart_).count() * streams_.rate - sampleTime_;
+}
+
+// A server that stalls delivers nothing, and afterwards either nothing of
+// that time (the sound card overran) or all of it at once, late. Either way
+// the file keeps the clock's timeline: silence while nothing comes, and the
+// late burst cut by as much as was filled.
+void PulseAggregateIO::fillStall()
+{
+    // Not once the server is gone: the segment then ends where it was lost.
+    if (!micStarted_ || pa_context_get_state(mic_.context()) != PA_CONTEXT_READY)
+        return;
+    double behind = framesBehind();
+    // Once stalled, the timeline follows the clock at every tick until
+    // the microphone delivers again.
+    if (behind < (micStalled_ ? 1.0 : stallSeconds * streams_.rate))
+        return;
+    micStalled_ = true;
+    auto frames = size_t(behind);
+    micFilled_ += frames;
+    micOwed_ += frames;
+    advance(nullptr, frames);
+}
+
+uint64_t PulseAggregateIO::micCutFrames()
+{
+    std::lock_guard guard(mutex_);
+    return micCut_;
+}
+
+uint64_t PulseAggregateIO::micFilledFrames()
+{
+    std::lock_guard guard(mutex_);
+    return micFilled_;
 }
 
 uint64_t PulseAggregateIO::cutFrames()
 {
     std::lock_guard guard(mutex_);
-    return queue_.cutFrames() + (tap_ ? tap_->cutFrames() : 0);
+    return system_->cutFrames() - cutBefore_;
 }
 
 uint64_t PulseAggregateIO::filledFrames()
 {
     std::lock_guard guard(mutex_);
-    return queue_.filledFrames() + (tap_ ? tap_->filledFrames() : 0);
+    return system_->filledFrames() - filledBefore_;
 }
 
 void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
@@ -154,25 +191,42 @@ void PulseAggregateIO::micReadable(pa_stream* stream, size_t, void* self)
         // A hole in the stream (data null) is silence of that length.
         const auto* samples = static_cast<const float*>(data);
         size_t fragment = bytes / frameBytes;
-        io->system_.dispatch();
-        if (io->tap_)
-            io->queue_.pad(io->tap_->mix(io->pushSystem_, fragment));
-        else if (io->monitor_)
-            pushReadable(io->monitor_, io->queue_);
-        for (size_t frames = fragment; frames > 0;) {
-            size_t n = std::min(frames, io->timing_.chunkFrames);
-            io->deliver(samples ? samples : io->micSilence_.data(), n);
-            if (samples)
-                samples += n * io->streams_.micChannels;
-            frames -= n;
+        if (!io->micStarted_) {
+            io->micStarted_ = true;
+            io->micStart_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(double(fragment) / io->streams_.rate));
         }
+        io->micStalled_ = false;
+        if (io->micOwed_ > 0) {
+            double ahead = -io->framesBehind() + double(fragment) - lateMarginSeconds * io->streams_.rate;
+            size_t late = std::min({io->micOwed_, fragment, size_t(std::max(0.0, ahead))});
+            io->micOwed_ -= late;
+            io->micCut_ += late;
+            fragment -= late;
+            if (samples)
+                samples += late * io->streams_.micChannels;
+        }
+        io->advance(samples, fragment);
         pa_stream_drop(stream);
+    }
+}
+
+// `frames` microphone frames (null: silence) with as many of system audio.
+void PulseAggregateIO::advance(const float* samples, size_t frames)
+{
+    system_->pull(frames);
+    while (frames > 0) {
+        size_t n = std::min(frames, timing_.chunkFrames);
+        deliver(samples ? samples : micSilence_.data(), n);
+        if (samples)
+            samples += n * streams_.micChannels;
+        frames -= n;
     }
 }
 
 void PulseAggregateIO::deliver(const float* mic, size_t frames)
 {
-    queue_.take(systemChunk_.data(), frames);
+    system_->take(systemChunk_.data(), frames);
     auto* list = reinterpret_cast<AudioBufferList*>(list_.data());
     list->mNumberBuffers = streams_.output ? 2 : 1;
     list->mBuffers[0] = {streams_.micChannels, uint32_t(frames * streams_.micChannels * sizeof(float)),

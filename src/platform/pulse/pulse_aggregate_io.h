@@ -13,7 +13,7 @@
 #include "platform/audio_hardware.h"
 #include "platform/pulse/exclusion_tap.h"
 #include "platform/pulse/polled_connection.h"
-#include "platform/system_audio_queue.h"
+#include "platform/pulse/system_capture.h"
 
 namespace platform {
 
@@ -30,21 +30,24 @@ struct AggregateStreams {
     std::function<void(const std::string&)> log; // told which priority the capture thread got
 };
 
-// A running aggregate: connections without threads of their own, one for
-// the microphone and one for the system-audio streams, and the IO thread,
-// which wakes once per fragment's time and dispatches the microphone's. Each
-// microphone fragment first dispatches the system connection and moves what
-// it has (the monitor, or the exclusion tap's aligned sum) into the one
-// system-audio queue, then is delivered to the IO block together with as
-// many system-audio frames (systemChannels, same rate) taken from that queue,
+// A running aggregate: a connection without a thread of its own for the
+// microphone, the system-audio side (SystemCapture, new or carried over
+// from the aggregate before it on the same tap), and the IO thread, which
+// wakes once per fragment's time and dispatches the microphone's. Each
+// microphone fragment first has the system side move what it has into its
+// queue, then is delivered to the IO block together with as many
+// system-audio frames (systemChannels, same rate) taken from that queue,
 // so the timeline advances with the microphone whatever the output does.
-// The exclusion tap's events, queries and verdicts come on a third
-// connection, which carries no audio: the IO thread serves it as its
-// messages come, between the ticks, so that a new player's capture is asked
-// for without waiting for a tick at every round trip.
+// A microphone that stalls for longer than half a second is held to the
+// clock (silence filled, the late burst cut; counted). Between the ticks
+// the IO thread serves the exclusion tap's requests as their answers come,
+// so that a new player's capture is asked for without waiting for a tick
+// at every round trip.
 class PulseAggregateIO {
 public:
-    PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block);
+    // `carried`: a system side to go on with (it fits the streams' rate).
+    PulseAggregateIO(std::optional<std::string> server, AggregateStreams streams, AudioDeviceIOBlock block,
+                     std::unique_ptr<SystemCapture> carried = nullptr);
     // Stops the streams: afterwards the block is not called again.
     ~PulseAggregateIO();
     PulseAggregateIO(const PulseAggregateIO&) = delete;
@@ -52,9 +55,15 @@ public:
 
     // Connects and starts recording. noErr, or why it could not.
     OSStatus start();
+    // Stops the IO thread and hands over the system side, still recording.
+    std::unique_ptr<SystemCapture> releaseSystem();
     // System-audio frames cut from a backlog, and filled with silence, so far.
     uint64_t cutFrames();
     uint64_t filledFrames();
+    // Microphone frames filled with silence while its server stalled, and
+    // cut from the late burst that followed, so far.
+    uint64_t micFilledFrames();
+    uint64_t micCutFrames();
     bool recordsSystemAudio() const { return streams_.output.has_value(); }
     uint32_t rate() const { return streams_.rate; }
 
@@ -62,23 +71,32 @@ private:
     using Clock = std::chrono::steady_clock;
     static void micReadable(pa_stream* stream, size_t bytes, void* self);
     void run();
+    void stop();
+    void advance(const float* mic, size_t frames);
     void deliver(const float* mic, size_t frames);
+    // How far the microphone's timeline is behind the clock.
+    double framesBehind() const;
+    void fillStall();
 
     PolledConnection mic_; // dispatched by the IO thread
     AggregateStreams streams_;
     AudioDeviceIOBlock block_;
     pa_stream* micStream_ = nullptr;
-    PolledConnection system_; // dispatched by the microphone's deliveries
-    PolledConnection control_; // the tap's requests, served while the IO thread waits
-    pa_stream* monitor_ = nullptr;
     CaptureTiming timing_;
-    SystemAudioQueue queue_;
-    ExclusionTap::Push pushSystem_;
-    std::unique_ptr<ExclusionTap> tap_;
+    bool carried_; // the system side already ran
+    std::unique_ptr<SystemCapture> system_;
+    uint64_t cutBefore_; // the system side's counts when this aggregate took it
+    uint64_t filledBefore_;
     std::vector<float> systemChunk_;
     std::vector<float> micSilence_;
     std::vector<unsigned char> list_;
     double sampleTime_ = 0;
+    bool micStarted_ = false;
+    Clock::time_point micStart_; // where the clock puts the timeline's start
+    bool micStalled_ = false;
+    size_t micOwed_ = 0; // filled, not yet cut from a late burst
+    uint64_t micFilled_ = 0;
+    uint64_t micCut_ = 0;
     std::mutex mutex_; // held by the IO thread but while it waits
     bool stopping_ = false;
     std::thread thread_;

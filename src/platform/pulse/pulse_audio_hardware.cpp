@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <variant>
@@ -165,6 +166,15 @@ std::shared_ptr<PulseLoop> PulseAudioHardware::connection()
             &first));
     }
     loop_ = loop;
+    std::optional<std::chrono::steady_clock::time_point> lost;
+    {
+        std::lock_guard state(mutex_);
+        lost.swap(lostAt_);
+    }
+    if (lost && log_) {
+        auto outage = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - *lost);
+        log_("zvukový server znovu odpovídá po " + std::to_string(outage.count()) + " ms výpadku");
+    }
     return loop_;
 }
 
@@ -246,11 +256,15 @@ OSStatus PulseAudioHardware::readSystem(const AudioObjectPropertyAddress& addres
 {
     switch (address.mSelector) {
     case kAudioHardwarePropertyDefaultInputDevice:
-        value.data = defaultInput();
+    case kAudioHardwarePropertyDefaultOutputDevice: {
+        // As Core Audio answers while its daemon is down.
+        auto loop = connection();
+        if (!loop)
+            return kAudioHardwareNotRunningError;
+        bool input = address.mSelector == kAudioHardwarePropertyDefaultInputDevice;
+        value.data = input ? defaultInput(*loop) : defaultOutput(*loop);
         return noErr;
-    case kAudioHardwarePropertyDefaultOutputDevice:
-        value.data = defaultOutput();
-        return noErr;
+    }
     case kAudioHardwarePropertyProcessObjectList:
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         auto list = processes();
@@ -350,23 +364,21 @@ std::vector<int32_t> PulseAudioHardware::processes()
     return {pids.begin(), pids.end()};
 }
 
-AudioObjectID PulseAudioHardware::defaultInput()
+AudioObjectID PulseAudioHardware::defaultInput(PulseLoop& loop)
 {
-    auto loop = connection();
-    auto server = loop ? PulseQuery::server(*loop) : std::nullopt;
+    auto server = PulseQuery::server(loop);
     if (!server || server->defaultSource.empty())
         return kAudioObjectUnknown;
     // Without a microphone the server makes a monitor the default source;
     // recording it would put the output on both channels.
-    auto source = PulseQuery::source(*loop, server->defaultSource);
+    auto source = PulseQuery::source(loop, server->defaultSource);
     return source && !source->monitor ? objectID(Kind::source, source->index) : kAudioObjectUnknown;
 }
 
-AudioObjectID PulseAudioHardware::defaultOutput()
+AudioObjectID PulseAudioHardware::defaultOutput(PulseLoop& loop)
 {
-    auto loop = connection();
-    auto server = loop ? PulseQuery::server(*loop) : std::nullopt;
-    auto sink = server && !server->defaultSink.empty() ? PulseQuery::sink(*loop, server->defaultSink) : std::nullopt;
+    auto server = PulseQuery::server(loop);
+    auto sink = server && !server->defaultSink.empty() ? PulseQuery::sink(loop, server->defaultSink) : std::nullopt;
     return sink ? objectID(Kind::sink, sink->index) : kAudioObjectUnknown;
 }
 
@@ -383,15 +395,21 @@ OSStatus PulseAudioHardware::createProcessTap(const CATapDescription& descriptio
         return kAudioHardwareBadDeviceError;
     std::lock_guard guard(mutex_);
     uint32_t number = nextObject_++;
-    taps_[number] = Tap{description, TapOutput{sink->index, sink->monitorSource}, sink->rate};
+    taps_[number] = Tap{description, TapOutput{sink->index, sink->monitorSource}, sink->rate, nullptr};
     *outTapID = objectID(Kind::tap, number);
     return noErr;
 }
 
 OSStatus PulseAudioHardware::destroyProcessTap(AudioObjectID tap)
 {
+    std::unique_ptr<SystemCapture> parked; // ends outside the lock
     std::lock_guard guard(mutex_);
-    return kindOf(tap) == Kind::tap && taps_.erase(numberOf(tap)) ? noErr : kAudioHardwareBadObjectError;
+    auto found = kindOf(tap) == Kind::tap ? taps_.find(numberOf(tap)) : taps_.end();
+    if (found == taps_.end())
+        return kAudioHardwareBadObjectError;
+    parked = std::move(found->second.parked);
+    taps_.erase(found);
+    return noErr;
 }
 
 OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
@@ -415,6 +433,7 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
             return kAudioHardwareBadObjectError;
         const CATapDescription& tapDescription = tap->second.description;
         aggregate.output = tap->second.output;
+        aggregate.tap = tap->first;
         aggregate.excluded.clear();
         if (tapDescription.exclusive)
             for (AudioObjectID process : tapDescription.processes)
@@ -429,7 +448,7 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
 
 OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
 {
-    std::vector<std::unique_ptr<PulseAggregateIO>> running;
+    std::vector<std::pair<std::unique_ptr<PulseAggregateIO>, uint32_t>> running;
     {
         std::lock_guard guard(mutex_);
         if (kindOf(device) != Kind::aggregate || !aggregates_.erase(numberOf(device)))
@@ -439,12 +458,12 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
                 ++proc;
                 continue;
             }
-            running.push_back(std::move(proc->second.running));
+            running.emplace_back(std::move(proc->second.running), proc->second.tap);
             proc = procs_.erase(proc);
         }
     }
-    for (auto& io : running)
-        stopped(std::move(io));
+    for (auto& [io, tap] : running)
+        stopped(std::move(io), tap);
     return noErr;
 }
 
@@ -470,6 +489,8 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
     AggregateStreams streams;
     AudioDeviceIOBlock block;
     std::optional<std::string> hostNote; // told once, with the first exclusion
+    std::unique_ptr<SystemCapture> carried, unfit; // the unfit one ends outside the lock
+    uint32_t tapNumber = 0;
     {
         std::lock_guard guard(mutex_);
         auto proc = procs_.find(procID);
@@ -494,10 +515,16 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         streams = AggregateStreams{a.mic->name, a.mic->channels, a.mic->map, a.rate, a.output, std::move(exclusion),
                                    log_};
         block = proc->second.block;
+        tapNumber = a.tap;
+        if (auto tap = taps_.find(a.tap); tap != taps_.end() && tap->second.parked) {
+            auto& parked = tap->second.parked;
+            (parked->fits(a.rate) ? carried : unfit) = std::move(parked);
+        }
     }
+    unfit.reset();
     if (hostNote && log_)
         log_(*hostNote);
-    auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block));
+    auto io = std::make_unique<PulseAggregateIO>(server_, std::move(streams), std::move(block), std::move(carried));
     if (OSStatus status = io->start(); status != noErr)
         return status;
     std::lock_guard guard(mutex_);
@@ -505,6 +532,7 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
     if (proc == procs_.end())
         return kAudioHardwareBadObjectError; // destroyed meanwhile; io stops here
     proc->second.running = std::move(io);
+    proc->second.tap = tapNumber;
     return noErr;
 }
 
@@ -516,47 +544,63 @@ OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcI
         if (proc == procs_.end() || proc->second.device != device)
             return kAudioHardwareBadObjectError;
     }
-    stopped(takeRunning(procID));
+    uint32_t tap = 0;
+    auto running = takeRunning(procID, tap);
+    stopped(std::move(running), tap);
     return noErr;
 }
 
 OSStatus PulseAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID)
 {
     std::unique_ptr<PulseAggregateIO> running;
+    uint32_t tap = 0;
     {
         std::lock_guard guard(mutex_);
         auto proc = procs_.find(procID);
         if (proc == procs_.end() || proc->second.device != device)
             return kAudioHardwareBadObjectError;
         running = std::move(proc->second.running);
+        tap = proc->second.tap;
         procs_.erase(proc);
     }
-    stopped(std::move(running));
+    stopped(std::move(running), tap);
     return noErr;
 }
 
-std::unique_ptr<PulseAggregateIO> PulseAudioHardware::takeRunning(AudioDeviceIOProcID procID)
+std::unique_ptr<PulseAggregateIO> PulseAudioHardware::takeRunning(AudioDeviceIOProcID procID, uint32_t& tap)
 {
     std::lock_guard guard(mutex_);
     auto proc = procs_.find(procID);
-    return proc == procs_.end() ? nullptr : std::move(proc->second.running);
+    if (proc == procs_.end())
+        return nullptr;
+    tap = proc->second.tap;
+    return std::move(proc->second.running);
 }
 
-void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running)
+void PulseAudioHardware::stopped(std::unique_ptr<PulseAggregateIO> running, uint32_t tap)
 {
     if (!running)
         return;
-    if (!running->recordsSystemAudio()) {
-        running.reset();
-        return;
-    }
     uint64_t cut = running->cutFrames(), filled = running->filledFrames();
+    uint64_t micCut = running->micCutFrames(), micFilled = running->micFilledFrames();
+    bool system = running->recordsSystemAudio();
     uint32_t rate = running->rate();
+    std::unique_ptr<SystemCapture> side = running->releaseSystem();
     running.reset();
+    if (system) {
+        std::lock_guard guard(mutex_);
+        if (auto found = taps_.find(tap); found != taps_.end())
+            side.swap(found->second.parked); // an older one ends below
+    }
+    side.reset();
     auto amount = [rate](uint64_t frames) {
         return std::to_string(frames) + " snímků (" + std::to_string(frames * 1000 / rate) + " ms)";
     };
-    if (log_)
+    if (!log_)
+        return;
+    if (micCut || micFilled)
+        log_("mikrofon oproti hodinám: zahozeno " + amount(micCut) + ", doplněno tichem " + amount(micFilled));
+    if (system)
         log_("systémový zvuk oproti mikrofonu: zahozeno " + amount(cut) + ", doplněno tichem " + amount(filled));
 }
 
@@ -680,11 +724,16 @@ void PulseAudioHardware::unresolved(pid_t pid)
 
 void PulseAudioHardware::connectionLost()
 {
+    std::map<uint32_t, Tap> lostTaps; // their recordings end outside the lock
     {
         std::lock_guard guard(mutex_);
         defaultSource_.clear();
         defaultSink_.clear();
+        lostAt_ = std::chrono::steady_clock::now();
+        lostTaps.swap(taps_);
     }
+    if (log_)
+        log_("spojení se zvukovým serverem se přerušilo");
     notify(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultInputDevice);
 }
 

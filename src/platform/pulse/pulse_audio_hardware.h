@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -34,7 +35,10 @@ namespace platform {
 // the sink's: its format is mono). Without exclusions it records
 // the sink's monitor, the whole output mix; with exclusions it records each
 // playback stream that does not belong to an excluded process alone
-// (ExclusionTap, rules in ProcessExclusion).
+// (ExclusionTap, rules in ProcessExclusion). An aggregate that stops leaves
+// its system-audio recording running with its tap, and the next aggregate
+// at the same rate on that tap goes on with it; destroying the tap ends it.
+// The taps of a server whose connection is lost are gone.
 //
 // An aggregate device pairs the microphone source with a tap; started, it
 // records both on its own connection and delivers them on the microphone's
@@ -43,9 +47,11 @@ namespace platform {
 // "dIn " and "dOut" listeners on the system object hear default source and
 // sink changes, "nsrt" listeners on an aggregate its microphone's rate
 // changes. When the connection to the server is lost the "dIn " listeners
-// are told, and until a server can be reached again there is no default
-// input. Creating the object never fails and does not touch the server; the
-// first call that needs it connects, waiting at most about 2 seconds.
+// are told, and until a server can be reached again the default devices
+// read as kAudioHardwareNotRunningError, as Core Audio's do while its
+// daemon is down; the outage's length is logged on reconnecting. Creating
+// the object never fails and does not touch the server; the first call
+// that needs it connects, waiting at most about 2 seconds.
 class PulseAudioHardware final : public AudioHardware {
 public:
     using Log = std::function<void(const std::string& message)>;
@@ -85,6 +91,8 @@ private:
         CATapDescription description;
         TapOutput output;
         uint32_t rate = 0;
+        // Left running by the last aggregate on the tap, for the next one.
+        std::unique_ptr<SystemCapture> parked;
     };
     struct Aggregate {
         AggregateDeviceDescription description;
@@ -92,11 +100,13 @@ private:
         uint32_t rate = 0; // the microphone's, kept up to date
         std::optional<TapOutput> output;
         std::vector<pid_t> excluded;
+        uint32_t tap = 0; // the number of the tap it records, 0 for none
     };
     struct IOProc {
         AudioObjectID device = 0;
         AudioDeviceIOBlock block;
         std::unique_ptr<PulseAggregateIO> running;
+        uint32_t tap = 0; // the running aggregate's
     };
     struct Listener {
         AudioObjectID object;
@@ -115,10 +125,11 @@ private:
                         const AudioObjectPropertyAddress& address, PropertyValue& value);
     OSStatus readAggregate(uint32_t number, const AudioObjectPropertyAddress& address, PropertyValue& value);
     std::vector<int32_t> processes();
-    AudioObjectID defaultInput();
-    AudioObjectID defaultOutput();
-    std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID);
-    void stopped(std::unique_ptr<PulseAggregateIO> running);
+    AudioObjectID defaultInput(PulseLoop& loop);
+    AudioObjectID defaultOutput(PulseLoop& loop);
+    std::unique_ptr<PulseAggregateIO> takeRunning(AudioDeviceIOProcID procID, uint32_t& tap);
+    // Logs what a stopped aggregate counted and parks its system side with its tap.
+    void stopped(std::unique_ptr<PulseAggregateIO> running, uint32_t tap);
 
     // On the loop thread of the connection.
     static void subscribed(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
@@ -145,6 +156,7 @@ private:
     std::vector<Listener> listeners_;
     std::set<pid_t> unresolved_; // reported once each
     bool hostTold_ = false;       // the host's identity is logged once
+    std::optional<std::chrono::steady_clock::time_point> lostAt_; // until connected again
     uint32_t nextObject_ = 1;
     AudioDeviceIOProcID nextProc_ = 1;
 };

@@ -44,12 +44,12 @@ pa_stream* connectSystemStream(pa_context* context, const std::string& source, u
     return connect(stream, source, fragmentFrames, monitored);
 }
 
-void pushReadable(pa_stream* stream, SystemAudioQueue& queue)
+void pushReadable(pa_stream* stream, const std::function<void(const float* samples, size_t frames)>& push)
 {
     const void* samples;
     size_t bytes;
     while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
-        queue.push(static_cast<const float*>(samples), bytes / (systemChannels * sizeof(float)));
+        push(static_cast<const float*>(samples), bytes / (systemChannels * sizeof(float)));
         pa_stream_drop(stream);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <pulse/pulseaudio.h>
@@ -25,7 +26,8 @@ pa_stream* connectRecordStream(pa_context* context, const char* name, const std:
 pa_stream* connectSystemStream(pa_context* context, const std::string& source, uint32_t rate, size_t fragmentFrames,
                                uint32_t monitored = PA_INVALID_INDEX);
 
-// Moves every fragment a system-audio record stream has ready into `queue`.
-void pushReadable(pa_stream* stream, SystemAudioQueue& queue);
+// Hands every fragment a system-audio record stream has ready to `push`
+// (frames of systemChannels; null samples for a hole).
+void pushReadable(pa_stream* stream, const std::function<void(const float* samples, size_t frames)>& push);
 
 } // namespace platform
