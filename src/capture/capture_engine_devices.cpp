@@ -80,6 +80,7 @@ void CaptureEngine::rebuild(int64_t generation, RebuildReason reason)
     if (auto closed = finishSegment())
         events.emit(closedEvent(*closed));
     teardownDevices();
+    echo.reset(); // a new echo path
     try {
         buildDevices(excludingSelf);
         openSegment(next);

@@ -19,6 +19,8 @@ int16_t toInt16(float sample)
 
 // The lead is looked for this often while unknown.
 constexpr double estimateEverySeconds = 0.25;
+// Times the filter goes over the stretch the lead was found in.
+constexpr int learningPasses = 3;
 
 } // namespace
 
@@ -100,9 +102,13 @@ void EchoCanceller::estimateLead()
     }
     referenceDelay = *lead - targetLead;
     speex = std::make_unique<Speex>(frameSize, static_cast<int>(rate * filterSeconds), static_cast<int>(rate));
-    // The filter learns from the stretch the lead was found in, so it has
-    // converged on it by the time the frames after it are written.
+    // The filter learns from the stretch the lead was found in, a few times
+    // over, so it has converged by the time the frames after it are written.
     filtered = std::max({start, base + std::max<int64_t>(0, *referenceDelay)});
+    int64_t lookAhead = std::max<int64_t>(0, -*referenceDelay);
+    for (int pass = 1; pass < learningPasses; ++pass)
+        for (int64_t frame = filtered; frame + frameSize + lookAhead <= end; frame += frameSize)
+            filterFrame(frame, false);
 }
 
 void EchoCanceller::filterDueFrames(bool cancel)
@@ -110,13 +116,13 @@ void EchoCanceller::filterDueFrames(bool cancel)
     int64_t lookAhead = std::max<int64_t>(0, -*referenceDelay);
     for (; filtered + frameSize + lookAhead <= end; filtered += frameSize) {
         if (cancel || filtered < emitted)
-            filterFrame(filtered);
+            filterFrame(filtered, true);
         else
             skipped += frameSize;
     }
 }
 
-void EchoCanceller::filterFrame(int64_t start)
+void EchoCanceller::filterFrame(int64_t start, bool write)
 {
     for (int i = 0; i < frameSize; ++i) {
         micFrame[i] = toInt16(micAt(start + i));
@@ -127,7 +133,7 @@ void EchoCanceller::filterFrame(int64_t start)
     // The suppressor's overlap-add gives out the frame before this one; a
     // frame of the stretch already written only teaches the filter.
     int64_t out = start - frameSize;
-    if (out < emitted)
+    if (!write || out < emitted)
         return;
     for (int i = 0; i < frameSize; ++i)
         micAt(out + i) = outFrame[i] / 32768.0f;

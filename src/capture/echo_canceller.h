@@ -89,7 +89,8 @@ private:
     float& refAt(int64_t index) { return ref[static_cast<size_t>(index - base)]; }
     void estimateLead();
     void filterDueFrames(bool cancel);
-    void filterFrame(int64_t start);
+    // Cancels the microphone's frame at `start`; writes the result unless only learning.
+    void filterFrame(int64_t start, bool write);
     void trimHistory();
 };
 

@@ -19,6 +19,10 @@ constexpr double activeLevel = 1e-5;
 // A peak this many times the correlation's RMS over the searched leads is
 // an echo; with no echo the highest of a few thousand leads reaches about 4.
 constexpr double clearPeak = 8.0;
+// Whitening would weigh the leakage of a tone as much as a voice: only
+// frequencies where both channels are within 60 dB of their loudest count.
+constexpr float heard = 1e-3f;
+
 } // namespace
 
 LeadEstimator::LeadEstimator(double sampleRate, int64_t maxLead, int64_t maxTrail)
@@ -37,6 +41,7 @@ LeadEstimator::LeadEstimator(double sampleRate, int64_t maxLead, int64_t maxTrai
         throw std::bad_alloc();
     }
     buffers.resize(static_cast<size_t>(size) * 2 * 4);
+    decimated.resize(static_cast<size_t>(2 * window + lead + trail));
 }
 
 LeadEstimator::~LeadEstimator()
@@ -62,40 +67,52 @@ std::optional<int64_t> LeadEstimator::estimate(const float* mic, const float* re
 {
     if (!farEndTalks(ref))
         return std::nullopt;
+    // Sums of `factor` frames: a low-pass enough for speech's lead.
+    std::fill(decimated.begin(), decimated.end(), 0.0f);
+    float* micDecimated = decimated.data();
+    float* refDecimated = decimated.data() + window;
+    for (int64_t k = 0; k < window; ++k)
+        for (int64_t j = 0; j < factor; ++j)
+            micDecimated[k] += mic[k * factor + j];
+    const float* refStart = ref - lead * factor;
+    for (int64_t k = 0; k < window + lead + trail; ++k)
+        for (int64_t j = 0; j < factor; ++j)
+            refDecimated[k] += refStart[k * factor + j];
+
     auto* spectra = reinterpret_cast<std::complex<float>*>(buffers.data());
     std::complex<float>* micIn = spectra;
     std::complex<float>* refIn = spectra + size;
     std::complex<float>* micSpectrum = spectra + 2 * size;
     std::complex<float>* refSpectrum = spectra + 3 * size;
     std::fill(spectra, spectra + 2 * size, std::complex<float>());
-    // Sums of `factor` frames: a low-pass enough for speech's lead.
-    for (int64_t k = 0; k < window; ++k)
-        for (int64_t j = 0; j < factor; ++j)
-            micIn[k] += mic[k * factor + j];
-    const float* refStart = ref - lead * factor;
-    for (int64_t k = 0; k < window + lead + trail; ++k)
-        for (int64_t j = 0; j < factor; ++j)
-            refIn[k] += refStart[k * factor + j];
+    std::copy(micDecimated, micDecimated + window, micIn);
+    std::copy(refDecimated, refDecimated + window + lead + trail, refIn);
     forwardFn(forward, micSpectrum, micIn, sizeof(std::complex<float>));
     forwardFn(forward, refSpectrum, refIn, sizeof(std::complex<float>));
+    float micLoudest = 0, refLoudest = 0;
+    for (int i = 0; i < size; ++i) {
+        micLoudest = std::max(micLoudest, std::abs(micSpectrum[i]));
+        refLoudest = std::max(refLoudest, std::abs(refSpectrum[i]));
+    }
     for (int i = 0; i < size; ++i) {
         std::complex<float> cross = std::conj(micSpectrum[i]) * refSpectrum[i];
-        float magnitude = std::abs(cross);
-        micIn[i] = magnitude > 1e-20f ? cross / magnitude : std::complex<float>();
+        bool both = std::abs(micSpectrum[i]) > heard * micLoudest && std::abs(refSpectrum[i]) > heard * refLoudest;
+        micSpectrum[i] = both ? cross / std::abs(cross) : std::complex<float>();
     }
-    inverseFn(inverse, refIn, micIn, sizeof(std::complex<float>));
+    std::complex<float>* correlation = refSpectrum;
+    inverseFn(inverse, correlation, micSpectrum, sizeof(std::complex<float>));
 
-    // refIn[tau] peaks where mic[i] matches ref[i - lead + tau].
+    // correlation[tau] peaks where mic[i] matches ref[i - lead + tau].
     int64_t best = 0;
     double sum = 0;
     for (int64_t tau = 0; tau <= lead + trail; ++tau) {
-        double value = refIn[tau].real();
+        double value = correlation[tau].real();
         sum += value * value;
-        if (value > refIn[best].real())
+        if (value > correlation[best].real())
             best = tau;
     }
     double rms = std::sqrt(sum / static_cast<double>(lead + trail + 1));
-    if (!(refIn[best].real() > clearPeak * rms)) {
+    if (!(correlation[best].real() > clearPeak * rms)) {
         previous.reset();
         return std::nullopt;
     }

@@ -43,7 +43,8 @@ private:
     AVTXContext* inverse = nullptr;
     void (*forwardFn)(AVTXContext*, void*, void*, ptrdiff_t) = nullptr;
     void (*inverseFn)(AVTXContext*, void*, void*, ptrdiff_t) = nullptr;
-    std::vector<float> buffers; // interleaved complex: mic, ref, product
+    std::vector<float> buffers;   // interleaved complex: two inputs, two spectra
+    std::vector<float> decimated; // the microphone's window, then the reference's
     std::optional<int64_t> previous;
 
     bool farEndTalks(const float* ref) const;
