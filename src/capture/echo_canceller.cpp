@@ -141,7 +141,7 @@ void EchoCanceller::filterFrame(int64_t start, bool write)
 
 int64_t EchoCanceller::pull(float* stereo, int64_t maxFrames)
 {
-    int64_t ready = referenceDelay ? std::max(filtered - frameSize, emitted) : end;
+    int64_t ready = referenceDelay ? std::max({filtered - frameSize, emitted, flushed}) : end;
     int64_t n = std::min(maxFrames, ready - emitted);
     for (int64_t i = 0; i < n; ++i) {
         stereo[2 * i] = micAt(emitted + i);
@@ -154,8 +154,10 @@ int64_t EchoCanceller::pull(float* stereo, int64_t maxFrames)
 
 void EchoCanceller::flush()
 {
+    // What the filter has not given back yet goes out as it came.
     if (referenceDelay)
         filtered = std::max(filtered, end);
+    flushed = end;
 }
 
 void EchoCanceller::trimHistory()

@@ -79,6 +79,7 @@ private:
     // up to `filtered`.
     int64_t emitted = 0;
     int64_t filtered = 0;
+    int64_t flushed = 0; // everything before it is ready
     // How much later than the microphone the filter's reference is taken.
     std::optional<int64_t> referenceDelay;
     bool outOfReach = false;

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "echo_scene.h"
+
+namespace korvalin {
+namespace {
+
+using namespace echo_scene;
+
+constexpr double seconds = 12;
+
+// A far end talking from 1 s, heard through `room` (none: headphones),
+// the reference `lag` late in the recording, a near end in `nearStretches`.
+struct Call {
+    std::vector<float> system, echo, near, mic;
+    std::vector<std::string> log;
+    Output out;
+
+    Call(std::optional<Room> room, std::vector<std::pair<double, double>> nearStretches, double lag = 0,
+         double farLevel = 0.1)
+    {
+        std::vector<float> speakers = voice(seconds, 7, {{1, seconds}}, farLevel);
+        echo.assign(speakers.size(), 0.0f);
+        if (room)
+            addEcho(speakers, *room, echo, 0, echo.size());
+        system.assign(speakers.size(), 0.0f);
+        std::copy(speakers.begin(), speakers.end() - static_cast<long>(at(lag)), system.begin() + static_cast<long>(at(lag)));
+        near = voice(seconds, 11, nearStretches);
+        for (size_t n = 0; n < echo.size(); ++n)
+            mic.push_back(std::clamp(echo[n] + near[n], -1.0f, 1.0f));
+    }
+
+    Call& cancel()
+    {
+        EchoCanceller canceller(rate, [this](const std::string& line) { log.push_back(line); });
+        out = run(canceller, mic, system);
+        EXPECT_EQ(out.mic.size(), mic.size());
+        EXPECT_EQ(out.system, system); // the reference is written as it came, aligned
+        return *this;
+    }
+};
+
+TEST(EchoCanceller, RemovesTheEchoWhetherTheReferenceLeadsOrTrails)
+{
+    const std::pair<const char*, Call> calls[] = {
+        {"leads by 47 ms", Call(Room{}, {})},
+        {"trails by 30 ms", Call(Room{.delay = 0.005}, {}, 0.035)},
+    };
+    for (auto [name, call] : calls)
+        EXPECT_GE(erle(call.echo, call.near, call.cancel().out.mic, 6, seconds), 20) << name;
+}
+
+// The near end may lose at most 1.5 dB wherever it talks; where nothing is
+// to be cancelled the microphone passes untouched.
+TEST(EchoCanceller, KeepsTheNearEnd)
+{
+    const std::vector<std::pair<double, double>> talk{{7, 11}};
+    struct Case {
+        const char* name;
+        Call call;
+        bool untouched;
+    } cases[] = {
+        {"double talk", Call(Room{}, talk), false},
+        {"clipping", Call(Room{.levelDb = 0}, talk, 0, 0.5), false},
+        {"headphones", Call(std::nullopt, talk), true},
+        {"no system audio", Call(Room{}, talk, 0, 0), true},
+    };
+    for (auto& [name, call, untouched] : cases) {
+        call.cancel();
+        NearEnd kept = nearEnd(call.near, call.out.mic, 0, seconds);
+        EXPECT_GE(kept.gainDb, -1.5) << name;
+        EXPECT_GE(kept.p10Db, -6) << name; // not cut in bits, nor out of step with the reference
+        if (untouched) {
+            EXPECT_EQ(call.out.mic, call.mic) << name;
+        }
+        EXPECT_EQ(call.log, std::vector<std::string>{}) << name;
+    }
+}
+
+TEST(EchoCanceller, LeavesAnEchoOutOfReachAloneAndSaysSoOnce)
+{
+    Call call(Room{.delay = 0.3}, {{7, 11}});
+    call.cancel();
+    EXPECT_EQ(call.out.mic, call.mic);
+    ASSERT_EQ(call.log.size(), 1u);
+    EXPECT_TRUE(call.log[0].starts_with("potlačení ozvěny: systémový zvuk je od své ozvěny 30")) << call.log[0];
+    EXPECT_TRUE(call.log[0].ends_with(" ms, mimo dosah filtru — mikrofon zůstává beze změny")) << call.log[0];
+}
+
+} // namespace
+} // namespace korvalin
