@@ -3,9 +3,11 @@
 bar; Enter pauses and resumes; Ctrl-C stops and merges the segments into
 DIR/recording.m4a.
 
-    examples/host.py DIR [PROGRAM]
+    examples/host.py [--echo-cancel] DIR [PROGRAM]
 
 PROGRAM is the korvalin-cap binary to start (default: korvalin-cap on PATH).
+--echo-cancel removes the speakers' echo from the microphone (unless the
+output is headphones).
 Standard library only."""
 
 import collections
@@ -86,17 +88,20 @@ class Sidecar:
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
+    args = sys.argv[1:]
+    echo_cancel = "auto" if args[:1] == ["--echo-cancel"] else False
+    args = args[1:] if echo_cancel else args
+    if len(args) not in (1, 2):
         raise SystemExit(__doc__)
-    directory = os.path.abspath(sys.argv[1])
+    directory = os.path.abspath(args[0])
     os.makedirs(directory, exist_ok=True)
     # Ctrl-C stops the recording even when a script started the host with
     # SIGINT ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    cap = Sidecar(sys.argv[2] if len(sys.argv) == 3 else "korvalin-cap")
+    cap = Sidecar(args[1] if len(args) == 2 else "korvalin-cap")
     cap.until("ready")
     number, recording = 0, True
-    cap.send(cmd="start", out=os.path.join(directory, "seg-000.m4a"))
+    cap.send(cmd="start", out=os.path.join(directory, "seg-000.m4a"), echo_cancel=echo_cancel)
     if cap.until("started")["ev"] != "started":
         raise SystemExit(1)
     say("Enter pauses and resumes, Ctrl-C stops")
@@ -123,7 +128,8 @@ def main():
                         say("paused")
                     else:
                         number += 1
-                        cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number))
+                        cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number),
+                                 echo_cancel=echo_cancel)
                         cap.until("started")
                     recording = not recording
                 # Pausing and resuming read events themselves: what select
