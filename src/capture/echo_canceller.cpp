@@ -79,16 +79,16 @@ void EchoCanceller::push(const float* stereo, int64_t frames, bool cancel)
     int64_t before = end;
     end += frames;
     auto every = static_cast<int64_t>(rate * estimateEverySeconds);
-    if (!referenceDelay && !outOfReach && end / every != before / every)
-        estimateLead();
+    for (int64_t upTo = (before / every + 1) * every; upTo <= end && !referenceDelay && !outOfReach; upTo += every)
+        estimateLead(upTo);
     if (referenceDelay)
         filterDueFrames(cancel);
 }
 
-void EchoCanceller::estimateLead()
+void EchoCanceller::estimateLead(int64_t upTo)
 {
-    // The newest window whose reference is all here.
-    int64_t start = end - estimator.maxTrail() - estimator.windowFrames();
+    // The newest window whose reference is all there by upTo.
+    int64_t start = upTo - estimator.maxTrail() - estimator.windowFrames();
     if (start - estimator.maxLead() < base)
         return;
     std::optional<int64_t> lead = estimator.estimate(&micAt(start), &refAt(start));

@@ -88,7 +88,7 @@ private:
 
     float& micAt(int64_t index) { return mic[static_cast<size_t>(index - base)]; }
     float& refAt(int64_t index) { return ref[static_cast<size_t>(index - base)]; }
-    void estimateLead();
+    void estimateLead(int64_t upTo);
     void filterDueFrames(bool cancel);
     // Cancels the microphone's frame at `start`; writes the result unless only learning.
     void filterFrame(int64_t start, bool write);

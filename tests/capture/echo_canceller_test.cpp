@@ -77,6 +77,28 @@ TEST(EchoCanceller, KeepsTheNearEnd)
     }
 }
 
+// A writer that is behind has frames pass uncancelled, and counted, until
+// it catches up.
+TEST(EchoCanceller, CountsWhatItLetThroughUncancelled)
+{
+    Call call(Room{}, {});
+    EchoCanceller canceller(rate, [](const std::string&) {});
+    const size_t half = at(seconds / 2), frame = at(0.02);
+    std::vector<float> stereo(2 * call.mic.size()), out(2 * call.mic.size());
+    for (size_t n = 0; n < call.mic.size(); ++n)
+        stereo[2 * n] = call.mic[n], stereo[2 * n + 1] = call.system[n];
+    canceller.push(stereo.data(), static_cast<int64_t>(half));
+    ASSERT_TRUE(canceller.leadSeconds()); // cancelling by now
+    canceller.push(stereo.data() + 2 * half, static_cast<int64_t>(call.mic.size() - half), false);
+    canceller.flush();
+    ASSERT_EQ(canceller.pull(out.data(), static_cast<int64_t>(call.mic.size())), static_cast<int64_t>(call.mic.size()));
+    // All but the frames around the switch passed as they came.
+    const size_t uncancelled = (call.mic.size() - half) / frame * frame - 2 * frame;
+    EXPECT_GE(canceller.skippedFrames(), static_cast<int64_t>(uncancelled));
+    EXPECT_LE(canceller.skippedFrames(), static_cast<int64_t>(call.mic.size() - half));
+    EXPECT_TRUE(std::equal(out.end() - 2 * uncancelled, out.end(), stereo.end() - 2 * uncancelled));
+}
+
 TEST(EchoCanceller, LeavesAnEchoOutOfReachAloneAndSaysSoOnce)
 {
     Call call(Room{.delay = 0.3}, {{7, 11}});
