@@ -37,7 +37,8 @@ Scene meeting(double lead, double length, bool doubleTalk, bool withEcho = true)
         addEcho(speakers, after, scene.echo, at(pathChange), at(length));
     }
     scene.system.assign(speakers.size(), 0.0f);
-    std::copy(speakers.begin(), speakers.end() - static_cast<long>(at(lag)), scene.system.begin() + static_cast<long>(at(lag)));
+    auto late = static_cast<long>(at(lag));
+    std::copy(speakers.begin(), speakers.end() - late, scene.system.begin() + late);
     scene.near = doubleTalk ? voice(length, 11, {{12, 17}, {30, 35}}) : std::vector<float>(speakers.size());
     scene.mic = scene.echo;
     for (size_t n = 0; n < scene.mic.size(); ++n)

@@ -96,8 +96,8 @@ void EchoCanceller::estimateLead(int64_t upTo)
         return;
     if (*lead > static_cast<int64_t>(rate * filterSeconds) || *lead < -maxTrail) {
         outOfReach = true;
-        log("potlačení ozvěny: systémový zvuk je od své ozvěny " + std::to_string(std::lround(*lead * 1000 / rate)) +
-            " ms, mimo dosah filtru — mikrofon zůstává beze změny");
+        log("potlačení ozvěny: systémový zvuk je od své ozvěny " +
+            std::to_string(std::lround(*lead * 1000 / rate)) + " ms, mimo dosah filtru — mikrofon zůstává beze změny");
         return;
     }
     referenceDelay = *lead - targetLead;
@@ -163,8 +163,9 @@ void EchoCanceller::flush()
 void EchoCanceller::trimHistory()
 {
     // Kept: what the lead's estimate and the filter's reference still read.
-    int64_t keepFrom = (referenceDelay ? std::min(emitted, filtered) : emitted) - estimator.windowFrames() - estimator.maxLead() -
-                       estimator.maxTrail() - frameSize;
+    int64_t oldestNeeded = referenceDelay ? std::min(emitted, filtered) : emitted;
+    int64_t keepFrom =
+        oldestNeeded - estimator.windowFrames() - estimator.maxLead() - estimator.maxTrail() - frameSize;
     int64_t excess = keepFrom - base;
     if (excess < static_cast<int64_t>(rate))
         return;

@@ -24,7 +24,8 @@ struct Call {
         if (room)
             addEcho(speakers, *room, echo, 0, echo.size());
         system.assign(speakers.size(), 0.0f);
-        std::copy(speakers.begin(), speakers.end() - static_cast<long>(at(lag)), system.begin() + static_cast<long>(at(lag)));
+        auto late = static_cast<long>(at(lag));
+        std::copy(speakers.begin(), speakers.end() - late, system.begin() + late);
         near = voice(seconds, 11, nearStretches);
         for (size_t n = 0; n < echo.size(); ++n)
             mic.push_back(std::clamp(echo[n] + near[n], -1.0f, 1.0f));

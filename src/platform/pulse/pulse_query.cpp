@@ -60,8 +60,9 @@ bool wornOnTheHead(const pa_sink_info& info)
 
 DeviceFacts facts(const pa_sink_info& info)
 {
-    return {info.index,    text(info.name),   text(info.description),         info.sample_spec.rate,
-            info.sample_spec.channels, info.channel_map, false, text(info.monitor_source_name), wornOnTheHead(info)};
+    return {info.index, text(info.name), text(info.description),
+            info.sample_spec.rate, info.sample_spec.channels, info.channel_map,
+            false, text(info.monitor_source_name), wornOnTheHead(info)};
 }
 
 std::optional<ServerFacts> server(PulseLoop& loop)
