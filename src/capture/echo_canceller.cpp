@@ -17,8 +17,11 @@ int16_t toInt16(float sample)
     return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
 }
 
-// The lead is looked for this often while unknown.
+// The lead is looked for this often while unknown, and less often once the
+// search has gone on for a while (headphones: it may never end).
 constexpr double estimateEverySeconds = 0.25;
+constexpr double laterEverySeconds = 1.0;
+constexpr double searchSeconds = 30;
 // Times the filter goes over the stretch the lead was found in.
 constexpr int learningPasses = 3;
 
@@ -78,7 +81,7 @@ void EchoCanceller::push(const float* stereo, int64_t frames, bool cancel)
     }
     int64_t before = end;
     end += frames;
-    auto every = static_cast<int64_t>(rate * estimateEverySeconds);
+    auto every = static_cast<int64_t>(rate * (end < rate * searchSeconds ? estimateEverySeconds : laterEverySeconds));
     for (int64_t upTo = (before / every + 1) * every; upTo <= end && !referenceDelay && !outOfReach; upTo += every)
         estimateLead(upTo);
     if (referenceDelay)
