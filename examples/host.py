@@ -3,9 +3,11 @@
 bar; Enter pauses and resumes; Ctrl-C stops and merges the segments into
 DIR/recording.m4a.
 
-    examples/host.py DIR [PROGRAM]
+    examples/host.py [--echo-cancel] DIR [PROGRAM]
 
 PROGRAM is the korvalin-cap binary to start (default: korvalin-cap on PATH).
+--echo-cancel removes the speakers' echo from the microphone (unless the
+output is headphones).
 Standard library only."""
 
 import collections
@@ -118,11 +120,11 @@ class Sidecar:
             say("error %s: %s" % (event["code"], event["msg"]))
 
 
-def record(cap, directory):
+def record(cap, directory, echo_cancel):
     """Records until Ctrl-C, pausing and resuming on Enter; returns False
     when the recording could not start."""
     number, recording = 0, True
-    cap.send(cmd="start", out=os.path.join(directory, "seg-000.m4a"))
+    cap.send(cmd="start", out=os.path.join(directory, "seg-000.m4a"), echo_cancel=echo_cancel)
     cap.until("ready")
     if cap.until("started")["ev"] != "started":
         return False
@@ -152,7 +154,8 @@ def record(cap, directory):
                     say("paused")
                 else:
                     number += 1
-                    cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number))
+                    cap.send(cmd="resume", out=os.path.join(directory, "seg-%03d.m4a" % number),
+                             echo_cancel=echo_cancel)
                     cap.until("started")
                 recording = not recording
             # Pausing and resuming read events themselves: what select
@@ -162,9 +165,12 @@ def record(cap, directory):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
+    args = sys.argv[1:]
+    echo_cancel = "auto" if args[:1] == ["--echo-cancel"] else False
+    args = args[1:] if echo_cancel else args
+    if len(args) not in (1, 2):
         raise SystemExit(__doc__)
-    directory = os.path.abspath(sys.argv[1])
+    directory = os.path.abspath(args[0])
     try:
         os.makedirs(directory, exist_ok=True)
     except OSError as error:
@@ -175,9 +181,9 @@ def main():
     os.set_blocking(notify, False)
     signal.set_wakeup_fd(notify)
     signal.signal(signal.SIGINT, lambda *_: None)
-    cap = Sidecar(sys.argv[2] if len(sys.argv) == 3 else "korvalin-cap", wakeup)
+    cap = Sidecar(args[1] if len(args) == 2 else "korvalin-cap", wakeup)
     try:
-        started = record(cap, directory)
+        started = record(cap, directory, echo_cancel)
     except Interrupted:
         started = True
 

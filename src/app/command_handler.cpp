@@ -16,10 +16,12 @@ void report(CaptureEngine& engine, const std::exception& error)
         engine.events.emit(errorEvent("internal", error.what(), true));
 }
 
-void record(CaptureEngine& engine, const std::string& out)
+void record(CaptureEngine& engine, const Command& command)
 {
+    const std::string& out = command.out;
     if (engine.hasOpenSegment())
         throw CommandError(ErrorCode::busy, "segment už běží");
+    engine.setEchoCancel(command.echoCancel);
     engine.buildDevices(true);
     try {
         engine.openSegment(out);
@@ -74,7 +76,7 @@ void handle(const Command& command, CaptureEngine& engine)
     try {
         switch (command.kind) {
         case Command::Kind::start:
-        case Command::Kind::resume: record(engine, command.out); break;
+        case Command::Kind::resume: record(engine, command); break;
         case Command::Kind::pause: pause(engine); break;
         case Command::Kind::stop: stop(engine); break;
         case Command::Kind::probe: probe(engine, command.seconds); break;

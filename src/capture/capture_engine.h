@@ -5,12 +5,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture/channel_plan.h"
 #include "capture/session_stats.h"
 #include "platform/audio_hardware.h"
 #include "platform/dispatch.h"
+#include "protocol/command.h"
 #include "protocol/error_code.h"
 #include "protocol/event_writer.h"
 #include "segment/closed_segment.h"
@@ -18,6 +20,7 @@
 namespace korvalin {
 
 class AudioRing;
+class EchoCanceller;
 class SegmentWriter;
 
 // Why a recording moves on to a continuation segment.
@@ -54,6 +57,9 @@ public:
     void startIO();
     void stopIO();
 
+    // Whether segments opened from now on cancel the speakers' echo in the
+    // microphone; the canceller goes on across segments until a device changes.
+    void setEchoCancel(EchoCancel mode) { echoMode = mode; }
     // A segment: a fresh ring, writer and writer thread. Throws CommandError.
     void openSegment(const std::string& path);
     // Stops the writer thread (at most 15 s), finishes the file; nothing when
@@ -107,6 +113,13 @@ private:
     std::shared_ptr<AudioRing> ring;
     std::shared_ptr<platform::Semaphore> writerDone;
 
+    // The echo canceller of the open segment, null when it is off; it outlives
+    // the segment while the devices it learned stay the default ones.
+    EchoCancel echoMode = EchoCancel::off;
+    std::shared_ptr<EchoCanceller> echo;
+    std::tuple<platform::AudioObjectID, platform::AudioObjectID, double> echoDevices{};
+    int64_t echoSkippedBefore = 0;
+
     // Guards the four below; held only for a few statements at a time.
     mutable std::mutex stateLock;
     bool writerStopFlag = false;
@@ -119,7 +132,11 @@ private:
 
     enum class AppendOutcome { appended, notReady, failed };
 
-    void writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer);
+    void writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer,
+                    const std::shared_ptr<EchoCanceller>& echo);
+    // Keeps, replaces or drops the canceller for the segment about to open.
+    void prepareEchoCanceller();
+    bool outputIsHeadphones() const;
     AppendOutcome appendBlock(const std::shared_ptr<SegmentWriter>& writer, const float* samples, int64_t frames);
     // `waitingSince`: when this rebuild began to wait for the audio system.
     void rebuild(int64_t generation, RebuildReason reason,

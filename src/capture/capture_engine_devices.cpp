@@ -111,6 +111,7 @@ void CaptureEngine::rebuild(int64_t generation, RebuildReason reason,
         events.emit(closedEvent(*closed));
     // Only the microphone changed: system audio goes on through the same tap.
     teardownDevices(reason == RebuildReason::defaultInputChanged);
+    echo.reset(); // a new echo path
     try {
         buildDevices(excludingSelf);
         openSegment(next);

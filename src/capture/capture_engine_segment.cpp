@@ -5,6 +5,7 @@
 #include "capture/audio_ring.h"
 #include "capture/capture_engine.h"
 #include "capture/core_audio.h"
+#include "capture/echo_canceller.h"
 #include "platform/audio_hardware.h"
 #include "platform/platform.h"
 #include "protocol/error_code.h"
@@ -29,6 +30,7 @@ void CaptureEngine::openSegment(const std::string& path)
     }
     writer = newWriter;
     ring = newRing;
+    prepareEchoCanceller();
     {
         std::lock_guard guard(stateLock);
         stats = SessionStats{};
@@ -36,10 +38,10 @@ void CaptureEngine::openSegment(const std::string& path)
     }
     auto done = std::make_shared<platform::Semaphore>(0);
     writerDone = done;
-    std::thread thread([this, alive = std::weak_ptr(self_), newRing, newWriter, done] {
+    std::thread thread([this, alive = std::weak_ptr(self_), newRing, newWriter, canceller = echo, done] {
         pthread_setname_np(pthread_self(), "korvalin.writer");
         if (!alive.expired())
-            writerLoop(*newRing, newWriter);
+            writerLoop(*newRing, newWriter, canceller);
         done->signal();
     });
     thread.detach();
@@ -53,8 +55,13 @@ std::optional<ClosedSegment> CaptureEngine::finishSegment()
     }
     if (ring)
         ring->endInput();
-    if (writerDone && !writerDone->wait(platform::current().writerDeadline))
+    if (writerDone && !writerDone->wait(platform::current().writerDeadline)) {
         events.log("writer thread se neukončil včas, uzavírám soubor i tak");
+        echo.reset(); // still the late thread's
+    }
+    if (echo && echo->skippedFrames() > echoSkippedBefore)
+        events.log("ozvěna nepotlačena v " + std::to_string(echo->skippedFrames() - echoSkippedBefore) +
+                   " vzorcích — zápis nestíhal");
     writerDone.reset();
     if (!writer) {
         ring.reset();
@@ -87,7 +94,8 @@ Event CaptureEngine::startedEvent(const std::string& path, bool afterDeviceChang
                 {"path", path},
                 {"sample_rate", static_cast<int64_t>(sampleRate)},
                 {"channels", plan.description()},
-                {"system_audio", !plan.system.empty()}};
+                {"system_audio", !plan.system.empty()},
+                {"echo_cancel", echo != nullptr}};
     if (afterDeviceChange)
         event["after_device_change"] = true;
     if (systemAudioProblem)

@@ -1,4 +1,5 @@
-// The writer thread: ring → segment file, silence for lost frames, levels.
+// The writer thread: ring → (echo canceller) → segment file, silence for
+// lost frames, levels.
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include "capture/audio_ring.h"
 #include "capture/capture_engine.h"
+#include "capture/echo_canceller.h"
 #include "tools/level.h"
 #include "segment/segment_writer.h"
 
@@ -20,10 +22,14 @@ constexpr int64_t blockFrames = 48000;
 constexpr double handOverSeconds = 0.02;
 constexpr auto busyRetry = std::chrono::milliseconds(5);
 constexpr auto levelsInterval = std::chrono::milliseconds(200);
+// With more than this waiting in the ring the writer is behind: the echo
+// canceller lets the microphone through uncancelled until it has caught up.
+constexpr double behindSeconds = 1.0;
 using Clock = std::chrono::steady_clock;
 } // namespace
 
-void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer)
+void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWriter>& writer,
+                               const std::shared_ptr<EchoCanceller>& echo)
 {
     // Neither takes memory before it is used: the read buffer is touched only
     // as far as reads reach, and calloc's fresh pages read as zeros.
@@ -35,6 +41,11 @@ void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWri
     const auto handOverFrames = static_cast<int64_t>(writer->sampleRate() * handOverSeconds);
     int64_t pendingSilence = 0;
     int64_t pendingBlock = 0;
+    // With the canceller, what the ring gave goes in first (a gap as
+    // silence, a block at most at a time) and what it gives back is written.
+    const auto echoInput = std::make_unique_for_overwrite<float[]>(echo ? 2 * blockFrames : 0);
+    int64_t echoGap = 0, echoFrames = 0;
+    const auto behindFrames = static_cast<int64_t>(writer->sampleRate() * behindSeconds);
     auto nextLevels = Clock::now() + levelsInterval;
 
     for (;;) {
@@ -47,10 +58,31 @@ void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWri
             std::lock_guard guard(stateLock);
             stopping = writerStopFlag;
         }
-        if (pendingSilence == 0 && pendingBlock == 0) {
+        bool fed = false; // the canceller took input: no waiting before the next round
+        if (pendingSilence == 0 && pendingBlock == 0 && !echo) {
             AudioRing::Block block = ring.read(readBuffer.get(), blockFrames);
             pendingBlock = block.frames;
             pendingSilence = block.gapFrames;
+        } else if (pendingSilence == 0 && pendingBlock == 0) {
+            if (echoGap == 0 && echoFrames == 0) {
+                AudioRing::Block block = ring.read(echoInput.get(), blockFrames);
+                echoGap = block.gapFrames;
+                echoFrames = block.frames;
+            }
+            if (echoGap >= 1) {
+                int64_t n = std::min(echoGap, blockFrames);
+                echo->push(nullptr, n);
+                echoGap -= n;
+                fed = true;
+            } else if (echoFrames >= 1) {
+                echo->push(echoInput.get(), echoFrames, ring.queued() < behindFrames);
+                echoFrames = 0;
+                fed = true;
+            }
+            bool drained = stopping && ring.queued() == 0 && echoGap == 0 && echoFrames == 0;
+            if (drained)
+                echo->flush();
+            pendingBlock = echo->pull(readBuffer.get(), blockFrames);
         }
 
         enum { worked, busy, idle } outcome = idle;
@@ -76,11 +108,12 @@ void CaptureEngine::writerLoop(AudioRing& ring, const std::shared_ptr<SegmentWri
             nextLevels = Clock::now() + levelsInterval;
         }
 
-        if (pendingSilence == 0 && pendingBlock == 0 && stopping && ring.queued() == 0)
+        if (pendingSilence == 0 && pendingBlock == 0 && stopping && ring.queued() == 0 &&
+            (!echo || (echoGap == 0 && echoFrames == 0 && echo->held() == 0)))
             return;
         if (outcome == busy)
             std::this_thread::sleep_for(busyRetry);
-        else if (outcome == idle)
+        else if (outcome == idle && !fed)
             ring.waitForFrames(handOverFrames, nextLevels);
     }
 }

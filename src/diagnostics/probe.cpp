@@ -41,7 +41,9 @@ int capture(double seconds, CaptureEngine& engine, EventWriter& events, const st
     TestTone tone(events);
     if (engine.hasOpenSegment())
         throw CommandError(ErrorCode::busy, "segment už běží");
-    // The program's own output stays in the tap: that is how the tone is heard.
+    // The program's own output stays in the tap: that is how the tone is
+    // heard, so it must not be cancelled as echo either.
+    engine.setEchoCancel(EchoCancel::off);
     engine.buildDevices(false);
     try {
         engine.openSegment(path);

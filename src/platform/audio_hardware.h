@@ -80,6 +80,11 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCo
 constexpr AudioObjectPropertySelector kAudioObjectPropertyName = fourCharCode("lnam");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamConfiguration = fourCharCode("slay");
+//   "ssrc"  an output's data source in scope "outp": UInt32, "hdpn" for
+//           headphones or a headset, "ispk" for speakers.
+constexpr AudioObjectPropertySelector kAudioDevicePropertyDataSource = fourCharCode("ssrc");
+constexpr uint32_t kAudioDataSourceHeadphones = fourCharCode("hdpn");
+constexpr uint32_t kAudioDataSourceSpeakers = fourCharCode("ispk");
 // Aggregate device:
 //   "agrp"  active sub-devices: array of AudioObjectID, the microphone's
 //           device first when it is active.

@@ -7,6 +7,10 @@
 
 namespace korvalin {
 
+// Whether a recording cancels the speakers' echo in the microphone: never,
+// always, or unless the output is headphones or a headset.
+enum class EchoCancel { off, on, automatic };
+
 // One command from the host.
 struct Command {
     enum class Kind { start, resume, merge, probe, pause, stop, permissions, quit };
@@ -15,6 +19,7 @@ struct Command {
     std::string out;                   // start, resume, merge
     std::vector<std::string> segments; // merge
     double seconds = 2.0;              // probe
+    EchoCancel echoCancel = EchoCancel::off; // start, resume
 };
 
 namespace CommandParser {

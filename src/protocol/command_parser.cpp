@@ -90,6 +90,18 @@ double probeSeconds(const Json& object)
     return seconds > 30 ? 30 : seconds;
 }
 
+EchoCancel echoCancel(const Json& object, std::string_view name)
+{
+    auto it = object.find("echo_cancel");
+    if (it == object.end() || *it == false)
+        return EchoCancel::off;
+    if (*it == true)
+        return EchoCancel::on;
+    if (*it == "auto")
+        return EchoCancel::automatic;
+    throw badCommand(std::string(name) + ": pole \"echo_cancel\" musí být true, false nebo \"auto\"");
+}
+
 } // namespace
 
 std::optional<Command> CommandParser::parse(std::string_view line)
@@ -114,6 +126,7 @@ std::optional<Command> CommandParser::parse(std::string_view line)
     if (name == "start" || name == "resume") {
         command.kind = name == "start" ? Command::Kind::start : Command::Kind::resume;
         command.out = requiredOut(object, name);
+        command.echoCancel = echoCancel(object, name);
     } else if (name == "pause") {
         command.kind = Command::Kind::pause;
     } else if (name == "stop") {

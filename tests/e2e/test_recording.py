@@ -11,7 +11,7 @@ from pathlib import Path
 from support import (ScratchTest, channel, decode, dominant_tone, events_of, ffprobe, ffprobe_ms, line, rms, sim_sidecar,
                      wire)
 
-STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","ev":"started",'
+STARTED_DEFAULT = ('{"channels":"mic=buf0[0..<1] sys=buf1[0..<2]","echo_cancel":false,"ev":"started",'
                    '"mic":"Simulovaný mikrofon","path":%s,"sample_rate":48000,"system_audio":true}\n')
 
 
@@ -90,10 +90,11 @@ class Recording(ScratchTest):
         ]
         for status, code, message in cases:
             with self.subTest(code=code), sim_sidecar(self.dir, {"fail": {"tap": status}}) as cap:
-                cap.send({"cmd": "start", "out": self.path("m.m4a")})
+                cap.send({"cmd": "start", "out": self.path("m.m4a"), "echo_cancel": True})
                 self.assertEqual(cap.raw_line(), line(code=code, ev="error", fatal=False, msg=message, status=status))
                 self.assertEqual(cap.raw_line(), line(
-                    channels="mic=buf0[0..<1] sys=—", ev="started", mic="Simulovaný mikrofon", path=self.path("m.m4a"),
+                    channels="mic=buf0[0..<1] sys=—", echo_cancel=False, ev="started", mic="Simulovaný mikrofon",
+                    path=self.path("m.m4a"),
                     sample_rate=48000, system_audio=False, system_audio_error=message))
                 time.sleep(0.5)
                 cap.send('{"cmd":"stop"}')
@@ -178,10 +179,10 @@ REBUILT = ["started", "device_changed", "segment_closed", "started", "segment_cl
 
 
 class DeviceChanges(ScratchTest):
-    def record(self, scenario, seconds):
-        """Starts at once, records for `seconds`, stops; returns events and stderr."""
+    def record(self, scenario, seconds, **start):
+        """Starts at once (with the given start keys), records for `seconds`, stops; returns events and stderr."""
         with sim_sidecar(self.dir, scenario) as cap:
-            cap.send({"cmd": "start", "out": self.path("seg-000.m4a")})
+            cap.send({"cmd": "start", "out": self.path("seg-000.m4a"), **start})
             time.sleep(seconds)
             cap.send('{"cmd":"stop"}')
             cap.send('{"cmd":"quit"}')
@@ -202,6 +203,19 @@ class DeviceChanges(ScratchTest):
         self.assertEqual(events[4]["path"], self.path("seg-000~001.m4a"))
         samples = decode(self.path("seg-000~001.m4a"))
         self.assertEqual(dominant_tone(channel(samples[:2 * 9600], 0), 48000, [1000, 700]), 700)
+
+    def test_echo_cancel_auto_is_off_for_headphones(self):
+        scenario = {"headphones": ["sluchátka"], "timeline": [{"at": 1.0, "default_output": "sluchátka"}]}
+        events, _ = self.record(scenario, 2.2, echo_cancel="auto")
+        self.assertEqual([e["ev"] for e in events], REBUILT)
+        self.assertEqual((events[0]["echo_cancel"], events[3]["echo_cancel"]), (True, False))
+        # With no echo to find the canceller leaves the microphone as it was.
+        facts = ffprobe(self.path("seg-000.m4a"))
+        self.assertAlmostEqual(float(facts["format"]["duration"]) * 1000, events[2]["duration_ms"], delta=50)
+        samples = decode(self.path("seg-000.m4a"))
+        self.assertEqual(dominant_tone(channel(samples[2 * 4800:2 * 14400], 0), 48000, [1000, 440]), 1000)
+        # The simulated microphone's level (RMS 0.215 in the file), less than 1.5 dB lost.
+        self.assertGreater(rms(channel(samples[2 * 4800:2 * 14400], 0)), 0.215 * 10 ** (-1.5 / 20))
 
     def test_a_rate_change_rebuilds(self):
         events, err = self.record({"timeline": [{"at": 0.5, "rate": 44100}]}, 2.0)

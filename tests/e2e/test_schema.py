@@ -30,12 +30,14 @@ class SchemaTest(unittest.TestCase):
         good = [{"cmd": "start", "out": "/r/seg-000.m4a"}, {"cmd": "resume", "out": " "}, {"cmd": "pause"},
                 {"cmd": "stop"}, {"cmd": "permissions"}, {"cmd": "quit"}, {"cmd": "probe"},
                 {"cmd": "merge", "segments": ["/r/a.m4a", "/r/b.m4a"], "out": "/r/all.m4a"},
-                {"cmd": "probe", "seconds": 0.2}, {"cmd": "probe", "seconds": 30}]
+                {"cmd": "probe", "seconds": 0.2}, {"cmd": "probe", "seconds": 30},
+                {"cmd": "start", "out": "/r/a.m4a", "echo_cancel": "auto"}, {"cmd": "resume", "out": "/r/a.m4a", "echo_cancel": False}]
         bad = [{"cmd": "start"}, {"cmd": "start", "out": ""}, {"cmd": "start", "out": 5},
                {"cmd": "merge", "segments": [], "out": "/r/all.m4a"}, {"cmd": "merge", "segments": ["/r/a.m4a"]},
                {"cmd": "merge", "segments": ["/r/a.m4a", 1], "out": "/r/all.m4a"}, {"cmd": "probe", "seconds": 0.1},
                {"cmd": "probe", "seconds": 30.5}, {"cmd": "probe", "seconds": "5"}, {"cmd": "stop", "x": 1},
-               {"cmd": "START", "out": "/r/a.m4a"}, {"out": "/r/a.m4a"}, [1, 2, 3]]
+               {"cmd": "START", "out": "/r/a.m4a"}, {"out": "/r/a.m4a"}, [1, 2, 3],
+               {"cmd": "start", "out": "/r/a.m4a", "echo_cancel": "on"}, {"cmd": "pause", "echo_cancel": True}]
         for command in good + bad:
             self.assertEqual(COMMANDS.is_valid(command), command in good, command)
 
@@ -54,7 +56,7 @@ class SchemaTest(unittest.TestCase):
              "duration_ms": 0, "left_peak_db": -6.0, "left_rms_db": -9.0},
             {"ev": "probe_result", "microphone": "granted", "system_audio": "error",
              "error_code": "permission_denied", "msg": "m", "mic_peak_db": -120.0, "sys_peak_db": -120.0},
-            {"ev": "started", "path": "a", "sample_rate": 48000, "channels": "c", "system_audio": True,
+            {"ev": "started", "path": "a", "sample_rate": 48000, "channels": "c", "system_audio": True, "echo_cancel": True,
              "after_device_change": False}]
         for event in bad:
             self.assertFalse(EVENTS.is_valid(event), event)

@@ -56,6 +56,15 @@ TEST(CommandParser, ReadsEveryCommandAndItsArguments)
         EXPECT_EQ(parsed(line).kind, kind) << line;
     EXPECT_EQ(parsed(R"({"cmd":"start","out":"/tmp/seg-000.m4a"})").out, "/tmp/seg-000.m4a");
     EXPECT_EQ(parsed(R"({"cmd":"resume","out":"  "})").out, "  ");
+    using korvalin::EchoCancel;
+    const std::pair<std::string, EchoCancel> echo[] = {
+        {R"({"cmd":"start","out":"/a"})", EchoCancel::off},
+        {R"({"cmd":"start","out":"/a","echo_cancel":false})", EchoCancel::off},
+        {R"({"cmd":"resume","out":"/a","echo_cancel":true})", EchoCancel::on},
+        {R"({"cmd":"start","echo_cancel":"auto","out":"/a"})", EchoCancel::automatic},
+    };
+    for (const auto& [line, mode] : echo)
+        EXPECT_EQ(parsed(line).echoCancel, mode) << line;
     auto merge = parsed(R"({"cmd":"merge","segments":["/a.m4a","/b.m4a"],"out":"/r.m4a"})");
     EXPECT_EQ(merge.kind, Command::Kind::merge);
     EXPECT_EQ(merge.segments, (std::vector<std::string>{"/a.m4a", "/b.m4a"}));
@@ -99,6 +108,7 @@ TEST(CommandParser, DeepNestingIsReadLikeAnyOtherJson)
 TEST(CommandParser, RejectsBadCommandsNamingWhatIsWrong)
 {
     const std::string noCmd = "chybí pole \"cmd\"", emptyList = "merge: prázdný seznam segmentů";
+    const std::string badEcho = ": pole \"echo_cancel\" musí být true, false nebo \"auto\"";
     const std::pair<std::string_view, std::string> table[] = {
         {"{}", noCmd},
         {R"({"cmd":42})", noCmd},
@@ -118,6 +128,10 @@ TEST(CommandParser, RejectsBadCommandsNamingWhatIsWrong)
         {R"({"cmd":"merge","segments":["a.m4a","b\u0000.m4a"],"out":"r.m4a"})", "merge: pole \"segments\" obsahuje znak NUL"},
         {R"({"cmd":"merge","segments":["a.m4a"],"out":"r.m4a\u0000"})", "merge: pole \"out\" obsahuje znak NUL"},
         {R"({"cmd":"merge","segments":["\u0000"]})", "merge: pole \"segments\" obsahuje znak NUL"},
+        {R"({"cmd":"start","out":"/a","echo_cancel":1})", "start" + badEcho},
+        {R"({"cmd":"resume","out":"/a","echo_cancel":"AUTO"})", "resume" + badEcho},
+        {R"({"cmd":"start","out":"/a","echo_cancel":null})", "start" + badEcho},
+        {R"({"cmd":"start","out":"/a","echo_cancel":["auto"]})", "start" + badEcho},
     };
     for (const auto& [line, message] : table)
         EXPECT_EQ(rejection(line), (std::pair<std::string, std::string>{"bad_command", message})) << line;

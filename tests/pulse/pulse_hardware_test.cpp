@@ -195,6 +195,23 @@ TEST_F(PulseHardware, DevicesAnswerTheEnginesReads)
     // An output's monitor as the default source is no microphone.
     ASSERT_TRUE(pulsetest::setDefault("source", "speakers.monitor"));
     EXPECT_EQ(defaultInput(*hardware), 0u);
+
+    // Speakers, or an output worn on the head (here by its form factor).
+    auto source = [&](AudioObjectID output) {
+        uint32_t value = 0, size = sizeof value;
+        EXPECT_EQ(hardware->getPropertyData(output, address(kAudioDevicePropertyDataSource, kAudioObjectPropertyScopeOutput),
+                                            0, nullptr, &size, &value),
+                  noErr);
+        return value;
+    };
+    EXPECT_EQ(source(speakers), kAudioDataSourceSpeakers);
+    std::string module = pulsetest::output(
+        "pactl load-module module-null-sink sink_name=worn sink_properties=device.form_factor=headphone");
+    ASSERT_TRUE(pulsetest::setDefault("sink", "worn"));
+    EXPECT_EQ(source(read<AudioObjectID>(*hardware, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice)),
+              kAudioDataSourceHeadphones);
+    pulsetest::setDefault("sink", "speakers");
+    pulsetest::shell("pactl unload-module " + module);
 }
 
 TEST_F(PulseHardware, OwnProcessIsAProcessObjectWithItsExecutableAsBundle)

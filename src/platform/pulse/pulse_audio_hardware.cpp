@@ -308,6 +308,11 @@ OSStatus PulseAudioHardware::readDevice(const std::optional<DeviceFacts>& device
         value.data = PropertyValue::Buffers{wanted ? std::vector<uint32_t>{device->channels} : std::vector<uint32_t>{}};
         return noErr;
     }
+    case kAudioDevicePropertyDataSource:
+        if (input || address.mScope != kAudioObjectPropertyScopeOutput)
+            return kAudioHardwareUnknownPropertyError;
+        value.data = device->headphones ? kAudioDataSourceHeadphones : kAudioDataSourceSpeakers;
+        return noErr;
     default:
         return kAudioHardwareUnknownPropertyError;
     }

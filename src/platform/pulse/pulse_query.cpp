@@ -44,10 +44,25 @@ DeviceFacts facts(const pa_source_info& info)
             info.sample_spec.channels, info.channel_map, info.monitor_of_sink != PA_INVALID_INDEX, {}};
 }
 
+bool wornOnTheHead(const pa_sink_info& info)
+{
+    if (const pa_sink_port_info* port = info.active_port) {
+        if (port->type == PA_DEVICE_PORT_TYPE_HEADPHONES || port->type == PA_DEVICE_PORT_TYPE_HEADSET)
+            return true;
+        std::string name = text(port->name);
+        if (name.find("headphone") != std::string::npos || name.find("headset") != std::string::npos)
+            return true;
+    }
+    const char* formFactor = info.proplist ? pa_proplist_gets(info.proplist, PA_PROP_DEVICE_FORM_FACTOR) : nullptr;
+    std::string form = formFactor ? formFactor : "";
+    return form == "headphone" || form == "headset" || form == "hands-free";
+}
+
 DeviceFacts facts(const pa_sink_info& info)
 {
-    return {info.index, text(info.name), text(info.description), info.sample_spec.rate,
-            info.sample_spec.channels, info.channel_map, false, text(info.monitor_source_name)};
+    return {info.index, text(info.name), text(info.description),
+            info.sample_spec.rate, info.sample_spec.channels, info.channel_map,
+            false, text(info.monitor_source_name), wornOnTheHead(info)};
 }
 
 std::optional<ServerFacts> server(PulseLoop& loop)

@@ -27,6 +27,7 @@ struct DeviceFacts {
     pa_channel_map map{};
     bool monitor = false;      // a source that is a sink's monitor
     std::string monitorSource; // a sink's monitor source
+    bool headphones = false;   // a sink whose active port or form factor is headphones or a headset
 };
 
 // Synchronous reads of the server's state. Each locks the loop and waits for

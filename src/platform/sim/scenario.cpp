@@ -143,6 +143,8 @@ Scenario Scenario::parse(const std::string& text)
     }
     if (json.contains("default_output"))
         scenario.defaultOutput = get<std::string>(json["default_output"], "default_output");
+    if (json.contains("headphones"))
+        scenario.headphones = get<std::vector<std::string>>(json["headphones"], "headphones");
     if (json.contains("system_tone"))
         scenario.systemTone = tone(json["system_tone"], "system_tone");
     if (json.contains("tap_channels"))

@@ -84,6 +84,7 @@ struct WriterFaults {
 //                   default: one mono 48 kHz device "sim-mic" playing 1000 Hz at 0.25
 //   "default_input":  a device uid, or null for none (default: the first device)
 //   "default_output": the output device's name (default "sim-speakers")
+//   "headphones":   [name…]: output devices that are headphones or a headset
 //   "system_tone":  [Hz, amplitude] other applications play (default [440, 0.5]);
 //                   a tap hears it on each channel, plus the program's own
 //                   sound unless the tap excludes the program's process
@@ -120,6 +121,7 @@ struct Scenario {
     std::vector<DeviceSpec> devices{{"sim-mic", "Simulovaný mikrofon", {1}, 48000, {1000, 0.25}}};
     std::optional<std::string> defaultInput = "sim-mic";
     std::string defaultOutput = "sim-speakers";
+    std::vector<std::string> headphones; // output devices that are headphones
     Tone systemTone{440, 0.5};
     int tapChannels = 2;
     std::optional<OutputClock> outputClock;

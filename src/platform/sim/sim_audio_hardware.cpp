@@ -292,6 +292,12 @@ SimAudioHardware::Answer SimAudioHardware::answer(AudioObjectID object, const Au
     if (auto output = outputs_.find(object); output != outputs_.end()) {
         if (selector == kAudioDevicePropertyDeviceUID || selector == kAudioObjectPropertyName)
             return string(output->second);
+        if (selector == kAudioDevicePropertyDataSource && address.mScope == kAudioObjectPropertyScopeOutput) {
+            const auto& headphones = scenario_.headphones;
+            bool worn = std::find(headphones.begin(), headphones.end(), output->second) != headphones.end();
+            result.bytes = bytesOf(worn ? kAudioDataSourceHeadphones : kAudioDataSourceSpeakers);
+            return result;
+        }
         return unknown();
     }
     auto device = devices_.find(object);
