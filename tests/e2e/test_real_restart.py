@@ -119,10 +119,13 @@ class ServerOutage(ScratchTest):
         runs = re.findall("q{10,}", quiet)  # 10-ms blocks without the tone, 0.1 s or more
         self.assertEqual(len(runs), 1, log)
         self.assertAlmostEqual(len(runs[0]) / 100, mic_filled / 48000, delta=0.15, msg=log)
-        # System audio's late burst, when one comes, is cut.
+        # System audio's late burst, when one comes, is cut, but for what
+        # arrives while the silence that stood in for it is still queued (up
+        # to half a second): that takes the silence's place.
         system_cut = int(re.search(r"systémový zvuk oproti mikrofonu: zahozeno (\d+) snímků", log).group(1))
         if SERVER_SCRIPT.endswith("pulse_server.sh"):
-            self.assertAlmostEqual(system_cut / 48000, stall, delta=0.25, msg=log)
+            self.assertGreater(system_cut / 48000, stall - 0.6, log)
+            self.assertLess(system_cut / 48000, stall + 0.25, log)
 
 
 if __name__ == "__main__":

@@ -112,7 +112,8 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             {
                 PulseLoop::Lock lock(*loop);
-                summed.resize(summed.size() + tap->mix(collect, chunk) * systemChannels);
+                size_t silence = tap->mix(collect, chunk); // appends the sum first
+                summed.resize(summed.size() + silence * systemChannels);
             }
             PulseLoop::Lock lock(monitorLoop);
             const void* data;
