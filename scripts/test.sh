@@ -45,8 +45,9 @@ background() { nice -n 19 "$@"; }
 tsan_run() {
   local target
   for target in capture_tests engine_tests; do
+    # The echo canceller is one thread's arithmetic, minutes under ThreadSanitizer.
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build-tsan/tests/${target%_tests}/$target" \
-      --gtest_brief=1 || return 1
+      --gtest_brief=1 --gtest_filter=-EchoCanceller.* || return 1
   done
 }
 asan_ctest() {

@@ -203,6 +203,8 @@ class RealExclusion(unittest.TestCase):
         microphone = Steadiness(left[judged], MIC_HZ)
         log = "system audio: %s; microphone: %s\n%s" % (system, microphone, err.decode())
         print(log.splitlines()[0])
+        if os.environ.get("KORVALIN_SANITIZED"):
+            return  # a sanitised build's capture thread keeps no real time's pace
         self.assertLessEqual(system.pitch_ppm, max(600, microphone.pitch_ppm), log)
         self.assertLessEqual(system.splices, microphone.splices + 4, log)
         self.assertLessEqual(system.lag_move_ms, 2.0, log)
