@@ -11,6 +11,7 @@ import os
 import select
 import shutil
 import signal
+import statistics
 import subprocess
 import tempfile
 import time
@@ -315,14 +316,16 @@ class Steadiness:
             halves.append(slope / 0.01 * 1e6)  # seconds per second, in ppm
         mean = sum(halves) / len(halves)
         self.pitch_ppm = max(abs(h - mean) for h in halves)
-        # A step: the next 20 blocks against the line through the 20 before
-        # (over 0.2 s the encoder's own wobble of a tone's phase evens out).
+        # A step: the next 20 blocks against the line through the 20 before,
+        # each read by its median (over 0.2 s the encoder's own wobble of a
+        # tone's phase evens out, and a few blocks that another sound's onset
+        # upsets do not move a median).
         self.splices, k, n = 0, 20, 20
         while k + n <= len(timing):
             before, after = timing[k - n:k], timing[k:k + n]
-            slope = (sum(before[n // 2:]) - sum(before[:n // 2])) / (n // 2) ** 2
-            expected = sum(before) / n + slope * n
-            if abs(sum(after) / n - expected) * 48000 > splice:
+            early, late = statistics.median(before[:n // 2]), statistics.median(before[n // 2:])
+            expected = late + (late - early) * 1.5
+            if abs(statistics.median(after) - expected) * 48000 > splice:
                 self.splices += 1
                 k += n
             k += 1
