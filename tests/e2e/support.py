@@ -329,6 +329,10 @@ class Steadiness:
                 self.splices += 1
                 k += n
             k += 1
+        # A hole of whole periods keeps the phase: the level tells it.
+        amplitudes = tone_blocks(samples, hz)[0]
+        floor = statistics.median(amplitudes) / 2
+        self.splices += sum(1 for a, b in zip([floor] + amplitudes, amplitudes) if b < floor <= a)
         self.lag_range_ms = self.lag_move_ms = 0.0
         if control is not None:
             other = self.timing(control, control_hz)
