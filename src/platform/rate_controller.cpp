@@ -138,10 +138,14 @@ double RateController::update(double elapsed)
     double error = backlog_ - target_;
     error -= std::clamp(error, -trimDeadband, trimDeadband);
     double trim = settled_ ? std::clamp(trimGain * error, -trimLimit, trimLimit) : 0;
-    // Once settled, the ratio follows the offset only as far as it is known:
-    // what the estimate says beyond its standard error.
+    // The ratio follows the offset only as far as it is known: what the
+    // estimate says beyond its standard error (a young line's first points,
+    // a server's start-up burst among them, may say 1 %). While young, an
+    // offset twice its error is followed whole, so a large one is caught
+    // before the cushion runs out.
     double gap = offset_ - applied_;
-    double known = settled_ ? std::copysign(std::max(0.0, std::abs(gap) - uncertainty_), gap) : gap;
+    double margin = !settled_ && std::abs(offset_) > 2 * uncertainty_ ? 0 : uncertainty_;
+    double known = std::copysign(std::max(0.0, std::abs(gap) - margin), gap);
     applied_ += known * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);
