@@ -298,14 +298,15 @@ class Steadiness:
     read per 10-ms block over 40 ms, which the encoder's quantisation does not
     blur: its worst frequency per 0.5 s off the mean (ppm, the slope of the
     timing fitted over each half second); its splices: steps of the timing of
-    more than `splice` samples (48 kHz) that stay, a hole or a cut; and against
+    more than `splice` samples (48 kHz) that stay, a hole or a cut (4: off
+    its frames' grid the encoder itself moves a 1.5-kHz tone by 2-3); and against
     a control tone of `control_hz` that took another path, the microphone's
     (not the same frequency: the encoder's joint coding of two equal tones
     makes their phases swing), how far the lag between the two strays in ms
     once a constant rate is taken out, over the whole stretch and within any
     10 s. `control` may be None."""
 
-    def __init__(self, samples, hz, control=None, control_hz=None, splice=2.0):
+    def __init__(self, samples, hz, control=None, control_hz=None, splice=4.0):
         timing = self.timing(samples, hz)
         halves = []
         for i in range(0, len(timing) - 49, 50):
