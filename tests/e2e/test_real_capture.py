@@ -196,9 +196,13 @@ class RealCapture(unittest.TestCase):
         amplitudes = tone_blocks(right, SPEAKER_HZ)[0][round(join * 100) - 5:round(join * 100) + 20]
         self.assertGreater(min(amplitudes), SPEAKER_AMPLITUDE / 2, amplitudes)
         # The tone goes on across the join; the time the rebuild took shows
-        # as a splice a cushion later, as in the microphone's channel at the join.
+        # as one splice, as in the microphone's channel at the join, where
+        # what was queued before it runs out: within 0.1 s after the join,
+        # sooner when a server's deliveries had drained the queue low.
         breaks = tone_breaks(right, SPEAKER_HZ, SPEAKER_AMPLITUDE)
-        self.assertEqual([t for t in breaks if abs(t - join) < 0.015], [], breaks)
+        self.assertEqual([t for t in breaks if join - 0.015 < t < join - 0.005 or join + 0.1 < t < join + 0.5], [],
+                         breaks)
+        self.assertLessEqual(len([t for t in breaks if abs(t - join - 0.05) <= 0.055]), 1, breaks)
 
     def test_a_killed_recording_is_repaired(self):
         with Sidecar(env=self.env) as cap:

@@ -161,7 +161,7 @@ class RealExclusion(unittest.TestCase):
         unrelated, host = median_level(UNRELATED_HZ, RATE // 50), median_level(HOST_HZ, RATE // 10)
         # The other script is taken up once the tap has looked its process
         # up, which a sanitised build takes a while for: its loudest piece.
-        interpreter = max(amplitude(right[i:i + RATE // 50], INTERPRETER_HZ) for i in range(RATE // 2, 2 * RATE, RATE // 50))
+        interpreter = max(amplitude(right[i:i + RATE // 10], INTERPRETER_HZ) for i in range(RATE // 2, 2 * RATE, RATE // 10))
         # (the right channel is the mean of the two output channels)
         self.assertAlmostEqual(unrelated, 0.3, delta=0.05)
         self.assertAlmostEqual(interpreter, 0.2, delta=0.05, msg="another program on the host's interpreter")
