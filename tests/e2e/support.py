@@ -193,6 +193,15 @@ class ScratchTest(unittest.TestCase):
         return os.path.join(self.dir, name)
 
 
+def running(pid):
+    """Whether the process runs (exists and is not a zombie)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def ffprobe(path):
     """Streams, format and packets of a media file as ffprobe reads them."""
     out = subprocess.run(["ffprobe", "-v", "error", "-print_format", "json", "-show_streams",

@@ -11,7 +11,7 @@ import sys
 import time
 import unittest
 
-from support import ScratchTest, Sidecar
+from support import ScratchTest, Sidecar, running
 
 RUNNER = os.path.join(os.path.dirname(__file__), "runner.py")
 
@@ -30,14 +30,6 @@ class Fake(unittest.TestCase):
             json.dump({"pid": daemon.pid, "dir": scratch}, f)
         time.sleep(float(os.environ["FAKE_SECONDS"]))
 """
-
-
-def running(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 class Runner(ScratchTest):

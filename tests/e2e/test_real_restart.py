@@ -10,17 +10,9 @@ import sys
 import time
 import unittest
 
-from support import ScratchTest, Sidecar, binary, channel, decode, tone_blocks
+from support import ScratchTest, Sidecar, binary, channel, decode, running, tone_blocks
 from test_real_capture import (MIC_AMPLITUDE, MIC_HZ, SERVER_SCRIPT, assert_channels_carry_the_tones, play,
                                server_env, stop)
-
-
-def running(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
 
 
 @unittest.skipUnless(os.environ.get("KORVALIN_SERVER_SCRIPT"), "needs the sound server scripts of scripts/test.sh")
