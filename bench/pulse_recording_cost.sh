@@ -10,7 +10,7 @@
 #
 # Prints CPU seconds (user + sys), the share of one core, the ratio to the
 # floor, the peak resident memory, the share of our CPU time spent in the
-# resampler (perf samples in speexdsp and platform::Resampler), and the
+# resampler (perf samples in platform::Resampler), and the
 # load average at each measurement, since other work on the machine counts,
 # and how often each of korvalin-cap's threads wakes per second (its
 # voluntary context switches between 5 s in and 5 s before the end, a count
@@ -112,7 +112,7 @@ read -r floor floor_rss <"$work/floor.best"
     ffmpeg -nostdin -y -loglevel error -re -i "$work/content.wav" -c:a aac -b:a 64k "$work/paced.m4a"
 read -r paced _ < <(times "$work/paced.time")
 resampler=$(perf report -q -i "$work/perf.data" --sort dso,symbol --stdio 2>/dev/null |
-    awk '/libspeexdsp|Resampler/ { sub(/%/, "", $1); s += $1 } END { printf "%.1f", s }')
+    awk '/Resampler/ { sub(/%/, "", $1); s += $1 } END { printf "%.1f", s }')
 
 duration() { ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1"; }
 share() { awk -v c="$1" -v s="$seconds" 'BEGIN { printf "%.2f", 100 * c / s }'; }

@@ -9,10 +9,10 @@ namespace {
 constexpr double limit = 0.01;     // beyond ±1 % no crystal is; a pitch change becomes audible
 constexpr double longestFit = 120; // seconds the line is fitted over, once known
 constexpr double shortestFit = 3;
-// Each point of the line is the earliest delivery of a window: the longer,
-// the closer to the output's true timing; short while the line is young.
-// A window holds some deliveries at least, so that 200-ms bursts are judged
-// by their earliest too.
+// Each point of the line is a percentile of a window's deliveries: the
+// longer the window, the closer to the output's true pace; short while the
+// line is young. A window holds some deliveries at least, so that 200-ms
+// bursts are judged by enough of them too.
 constexpr double shortestWindow = 1, longestWindow = 4;
 constexpr size_t leastDeliveries = 10;
 constexpr double settleSeconds = 10;  // after which the offset is good to some 100 ppm
@@ -64,7 +64,7 @@ void RateController::observe(double mic, double pushed, double backlog)
     lastMic_ = mic;
 }
 
-// The window's median delivery becomes a point of the line, in its middle.
+// The window's 75th-percentile delivery becomes a point of the line, in its middle.
 void RateController::close()
 {
     if (gathered_) {

@@ -12,10 +12,11 @@ namespace platform {
 // waiting for a stream that joins. So the offset is estimated, not chased:
 // a line is fitted through the output's frames against the microphone's
 // time over the last two minutes (a shorter time while the recording is
-// young). Each window of a few seconds gives the line one point, its median
-// delivery: a server's late and early deliveries (a sum held for a stream,
-// then released) drop out, and what is left is the output's pace. The ratio is that
-// offset, as far as it is known beyond its standard error, plus a small, bounded trim that holds the backlog where it settled,
+// young). Each window of a few seconds gives the line one point, the 75th
+// percentile of its deliveries: a server's late and early ones (a sum held
+// for a stream, then released) drop out, and what is left is the output's
+// pace. The ratio is that offset, as far as it is known beyond its standard
+// error, plus a small, bounded trim that holds the backlog where it settled,
 // read low-passed over ten seconds, so a burst moves the ratio by a few ppm
 // at most. Where the output's timeline breaks (silence while nothing plays,
 // a re-anchor, frames earlier than any clock makes them) the line starts a
@@ -34,8 +35,6 @@ public:
     void restart() { broken_ = true, anchored_ = false; }
     // The ratio for the next `elapsed` seconds of microphone frames.
     double update(double elapsed);
-    double ratio() const { return ratio_; }
-    double offset() const { return offset_; }
 
 private:
     void close();

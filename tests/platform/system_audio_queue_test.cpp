@@ -57,7 +57,7 @@ struct Ops : SystemAudioQueue {
 
 TEST(SystemAudioQueue, CountsWhatItCutsAndFills)
 {
-    const size_t cushion = Ops().cushion(), bound = Ops().bound(), largest = rate / 4, slack = rate * 30 / 1000;
+    const size_t cushion = Ops().cushion(), bound = Ops().bound(), largest = rate / 4;
     struct Case {
         const char* name;
         std::function<void(Ops&)> ops;
