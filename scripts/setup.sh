@@ -19,7 +19,7 @@ program_packages=(
 # What only the tests, the sanitizer and fuzz builds and the package check need.
 test_packages=(
   python3 python3-jsonschema ccache libgtest-dev libgmock-dev libbenchmark-dev
-  pipewire pipewire-pulse wireplumber rtkit clang libclang-rt-14-dev dpkg-dev lintian file
+  pipewire pipewire-pulse wireplumber rtkit espeak-ng clang libclang-rt-14-dev dpkg-dev lintian file
 )
 
 packages=("${program_packages[@]}")

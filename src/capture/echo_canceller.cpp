@@ -97,12 +97,14 @@ void EchoCanceller::estimateLead(int64_t upTo)
     std::optional<int64_t> lead = estimator.estimate(&micAt(start), &refAt(start));
     if (!lead)
         return;
+    std::string found =
+        "potlačení ozvěny: systémový zvuk je od své ozvěny " + std::to_string(std::lround(*lead * 1000 / rate)) + " ms";
     if (*lead > static_cast<int64_t>(rate * filterSeconds) || *lead < -maxTrail) {
         outOfReach = true;
-        log("potlačení ozvěny: systémový zvuk je od své ozvěny " +
-            std::to_string(std::lround(*lead * 1000 / rate)) + " ms, mimo dosah filtru — mikrofon zůstává beze změny");
+        log(found + ", mimo dosah filtru — mikrofon zůstává beze změny");
         return;
     }
+    log(found);
     referenceDelay = *lead - targetLead;
     speex = std::make_unique<Speex>(frameSize, static_cast<int>(rate * filterSeconds), static_cast<int>(rate));
     // The filter learns from the stretch the lead was found in, a few times

@@ -22,6 +22,9 @@ constexpr double trimGain = 1.0 / 100; // ratio per second of backlog error: ove
 constexpr double trimLimit = 50e-6;
 constexpr double trimDeadband = 0.004;
 constexpr double slew = 0.002; // the most the ratio moves per second
+// An offset this many standard errors from zero is followed half, while
+// young whole; six of them nine tenths.
+constexpr double certainty = 3;
 // How the ratio follows a new estimate: at once while the offset is young,
 // then over seconds, so that a new point of the line bends the pitch gently.
 constexpr double youngFollow = 2, settledFollow = 5;
@@ -138,15 +141,19 @@ double RateController::update(double elapsed)
     double error = backlog_ - target_;
     error -= std::clamp(error, -trimDeadband, trimDeadband);
     double trim = settled_ ? std::clamp(trimGain * error, -trimLimit, trimLimit) : 0;
-    // The ratio follows the offset only as far as it is known: what the
-    // estimate says beyond its standard error (a young line's first points,
-    // a server's start-up burst among them, may say 1 %). While young, an
-    // offset twice its error is followed whole, so a large one is caught
+    // The ratio follows the offset as far as it is known: the estimate
+    // weighed by how far it stands out of its standard error. A young line's
+    // first points (a server's start-up burst among them) may say 1 %, and
+    // on a real server its error stays some 300 ppm for 20 s: two clocks that
+    // agree must not be pulled apart by that, while 5000 ppm is followed.
+    double significance = offset_ * offset_;
+    double noise = certainty * certainty * uncertainty_ * uncertainty_;
+    double known = significance > 0 ? offset_ * significance / (significance + noise) : 0;
+    // While young, an offset that stands out clearly is followed whole,
     // before the cushion runs out.
-    double gap = offset_ - applied_;
-    double margin = !settled_ && std::abs(offset_) > 2 * uncertainty_ ? 0 : uncertainty_;
-    double known = std::copysign(std::max(0.0, std::abs(gap) - margin), gap);
-    applied_ += known * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
+    if (!settled_ && significance > noise)
+        known = offset_;
+    applied_ += (known - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);
     return ratio_;

@@ -74,7 +74,8 @@ TEST(EchoCanceller, KeepsTheNearEnd)
         if (untouched) {
             EXPECT_EQ(call.out.mic, call.mic) << name;
         }
-        EXPECT_EQ(call.log, std::vector<std::string>{}) << name;
+        for (const std::string& line : call.log) // the lead, when found, and nothing out of reach
+            EXPECT_EQ(line.find("mimo dosah"), std::string::npos) << name << ": " << line;
     }
 }
 
