@@ -25,12 +25,12 @@ struct Scene {
 // The reference leads the echo by `lead` (negative: trails): the room's
 // direct sound comes `lead` after the speakers when that is positive, else
 // system audio reaches the recording late.
-Scene meeting(double lead, double length, bool doubleTalk, bool withEcho = true)
+Scene meeting(double lead, double length, bool doubleTalk, bool withEcho = true, double ppm = 0)
 {
     Scene scene;
     std::vector<float> speakers = voice(length, 7, {{firstSpeech, length}});
     double lag = lead >= 0 ? 0 : 0.005 - lead;
-    Room before{.delay = lag + lead}, after{.delay = lag + lead + 0.003, .seed = 2};
+    Room before{.delay = lag + lead, .ppm = ppm}, after{.delay = lag + lead + 0.003, .seed = 2, .ppm = ppm};
     scene.echo.assign(speakers.size(), 0.0f);
     if (withEcho) {
         addEcho(speakers, before, scene.echo, 0, at(std::min(length, pathChange)));
@@ -129,9 +129,21 @@ void lead(benchmark::State& state)
     state.counters["lead_ms"] = timed.leadMs;
 }
 
+// The echo path drifting by the argument in ppm against the reference (a
+// rate control that has not settled): ERLE over 10-22 s with the far end alone.
+void drift(benchmark::State& state)
+{
+    Scene scene = meeting(0.047, pathChange, false, true, static_cast<double>(state.range(0)));
+    Timed timed;
+    for (auto _ : state)
+        timed = cancel(scene);
+    state.counters["erle_10_22_dB"] = erle(scene.echo, scene.near, timed.out.mic, 10, pathChange);
+}
+
 } // namespace
 
 BENCHMARK(meeting40s)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(headphones)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(lead)->DenseRange(-30, 0, 10)->DenseRange(25, 100, 25)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(drift)->Arg(-100)->Arg(-20)->Arg(5)->Arg(20)->Arg(100)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

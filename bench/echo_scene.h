@@ -81,12 +81,14 @@ inline std::vector<float> voice(double seconds, uint32_t seed, std::vector<std::
 
 // The path from the speakers to the microphone: the direct sound `delay`
 // after the speakers, reflections decaying by 60 dB over `tail`, the whole
-// `levelDb` below what the speakers play.
+// `levelDb` below what the speakers play, and its delay shrinking by `ppm`
+// of a second each second.
 struct Room {
     double delay = 0.047;
     double tail = 0.15;
     double levelDb = -15;
     uint32_t seed = 1;
+    double ppm = 0; // the path's clock against the reference's
 };
 
 inline std::vector<std::pair<size_t, float>> response(const Room& room)
@@ -108,13 +110,33 @@ inline std::vector<std::pair<size_t, float>> response(const Room& room)
     return taps;
 }
 
+// The speakers' sound as heard on another clock, `ppm` fast: the echo path's
+// delay shrinks by that much of a second each second (a rate control off by
+// that much). Cubic interpolation, ample for speech.
+inline std::vector<float> onClock(const std::vector<float>& x, double ppm)
+{
+    std::vector<float> out(x.size());
+    for (size_t n = 0; n < out.size(); ++n) {
+        double t = static_cast<double>(n) * (1 + ppm * 1e-6);
+        auto i = static_cast<size_t>(t);
+        if (i < 1 || i + 2 >= x.size())
+            continue;
+        double f = t - static_cast<double>(i), before = x[i - 1], a = x[i], b = x[i + 1], after = x[i + 2];
+        double c1 = 0.5 * (b - before), c2 = before - 2.5 * a + 2 * b - 0.5 * after,
+               c3 = 0.5 * (after - before) + 1.5 * (a - b);
+        out[n] = static_cast<float>(((c3 * f + c2) * f + c1) * f + a);
+    }
+    return out;
+}
+
 // Adds the echo of `speakers` through `room` to out[from, to).
 inline void addEcho(const std::vector<float>& speakers, const Room& room, std::vector<float>& out, size_t from,
                     size_t to)
 {
+    const std::vector<float>& heard = room.ppm != 0 ? onClock(speakers, room.ppm) : speakers;
     for (auto [delay, amplitude] : response(room))
         for (size_t n = std::max(from, delay); n < std::min(to, out.size()); ++n)
-            out[n] += amplitude * speakers[n - delay];
+            out[n] += amplitude * heard[n - delay];
 }
 
 inline double energy(const std::vector<float>& x, size_t from, size_t to)

@@ -18,6 +18,10 @@
 # much of a core it takes meanwhile.
 #
 #   bench/pulse_recording_cost.sh BINARY [SECONDS]     (default 60 s)
+#
+# With ECHO_CANCEL=1 the recording cancels an echo: pink noise plays on the
+# speakers too, and a loopback carries the speakers' sound into the
+# microphone's feed, 20 dB down.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,6 +50,19 @@ detached_tone() {
 }
 detached_tone micsink 440
 for hz in 600 1000 1500; do detached_tone speakers "$hz"; done
+echo_key=""
+if [[ -n ${ECHO_CANCEL:-} ]]; then
+    echo_key=',"echo_cancel":true'
+    ffmpeg -nostdin -loglevel error -f lavfi -i "anoisesrc=color=pink:amplitude=0.1:duration=$((seconds + 30))" \
+        "$work/noise.wav"
+    n=$((n + 1))
+    setsid -f sh -c 'echo $$ > "$0"; exec paplay --device=speakers "$1" >/dev/null 2>&1' "$work/player-$n.pid" \
+        "$work/noise.wav"
+    module=$(pactl load-module module-loopback source=speakers.monitor sink=micsink latency_msec=60 adjust_time=0)
+    sleep 0.5
+    pactl set-sink-input-volume "$(LC_ALL=C pactl list sink-inputs |
+        awk -v m="$module" '/^Sink Input #/ { i = substr($3, 2) } $1 == "Owner" && $3 == m { print i }')" 0.1
+fi
 sleep 4 # the tone files are rendered and playing
 
 load() { cut -d' ' -f1 /proc/loadavg; }
@@ -54,7 +71,7 @@ times() { awk '{ printf "%.2f %d\n", $1 + $2, $3 }' "$1"; }
 
 record_with_korvalin() {
     {
-        printf '{"cmd":"start","out":"%s/korvalin.m4a"}\n' "$work"
+        printf '{"cmd":"start","out":"%s/korvalin.m4a"%s}\n' "$work" "$echo_key"
         sleep "$seconds"
         printf '{"cmd":"stop"}\n'
         sleep 1
@@ -128,4 +145,4 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
 echo "  korvalin-cap / floor: $(ratio "$korvalin" "$floor")x, / paced floor: $(ratio "$korvalin" "$paced")x"
 echo "  resampler: ${resampler} % of korvalin-cap's perf samples"
 cat "$work/switches"
-grep -a 'systémový zvuk' "$work/korvalin.log" | sed 's/^/  log: /' || true
+grep -a -e 'systémový zvuk' -e 'ozvěn' "$work/korvalin.log" | sed 's/^/  log: /' || true

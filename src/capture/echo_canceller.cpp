@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <numbers>
 
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
@@ -24,6 +25,30 @@ constexpr double laterEverySeconds = 1.0;
 constexpr double searchSeconds = 30;
 // Times the filter goes over the stretch the lead was found in.
 constexpr int learningPasses = 3;
+// The reference is read between its samples through a Lanczos kernel of
+// this half width.
+constexpr int halfTaps = 8;
+// How the reference follows an echo path that drifts (a rate control still
+// settling, a lag that slides by 0.1 ms a second): every few frames, once
+// the filter has learned, the reference's delay moves by how far the echo
+// comes after the filter's estimate of it. A second-order loop, so a steady
+// drift leaves no lasting offset.
+constexpr int trackEveryFrames = 6;
+constexpr double trackAfterSeconds = 0.5;
+constexpr double trackGain = 0.5, trackRateGain = 0.1; // per reading
+constexpr double minimumCoherence = 0.3;
+constexpr int trackReach = 8;       // frames the echo is looked for either side
+constexpr double trackStep = 2;     // frames one reading counts for at most
+
+double lanczos(double x)
+{
+    if (x == 0)
+        return 1;
+    if (std::abs(x) >= halfTaps)
+        return 0;
+    double pi = std::numbers::pi;
+    return halfTaps * std::sin(pi * x) * std::sin(pi * x / halfTaps) / (pi * pi * x * x);
+}
 
 } // namespace
 
@@ -37,6 +62,7 @@ struct EchoCanceller::Speex {
     {
         if (!echo || !residual)
             throw std::bad_alloc();
+
         // Without it the filter assumes 8 kHz and eats the voice.
         speex_echo_ctl(echo.get(), SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         speex_preprocess_ctl(residual.get(), SPEEX_PREPROCESS_SET_ECHO_STATE, echo.get());
@@ -58,7 +84,8 @@ EchoCanceller::EchoCanceller(double sampleRate, Log log)
       estimator(sampleRate, 2 * static_cast<int64_t>(sampleRate * filterSeconds), 2 * maxTrail),
       micFrame(static_cast<size_t>(frameSize)),
       refFrame(static_cast<size_t>(frameSize)),
-      outFrame(static_cast<size_t>(frameSize))
+      outFrame(static_cast<size_t>(frameSize)),
+      estimate(static_cast<size_t>(trackEveryFrames * frameSize))
 {
 }
 
@@ -109,31 +136,107 @@ void EchoCanceller::estimateLead(int64_t upTo)
     speex = std::make_unique<Speex>(frameSize, static_cast<int>(rate * filterSeconds), static_cast<int>(rate));
     // The filter learns from the stretch the lead was found in, a few times
     // over, so it has converged by the time the frames after it are written.
-    filtered = std::max({start, base + std::max<int64_t>(0, *referenceDelay)});
-    int64_t lookAhead = std::max<int64_t>(0, -*referenceDelay);
+    filtered = std::max({start, base + std::max<int64_t>(0, *referenceDelay) + reach()});
+    trackFrom = filtered + static_cast<int64_t>(rate * trackAfterSeconds);
     for (int pass = 1; pass < learningPasses; ++pass)
-        for (int64_t frame = filtered; frame + frameSize + lookAhead <= end; frame += frameSize)
+        for (int64_t frame = filtered; frame + frameSize + lookAhead() <= end; frame += frameSize)
             filterFrame(frame, false);
+}
+
+int64_t EchoCanceller::reach() const
+{
+    return targetLead + halfTaps;
+}
+
+int64_t EchoCanceller::lookAhead() const
+{
+    return std::max<int64_t>(0, -*referenceDelay) + reach();
 }
 
 void EchoCanceller::filterDueFrames(bool cancel)
 {
-    int64_t lookAhead = std::max<int64_t>(0, -*referenceDelay);
-    for (; filtered + frameSize + lookAhead <= end; filtered += frameSize) {
-        if (cancel || filtered < emitted)
+    for (; filtered + frameSize + lookAhead() <= end; filtered += frameSize) {
+        if (cancel || filtered < emitted) {
             filterFrame(filtered, true);
-        else
+            if (filtered >= trackFrom && (filtered - trackFrom) / frameSize % trackEveryFrames == 0)
+                followDrift();
+        } else {
             skipped += frameSize;
+        }
     }
+}
+
+void EchoCanceller::readReference(int64_t start)
+{
+    double position = static_cast<double>(start - *referenceDelay) - drift;
+    double whole = std::floor(position), fraction = position - whole;
+    auto first = static_cast<int64_t>(whole);
+    if (fraction == 0) {
+        for (int i = 0; i < frameSize; ++i)
+            refFrame[i] = toInt16(refAt(first + i));
+        return;
+    }
+    float kernel[2 * halfTaps];
+    double sum = 0;
+    for (int j = 0; j < 2 * halfTaps; ++j)
+        sum += kernel[j] = static_cast<float>(lanczos(fraction - (j - halfTaps + 1)));
+    for (float& k : kernel)
+        k = static_cast<float>(k / sum);
+    const float* from = &refAt(first - halfTaps + 1);
+    for (int i = 0; i < frameSize; ++i) {
+        float value = 0;
+        for (int j = 0; j < 2 * halfTaps; ++j)
+            value += kernel[j] * from[i + j];
+        refFrame[i] = toInt16(value);
+    }
+}
+
+// How much later the echo in the microphone comes than the filter's
+// estimate of it (the microphone minus what the filter left), over the last
+// readings' frames, moves the reference's delay.
+void EchoCanceller::followDrift()
+{
+    auto n = static_cast<int64_t>(estimate.size());
+    // Differences, so that the voice's low end (and what the filter's own
+    // DC notch leaves of the near end) does not flatten the peak.
+    double lags[2 * trackReach + 1] = {}, micEnergy = 0, estimateEnergy = 0;
+    for (int64_t i = trackReach + 1; i < n - trackReach; ++i) {
+        double m = micAt(estimateEnd - n + i) - micAt(estimateEnd - n + i - 1);
+        double e = estimate[i] - estimate[i - 1];
+        micEnergy += m * m;
+        estimateEnergy += e * e;
+        for (int tau = -trackReach; tau <= trackReach; ++tau)
+            lags[tau + trackReach] += m * (estimate[i - tau] - estimate[i - tau - 1]);
+    }
+    // The far end talks, its echo is what the microphone mostly hears, and
+    // the echo is found within reach.
+    int best = static_cast<int>(std::max_element(lags, lags + 2 * trackReach + 1) - lags);
+    if (estimateEnergy <= 0 || best == 0 || best == 2 * trackReach ||
+        lags[best] < minimumCoherence * std::sqrt(micEnergy * estimateEnergy))
+        return;
+    double curvature = lags[best - 1] - 2 * lags[best] + lags[best + 1];
+    double late = best - trackReach + (curvature < 0 ? 0.5 * (lags[best - 1] - lags[best + 1]) / curvature : 0);
+    late = std::clamp(late, -trackStep, trackStep);
+    driftRate += trackRateGain * late;
+    drift = std::clamp(drift + trackGain * late + driftRate, -maxDrift(), maxDrift());
 }
 
 void EchoCanceller::filterFrame(int64_t start, bool write)
 {
-    for (int i = 0; i < frameSize; ++i) {
+    for (int i = 0; i < frameSize; ++i)
         micFrame[i] = toInt16(micAt(start + i));
-        refFrame[i] = toInt16(refAt(start - *referenceDelay + i));
-    }
+    readReference(start);
     speex_echo_cancellation(speex->echo.get(), micFrame.data(), refFrame.data(), outFrame.data());
+    if (write) {
+        // The filter's estimate of the echo, kept for following a drift.
+        if (estimateEnd != start)
+            std::fill(estimate.begin(), estimate.end(), 0.0f);
+        std::copy(estimate.begin() + frameSize, estimate.end(), estimate.begin());
+        for (int i = 0; i < frameSize; ++i)
+            estimate[estimate.size() - static_cast<size_t>(frameSize) + i] =
+                static_cast<float>(micFrame[i] - outFrame[i]) / 32768.0f;
+        estimateEnd = start + frameSize;
+    }
     speex_preprocess_run(speex->residual.get(), outFrame.data());
     // The suppressor's overlap-add gives out the frame before this one; a
     // frame of the stretch already written only teaches the filter.
@@ -169,8 +272,8 @@ void EchoCanceller::trimHistory()
 {
     // Kept: what the lead's estimate and the filter's reference still read.
     int64_t oldestNeeded = referenceDelay ? std::min(emitted, filtered) : emitted;
-    int64_t keepFrom =
-        oldestNeeded - estimator.windowFrames() - estimator.maxLead() - estimator.maxTrail() - frameSize;
+    int64_t keepFrom = oldestNeeded - estimator.windowFrames() - estimator.maxLead() - estimator.maxTrail() -
+                       frameSize - reach();
     int64_t excess = keepFrom - base;
     if (excess < static_cast<int64_t>(rate))
         return;

@@ -25,7 +25,8 @@ namespace korvalin {
 // estimates that lead from the two channels and feeds the filter a reference
 // that leads the echo by a few milliseconds, waiting for the reference when
 // it trails. Until the lead is known, and when it is out of reach, the
-// microphone passes untouched. Frames come out in order, both channels
+// microphone passes untouched. Once known, the reference's delay follows an
+// echo path that drifts by a few ms (a lag still settling), between samples. Frames come out in order, both channels
 // delayed alike, so the file's channels stay aligned.
 class EchoCanceller {
 public:
@@ -86,12 +87,26 @@ private:
     int64_t skipped = 0;
     std::vector<int16_t> micFrame, refFrame, outFrame;
 
+    // How far the reference may be moved to follow a drifting echo path,
+    // and what reading it between samples needs beyond that.
+    double maxDrift() const { return static_cast<double>(targetLead); }
+    int64_t reach() const;
+    int64_t lookAhead() const;
+    double drift = 0;     // frames the reference is delayed by beyond referenceDelay
+    double driftRate = 0; // frames per reading
+    int64_t trackFrom = 0;
+    std::vector<float> estimate; // the filter's estimate of the echo, up to estimateEnd
+    int64_t estimateEnd = 0;
+
     float& micAt(int64_t index) { return mic[static_cast<size_t>(index - base)]; }
     float& refAt(int64_t index) { return ref[static_cast<size_t>(index - base)]; }
     void estimateLead(int64_t upTo);
     void filterDueFrames(bool cancel);
     // Cancels the microphone's frame at `start`; writes the result unless only learning.
     void filterFrame(int64_t start, bool write);
+    // The filter's reference for the frame at `start`, between samples when drifting.
+    void readReference(int64_t start);
+    void followDrift();
     void trimHistory();
 };
 

@@ -25,6 +25,7 @@ constexpr double slew = 0.002; // the most the ratio moves per second
 // An offset this many standard errors from zero is followed half, while
 // young whole; six of them nine tenths.
 constexpr double certainty = 3;
+constexpr double evidentBacklog = 0.003; // beyond what a busy server's deliveries move it by
 // How the ratio follows a new estimate: at once while the offset is young,
 // then over seconds, so that a new point of the line bends the pitch gently.
 constexpr double youngFollow = 2, settledFollow = 5;
@@ -149,9 +150,10 @@ double RateController::update(double elapsed)
     double significance = offset_ * offset_;
     double noise = certainty * certainty * uncertainty_ * uncertainty_;
     double known = significance > 0 ? offset_ * significance / (significance + noise) : 0;
-    // While young, an offset that stands out clearly is followed whole,
-    // before the cushion runs out.
-    if (!settled_ && significance > noise)
+    // While young, an offset that stands out clearly, and that the backlog
+    // shows too, is followed whole, before the cushion runs out.
+    double moved = recent_ - target_;
+    if (!settled_ && significance > noise && std::abs(moved) > evidentBacklog && moved * offset_ > 0)
         known = offset_;
     applied_ += (known - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);

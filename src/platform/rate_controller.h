@@ -15,8 +15,9 @@ namespace platform {
 // young). Each window of a few seconds gives the line one point, the 75th
 // percentile of its deliveries: a server's late and early ones (a sum held
 // for a stream, then released) drop out, and what is left is the output's
-// pace. The ratio is that offset, as far as it is known beyond its standard
-// error, plus a small, bounded trim that holds the backlog where it settled,
+// pace. The ratio is that offset weighed by how far it stands out of its
+// standard error (clocks that agree are not pulled apart by a young line's
+// noise), plus a small, bounded trim that holds the backlog where it settled,
 // read low-passed over ten seconds, so a burst moves the ratio by a few ppm
 // at most. Where the output's timeline breaks (silence while nothing plays,
 // a re-anchor, frames earlier than any clock makes them) the line starts a
