@@ -36,7 +36,7 @@ constexpr int halfTaps = 8;
 constexpr int trackEveryFrames = 6;
 constexpr double trackAfterSeconds = 0.5;
 constexpr double trackGain = 0.5, trackRateGain = 0.1; // per reading
-constexpr double minimumCoherence = 0.3;
+constexpr double minimumCoherence = 0.7;
 constexpr int trackReach = 8;       // frames the echo is looked for either side
 constexpr double trackStep = 2;     // frames one reading counts for at most
 
@@ -62,7 +62,6 @@ struct EchoCanceller::Speex {
     {
         if (!echo || !residual)
             throw std::bad_alloc();
-
         // Without it the filter assumes 8 kHz and eats the voice.
         speex_echo_ctl(echo.get(), SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         speex_preprocess_ctl(residual.get(), SPEEX_PREPROCESS_SET_ECHO_STATE, echo.get());
@@ -85,6 +84,7 @@ EchoCanceller::EchoCanceller(double sampleRate, Log log)
       micFrame(static_cast<size_t>(frameSize)),
       refFrame(static_cast<size_t>(frameSize)),
       outFrame(static_cast<size_t>(frameSize)),
+      heard(static_cast<size_t>(trackEveryFrames * frameSize)),
       estimate(static_cast<size_t>(trackEveryFrames * frameSize))
 {
 }
@@ -201,7 +201,7 @@ void EchoCanceller::followDrift()
     // DC notch leaves of the near end) does not flatten the peak.
     double lags[2 * trackReach + 1] = {}, micEnergy = 0, estimateEnergy = 0;
     for (int64_t i = trackReach + 1; i < n - trackReach; ++i) {
-        double m = micAt(estimateEnd - n + i) - micAt(estimateEnd - n + i - 1);
+        double m = heard[i] - heard[i - 1];
         double e = estimate[i] - estimate[i - 1];
         micEnergy += m * m;
         estimateEnergy += e * e;
@@ -228,13 +228,18 @@ void EchoCanceller::filterFrame(int64_t start, bool write)
     readReference(start);
     speex_echo_cancellation(speex->echo.get(), micFrame.data(), refFrame.data(), outFrame.data());
     if (write) {
-        // The filter's estimate of the echo, kept for following a drift.
-        if (estimateEnd != start)
-            std::fill(estimate.begin(), estimate.end(), 0.0f);
-        std::copy(estimate.begin() + frameSize, estimate.end(), estimate.begin());
-        for (int i = 0; i < frameSize; ++i)
-            estimate[estimate.size() - static_cast<size_t>(frameSize) + i] =
-                static_cast<float>(micFrame[i] - outFrame[i]) / 32768.0f;
+        // The microphone and the filter's estimate of its echo, kept for
+        // following a drift.
+        for (std::vector<float>* kept : {&heard, &estimate}) {
+            if (estimateEnd != start)
+                std::fill(kept->begin(), kept->end(), 0.0f);
+            std::copy(kept->begin() + frameSize, kept->end(), kept->begin());
+        }
+        size_t last = estimate.size() - static_cast<size_t>(frameSize);
+        for (int i = 0; i < frameSize; ++i) {
+            heard[last + i] = micFrame[i] / 32768.0f;
+            estimate[last + i] = static_cast<float>(micFrame[i] - outFrame[i]) / 32768.0f;
+        }
         estimateEnd = start + frameSize;
     }
     speex_preprocess_run(speex->residual.get(), outFrame.data());

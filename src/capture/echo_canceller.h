@@ -26,8 +26,9 @@ namespace korvalin {
 // that leads the echo by a few milliseconds, waiting for the reference when
 // it trails. Until the lead is known, and when it is out of reach, the
 // microphone passes untouched. Once known, the reference's delay follows an
-// echo path that drifts by a few ms (a lag still settling), between samples. Frames come out in order, both channels
-// delayed alike, so the file's channels stay aligned.
+// echo path that drifts by a few ms (a lag still settling), between samples.
+// Frames come out in order, both channels delayed alike, so the file's
+// channels stay aligned.
 class EchoCanceller {
 public:
     using Log = std::function<void(const std::string&)>;
@@ -95,7 +96,8 @@ private:
     double drift = 0;     // frames the reference is delayed by beyond referenceDelay
     double driftRate = 0; // frames per reading
     int64_t trackFrom = 0;
-    std::vector<float> estimate; // the filter's estimate of the echo, up to estimateEnd
+    // The last readings' microphone and the filter's estimate of its echo, up to estimateEnd.
+    std::vector<float> heard, estimate;
     int64_t estimateEnd = 0;
 
     float& micAt(int64_t index) { return mic[static_cast<size_t>(index - base)]; }
