@@ -18,8 +18,9 @@ int16_t toInt16(float sample)
     return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
 }
 
-// The lead is looked for this often while unknown, and less often once the
-// search has gone on for a while (headphones: it may never end).
+// The lead is looked for this often while unknown or while cancelling (a
+// lag may jump), and less often once a search has gone on for a while
+// without finding one (headphones: it may never end).
 constexpr double estimateEverySeconds = 0.25;
 constexpr double laterEverySeconds = 1.0;
 constexpr double searchSeconds = 30;
@@ -39,6 +40,10 @@ constexpr double trackGain = 0.5, trackRateGain = 0.1; // per reading
 constexpr double minimumCoherence = 0.7;
 constexpr int trackReach = 8;       // frames the echo is looked for either side
 constexpr double trackStep = 2;     // frames one reading counts for at most
+constexpr int64_t jumpFrames = 96;  // a lead this far from the followed one is a jump (2 ms at 48 kHz)
+// The filter has lost the echo when its estimate and the microphone agree
+// less than this, averaged over the last readings.
+constexpr double lostAgreement = 0.5, agreementWeight = 0.2;
 
 double lanczos(double x)
 {
@@ -84,7 +89,6 @@ EchoCanceller::EchoCanceller(double sampleRate, Log log)
       micFrame(static_cast<size_t>(frameSize)),
       refFrame(static_cast<size_t>(frameSize)),
       outFrame(static_cast<size_t>(frameSize)),
-      heard(static_cast<size_t>(trackEveryFrames * frameSize)),
       estimate(static_cast<size_t>(trackEveryFrames * frameSize))
 {
 }
@@ -100,16 +104,17 @@ std::optional<double> EchoCanceller::leadSeconds() const
 
 void EchoCanceller::push(const float* stereo, int64_t frames, bool cancel)
 {
-    mic.resize(mic.size() + static_cast<size_t>(frames));
-    ref.resize(ref.size() + static_cast<size_t>(frames));
+    for (auto* channel : {&mic, &ref, &clean})
+        channel->resize(channel->size() + static_cast<size_t>(frames));
     for (int64_t i = 0; i < frames; ++i) {
-        micAt(end + i) = stereo ? stereo[2 * i] : 0.0f;
+        micAt(end + i) = cleanAt(end + i) = stereo ? stereo[2 * i] : 0.0f;
         refAt(end + i) = stereo ? stereo[2 * i + 1] : 0.0f;
     }
     int64_t before = end;
     end += frames;
-    auto every = static_cast<int64_t>(rate * (end < rate * searchSeconds ? estimateEverySeconds : laterEverySeconds));
-    for (int64_t upTo = (before / every + 1) * every; upTo <= end && !referenceDelay && !outOfReach; upTo += every)
+    bool searching = referenceDelay || end < rate * searchSeconds;
+    auto every = static_cast<int64_t>(rate * (searching ? estimateEverySeconds : laterEverySeconds));
+    for (int64_t upTo = (before / every + 1) * every; upTo <= end && !outOfReach; upTo += every)
         estimateLead(upTo);
     if (referenceDelay)
         filterDueFrames(cancel);
@@ -124,19 +129,30 @@ void EchoCanceller::estimateLead(int64_t upTo)
     std::optional<int64_t> lead = estimator.estimate(&micAt(start), &refAt(start));
     if (!lead)
         return;
+    // Once cancelling, a lead found far from the one followed while the
+    // filter has lost the echo is a lag that jumped by more than the drift
+    // follows: the filter starts afresh there.
+    if (referenceDelay &&
+        (agreement > lostAgreement || std::abs(*lead - (*referenceDelay + targetLead)) <= jumpFrames))
+        return;
     std::string found =
         "potlačení ozvěny: systémový zvuk je od své ozvěny " + std::to_string(std::lround(*lead * 1000 / rate)) + " ms";
     if (*lead > static_cast<int64_t>(rate * filterSeconds) || *lead < -maxTrail) {
+        if (referenceDelay)
+            return; // what was found before stays
         outOfReach = true;
         log(found + ", mimo dosah filtru — mikrofon zůstává beze změny");
         return;
     }
     log(found);
     referenceDelay = *lead - targetLead;
+    drift = driftRate = 0;
+    agreement = 1;
     speex = std::make_unique<Speex>(frameSize, static_cast<int>(rate * filterSeconds), static_cast<int>(rate));
     // The filter learns from the stretch the lead was found in, a few times
-    // over, so it has converged by the time the frames after it are written.
-    filtered = std::max({start, base + std::max<int64_t>(0, *referenceDelay) + reach()});
+    // over, so it has converged by the time the frames after it are written
+    // (those written already only teach it; those not yet are cancelled anew).
+    filtered = std::max(start, base + std::max<int64_t>(0, *referenceDelay) + reach());
     trackFrom = filtered + static_cast<int64_t>(rate * trackAfterSeconds);
     for (int pass = 1; pass < learningPasses; ++pass)
         for (int64_t frame = filtered; frame + frameSize + lookAhead() <= end; frame += frameSize)
@@ -201,7 +217,7 @@ void EchoCanceller::followDrift()
     // DC notch leaves of the near end) does not flatten the peak.
     double lags[2 * trackReach + 1] = {}, micEnergy = 0, estimateEnergy = 0;
     for (int64_t i = trackReach + 1; i < n - trackReach; ++i) {
-        double m = heard[i] - heard[i - 1];
+        double m = micAt(estimateEnd - n + i) - micAt(estimateEnd - n + i - 1);
         double e = estimate[i] - estimate[i - 1];
         micEnergy += m * m;
         estimateEnergy += e * e;
@@ -211,6 +227,8 @@ void EchoCanceller::followDrift()
     // The far end talks, its echo is what the microphone mostly hears, and
     // the echo is found within reach.
     int best = static_cast<int>(std::max_element(lags, lags + 2 * trackReach + 1) - lags);
+    if (estimateEnergy > 0 && micEnergy > 0)
+        agreement += (lags[best] / std::sqrt(micEnergy * estimateEnergy) - agreement) * agreementWeight;
     if (estimateEnergy <= 0 || best == 0 || best == 2 * trackReach ||
         lags[best] < minimumCoherence * std::sqrt(micEnergy * estimateEnergy))
         return;
@@ -228,18 +246,13 @@ void EchoCanceller::filterFrame(int64_t start, bool write)
     readReference(start);
     speex_echo_cancellation(speex->echo.get(), micFrame.data(), refFrame.data(), outFrame.data());
     if (write) {
-        // The microphone and the filter's estimate of its echo, kept for
-        // following a drift.
-        for (std::vector<float>* kept : {&heard, &estimate}) {
-            if (estimateEnd != start)
-                std::fill(kept->begin(), kept->end(), 0.0f);
-            std::copy(kept->begin() + frameSize, kept->end(), kept->begin());
-        }
-        size_t last = estimate.size() - static_cast<size_t>(frameSize);
-        for (int i = 0; i < frameSize; ++i) {
-            heard[last + i] = micFrame[i] / 32768.0f;
-            estimate[last + i] = static_cast<float>(micFrame[i] - outFrame[i]) / 32768.0f;
-        }
+        // The filter's estimate of the echo, kept for following a drift.
+        if (estimateEnd != start)
+            std::fill(estimate.begin(), estimate.end(), 0.0f);
+        std::copy(estimate.begin() + frameSize, estimate.end(), estimate.begin());
+        for (int i = 0; i < frameSize; ++i)
+            estimate[estimate.size() - static_cast<size_t>(frameSize) + i] =
+                static_cast<float>(micFrame[i] - outFrame[i]) / 32768.0f;
         estimateEnd = start + frameSize;
     }
     speex_preprocess_run(speex->residual.get(), outFrame.data());
@@ -249,7 +262,7 @@ void EchoCanceller::filterFrame(int64_t start, bool write)
     if (!write || out < emitted)
         return;
     for (int i = 0; i < frameSize; ++i)
-        micAt(out + i) = outFrame[i] / 32768.0f;
+        cleanAt(out + i) = outFrame[i] / 32768.0f;
 }
 
 int64_t EchoCanceller::pull(float* stereo, int64_t maxFrames)
@@ -257,7 +270,7 @@ int64_t EchoCanceller::pull(float* stereo, int64_t maxFrames)
     int64_t ready = referenceDelay ? std::max({filtered - frameSize, emitted, flushed}) : end;
     int64_t n = std::min(maxFrames, ready - emitted);
     for (int64_t i = 0; i < n; ++i) {
-        stereo[2 * i] = micAt(emitted + i);
+        stereo[2 * i] = cleanAt(emitted + i);
         stereo[2 * i + 1] = refAt(emitted + i);
     }
     emitted += n;
@@ -282,8 +295,8 @@ void EchoCanceller::trimHistory()
     int64_t excess = keepFrom - base;
     if (excess < static_cast<int64_t>(rate))
         return;
-    mic.erase(mic.begin(), mic.begin() + excess);
-    ref.erase(ref.begin(), ref.begin() + excess);
+    for (auto* channel : {&mic, &ref, &clean})
+        channel->erase(channel->begin(), channel->begin() + excess);
     base = keepFrom;
 }
 

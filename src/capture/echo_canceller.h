@@ -75,6 +75,7 @@ private:
 
     // Both channels from absolute frame index `base` up to `end`.
     std::vector<float> mic, ref;
+    std::vector<float> clean; // the microphone as it goes out: cancelled where the filter ran
     int64_t base = 0;
     int64_t end = 0;
     // Frames before `emitted` went out; the filter has taken the microphone
@@ -95,13 +96,15 @@ private:
     int64_t lookAhead() const;
     double drift = 0;     // frames the reference is delayed by beyond referenceDelay
     double driftRate = 0; // frames per reading
+    double agreement = 1; // of the filter's estimate of the echo with the microphone, low-passed
     int64_t trackFrom = 0;
-    // The last readings' microphone and the filter's estimate of its echo, up to estimateEnd.
-    std::vector<float> heard, estimate;
+    // The filter's estimate of the echo over the last readings, up to estimateEnd.
+    std::vector<float> estimate;
     int64_t estimateEnd = 0;
 
     float& micAt(int64_t index) { return mic[static_cast<size_t>(index - base)]; }
     float& refAt(int64_t index) { return ref[static_cast<size_t>(index - base)]; }
+    float& cleanAt(int64_t index) { return clean[static_cast<size_t>(index - base)]; }
     void estimateLead(int64_t upTo);
     void filterDueFrames(bool cancel);
     // Cancels the microphone's frame at `start`; writes the result unless only learning.
