@@ -175,19 +175,21 @@ class RealExclusion(unittest.TestCase):
         self.assertEqual(len(onsets), SHORT_SOUNDS, "new playback streams during the recording")
         window = int(0.01 * RATE)
         for k, onset in enumerate(onsets):
-            # Every short sound is heard within 120 ms of the server announcing
+            # Every short sound is heard within 150 ms of the server announcing
             # it: the capture thread serves the tap's requests as they are
             # answered, the server makes the capture (PipeWire: 20-50 ms with
             # its answer), the first fragment waits for the next 20-ms tick,
-            # and system audio lags the microphone by up to 55 ms. Measured at
-            # load 10: PulseAudio 10-50 ms, PipeWire 20-100 ms (round trips
-            # that waited for the tick took PipeWire to 140 ms).
+            # and where a stream joins others its held frames are cut to
+            # theirs, which lag the microphone by a 50-ms cushion beyond a
+            # delivery. Measured at load 10: PulseAudio 10-50 ms, PipeWire
+            # 20-100 ms (round trips that waited for the tick took PipeWire to
+            # 140 ms); with CI's sanitizer build compiling beside it, 130 ms.
             start = int(onset * RATE)
             blocks = [amplitude(right[i:i + window], SHORT_HZ)
                       for i in range(start - 5 * window, start + 30 * window, window)]
             heard = next((i for i, a in enumerate(blocks) if a > 0.1), None)
             self.assertIsNotNone(heard, "short sound %d at %.2f s not heard" % (k, onset))
-            self.assertLessEqual((heard - 5) * 0.01, 0.12, "short sound %d heard late" % k)
+            self.assertLessEqual((heard - 5) * 0.01, 0.15, "short sound %d heard late" % k)
 
         # The file's timeline is the microphone's: as long as the wall clock
         # within 50 ms, plus what a busy machine adds to the moments this
