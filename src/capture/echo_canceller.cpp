@@ -89,7 +89,8 @@ EchoCanceller::EchoCanceller(double sampleRate, Log log)
       micFrame(static_cast<size_t>(frameSize)),
       refFrame(static_cast<size_t>(frameSize)),
       outFrame(static_cast<size_t>(frameSize)),
-      estimate(static_cast<size_t>(trackEveryFrames * frameSize))
+      estimate(static_cast<size_t>(trackEveryFrames * frameSize)),
+      change(estimate.size())
 {
 }
 
@@ -215,14 +216,16 @@ void EchoCanceller::followDrift()
     auto n = static_cast<int64_t>(estimate.size());
     // Differences, so that the voice's low end (and what the filter's own
     // DC notch leaves of the near end) does not flatten the peak.
+    for (int64_t i = 1; i < n; ++i)
+        change[static_cast<size_t>(i)] = estimate[i] - estimate[i - 1];
     double lags[2 * trackReach + 1] = {}, micEnergy = 0, estimateEnergy = 0;
     for (int64_t i = trackReach + 1; i < n - trackReach; ++i) {
         double m = micAt(estimateEnd - n + i) - micAt(estimateEnd - n + i - 1);
-        double e = estimate[i] - estimate[i - 1];
+        double e = change[i];
         micEnergy += m * m;
         estimateEnergy += e * e;
         for (int tau = -trackReach; tau <= trackReach; ++tau)
-            lags[tau + trackReach] += m * (estimate[i - tau] - estimate[i - tau - 1]);
+            lags[tau + trackReach] += m * change[i - tau];
     }
     // The far end talks, its echo is what the microphone mostly hears, and
     // the echo is found within reach.

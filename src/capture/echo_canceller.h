@@ -100,6 +100,7 @@ private:
     int64_t trackFrom = 0;
     // The filter's estimate of the echo over the last readings, up to estimateEnd.
     std::vector<float> estimate;
+    std::vector<float> change; // its differences, read at every lag
     int64_t estimateEnd = 0;
 
     float& micAt(int64_t index) { return mic[static_cast<size_t>(index - base)]; }
