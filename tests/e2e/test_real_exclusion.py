@@ -208,7 +208,9 @@ class RealExclusion(unittest.TestCase):
         # beside it, 199 ppm and 1.1 ms, and in another such run 5 holes (20
         # ms of them counted as filled). So all three are held to what a busy
         # machine leaves of them (the old rate control swung by 2000-5500
-        # ppm and slid 5.8 ms in 10 s).
+        # ppm and slid 5.8 ms in 10 s). What a starved machine does to the
+        # microphone's own tone (CI once: 352 ppm, 22 splices) it does to
+        # system audio too, so the pitch bound rises above it by a margin.
         judged = slice(JUDGED_FROM * RATE, len(right) - RATE // 5)
         system = Steadiness(right[judged], UNRELATED_HZ, left[judged], MIC_HZ)
         microphone = Steadiness(left[judged], MIC_HZ)
@@ -216,7 +218,7 @@ class RealExclusion(unittest.TestCase):
         print(log.splitlines()[0])
         if os.environ.get("KORVALIN_SANITIZED"):
             return  # a sanitised build's capture thread keeps no real time's pace
-        self.assertLessEqual(system.pitch_ppm, max(400, microphone.pitch_ppm), log)
+        self.assertLessEqual(system.pitch_ppm, max(400, microphone.pitch_ppm + 200), log)
         self.assertLessEqual(system.splices, microphone.splices + 8, log)
         self.assertLessEqual(system.lag_move_ms, 2.0, log)
         self.assertLessEqual(system.lag_range_ms, 20, log)
