@@ -127,14 +127,18 @@ void EchoCanceller::estimateLead(int64_t upTo)
     int64_t start = upTo - estimator.maxTrail() - estimator.windowFrames();
     if (start - estimator.maxLead() < base)
         return;
+    // While the filter holds the echo, nothing found would be taken up.
+    if (referenceDelay && agreement > lostAgreement) {
+        estimator.reset();
+        return;
+    }
     std::optional<int64_t> lead = estimator.estimate(&micAt(start), &refAt(start));
     if (!lead)
         return;
     // Once cancelling, a lead found far from the one followed while the
     // filter has lost the echo is a lag that jumped by more than the drift
     // follows: the filter starts afresh there.
-    if (referenceDelay &&
-        (agreement > lostAgreement || std::abs(*lead - (*referenceDelay + targetLead)) <= jumpFrames))
+    if (referenceDelay && std::abs(*lead - (*referenceDelay + targetLead)) <= jumpFrames)
         return;
     std::string found =
         "potlačení ozvěny: systémový zvuk je od své ozvěny " + std::to_string(std::lround(*lead * 1000 / rate)) + " ms";

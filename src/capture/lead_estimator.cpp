@@ -89,15 +89,17 @@ std::optional<int64_t> LeadEstimator::estimate(const float* mic, const float* re
     std::copy(refDecimated, refDecimated + window + lead + trail, refIn);
     forwardFn(forward, micSpectrum, micIn, sizeof(std::complex<float>));
     forwardFn(forward, refSpectrum, refIn, sizeof(std::complex<float>));
+    // Powers, not magnitudes: std::abs is a hypot, several times the cost.
     float micLoudest = 0, refLoudest = 0;
     for (int i = 0; i < size; ++i) {
-        micLoudest = std::max(micLoudest, std::abs(micSpectrum[i]));
-        refLoudest = std::max(refLoudest, std::abs(refSpectrum[i]));
+        micLoudest = std::max(micLoudest, std::norm(micSpectrum[i]));
+        refLoudest = std::max(refLoudest, std::norm(refSpectrum[i]));
     }
     for (int i = 0; i < size; ++i) {
         std::complex<float> cross = std::conj(micSpectrum[i]) * refSpectrum[i];
-        bool both = std::abs(micSpectrum[i]) > heard * micLoudest && std::abs(refSpectrum[i]) > heard * refLoudest;
-        micSpectrum[i] = both ? cross / std::abs(cross) : std::complex<float>();
+        bool both = std::norm(micSpectrum[i]) > heard * heard * micLoudest &&
+                    std::norm(refSpectrum[i]) > heard * heard * refLoudest;
+        micSpectrum[i] = both ? cross / std::sqrt(std::norm(cross)) : std::complex<float>();
     }
     std::complex<float>* correlation = refSpectrum;
     inverseFn(inverse, correlation, micSpectrum, sizeof(std::complex<float>));
