@@ -16,6 +16,9 @@ constexpr size_t channels = systemChannels;
 // What a stream's buffer holds: far more than a delivery, or a lag the sum
 // waits for.
 constexpr double bufferSeconds = 0.5;
+// A stream back within this long after it was given up was not stopped: its
+// output takes its audio in bursts (a Bluetooth headset's 100-200 ms).
+constexpr double burstSeconds = 0.25;
 
 // A stream whose capture is released before the server has made it cannot
 // be disconnected yet: that happens once it is ready, and the last
@@ -46,6 +49,7 @@ struct ExclusionTap::Capture {
     bool admitted = false;       // its process is not left out
     bool aligned = false;        // delivering: the sum waits for it
     size_t waited = 0;           // microphone frames since it last delivered
+    size_t patience = 0;         // how long the sum waits for it: its longest pause between bursts
     size_t capacity = 0;
     std::unique_ptr<float[]> frames; // capacity frames, circular
     size_t head = 0;
@@ -102,7 +106,8 @@ struct ExclusionTap::Capture {
 ExclusionTap::ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context* streams, TapOutput output,
                            CaptureTiming timing, std::shared_ptr<const ProcessExclusion> exclusion)
     : control_(control), api_(api), streams_(streams), output_(std::move(output)), timing_(timing),
-      lagFrames_(2 * timing.fragmentFrames), slots_(streamSlots), sum_(timing.chunkFrames * channels)
+      lagFrames_(2 * timing.fragmentFrames), burstFrames_(size_t(burstSeconds * timing.rate)), slots_(streamSlots),
+      sum_(timing.chunkFrames * channels)
 {
     if (exclusion) {
         // Verdicts are taken up as soon as the requests' connection is dispatched.
@@ -158,12 +163,17 @@ size_t ExclusionTap::mix(const Push& push, size_t micFrames)
     size_t frames = alignedFrames();
     size_t owed = 0; // the wait for a stream that has stopped, when nothing else plays
     for (Capture& slot : slots_) {
-        if (!slot.stream || !slot.admitted || !slot.aligned)
+        if (!slot.stream || !slot.admitted)
             continue;
+        if (!slot.aligned) { // until it is back, if it comes
+            slot.waited = std::min(slot.waited + micFrames, burstFrames_ + 1);
+            continue;
+        }
         if (slot.size < frames)
             filled_ += frames - slot.size;
-        // A stream that stops delivering (a paused player) is not waited for.
-        if (slot.size == 0 && (slot.waited += micFrames) > lagFrames_) {
+        // A stream that stops delivering (a paused player) is not waited for
+        // beyond its usual pauses.
+        if (slot.size == 0 && (slot.waited += micFrames) > slot.patience) {
             slot.aligned = false;
             owed = std::max(owed, slot.waited - micFrames);
         }
@@ -263,6 +273,9 @@ void ExclusionTap::read(Capture& capture)
     size_t bytes;
     while (state == PA_STREAM_READY && pa_stream_peek(capture.stream, &samples, &bytes) == 0 && bytes > 0) {
         cut_ += capture.push(static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
+        // Back within a burst's pause: from now on the sum waits that long for it.
+        if (!capture.aligned && capture.waited <= burstFrames_)
+            capture.patience = std::max(capture.patience, capture.waited + lagFrames_);
         capture.aligned = true;
         capture.waited = 0;
         pa_stream_drop(capture.stream);
@@ -355,6 +368,8 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     slot->stream = stream;
     slot->admitted = admitted;
     slot->aligned = false;
+    slot->waited = burstFrames_ + 1; // not heard yet: its start teaches nothing
+    slot->patience = lagFrames_;
     slot->head = 0;
 }
 

@@ -94,6 +94,7 @@ private:
     const TapOutput output_;
     const CaptureTiming timing_;
     const size_t lagFrames_;
+    const size_t burstFrames_;
     int answers_ = -1; // an eventfd the classifier signals
     pa_io_event* answersEvent_ = nullptr;
     std::optional<ProcessClassifier> classifier_;
