@@ -27,6 +27,10 @@ struct Scenario {
     uint32_t rate = 48000;
     double blockSeconds = 0.020;    // the microphone's
     double deliverySeconds = 0.020; // the output's: 0.2 is a Bluetooth burst
+    // Every eighth delivery's last quarter comes this much later, after a
+    // take: a burst that the server hands on across two of the
+    // microphone's takes.
+    double tailSeconds = 0;
     // The output delivers nothing from stallAt for stallSeconds; with a
     // burst the withheld blocks all arrive at its end, otherwise they are
     // never made (a suspended sink).
@@ -191,7 +195,9 @@ inline Run simulate(const Scenario& s)
     const double outputRate = s.rate * (1 + s.ppm * 1e-6); // output frames per microphone second
     const double stallEnd = s.stallAt + s.stallSeconds;
     const double omega = 2 * std::numbers::pi * s.toneHz / s.rate;
-    std::vector<float> samples(delivery), out(block);
+    const size_t tailFrames = s.tailSeconds > 0 ? delivery / 4 : 0;
+    std::vector<float> samples(delivery), tailSamples(tailFrames), out(block);
+    size_t tail = 0, deliveries = 0;
     std::mt19937 random(s.seed);
     std::uniform_real_distribution<double> jitter(0, s.jitterSeconds);
 
@@ -218,6 +224,16 @@ inline Run simulate(const Scenario& s)
     };
     std::deque<Pushed> pending;
     uint64_t pushed = 0;
+    double tailAt = -1, tailMadeAt = 0; // a delivery's last quarter still to come
+    auto pushTail = [&](double before) {
+        if (tailAt < 0 || tailAt > before)
+            return;
+        clock = tailAt;
+        queue.push(tailSamples.data(), tail);
+        pushed += tail;
+        pending.push_back({pushed, tailMadeAt});
+        tailAt = -1;
+    };
 
     Run run;
     run.blockSeconds = s.blockSeconds;
@@ -232,11 +248,19 @@ inline Run simulate(const Scenario& s)
         for (; arrival <= now; makeBlock()) {
             if (lost)
                 continue;
+            pushTail(INFINITY);
+            tail = ++deliveries % 8 == 0 ? tailFrames : 0;
             clock = arrival;
-            queue.push(samples.data(), delivery);
-            pushed += delivery;
-            pending.push_back({pushed, madeAt});
+            queue.push(samples.data(), delivery - tail);
+            pushed += delivery - tail;
+            pending.push_back({pushed, madeAt - double(tail) / outputRate});
+            if (tail) {
+                std::copy(samples.end() - long(tail), samples.end(), tailSamples.begin());
+                tailAt = arrival + s.tailSeconds;
+                tailMadeAt = madeAt;
+            }
         }
+        pushTail(now);
         clock = now;
         queue.take(out.data(), block);
         if (s.keepAudio)

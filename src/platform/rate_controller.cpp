@@ -42,12 +42,17 @@ void RateController::observe(double mic, double pushed, double backlog)
         lastMic_ = windowStart_ = mic;
     }
     double predicted = segment_ ? fitY_ + offset_ * (mic - fitMic_) : y;
-    if (broken_ || y - predicted > jumpSeconds) {
+    // Frames far ahead of the line: the rest of a burst whose first part
+    // came before the last take, unless the next delivery is as far ahead.
+    bool ahead = y - predicted > jumpSeconds;
+    if (broken_ || (ahead && ahead_)) {
         broken_ = false;
         close();
         split(segment_ ? y - predicted : 0);
         windowStart_ = mic;
+        ahead = false;
     }
+    bool tail = ahead_ = ahead;
     if (!anchored_) {
         anchored_ = true;
         backlog_ = recent_ = target_ = backlog;
@@ -56,7 +61,7 @@ void RateController::observe(double mic, double pushed, double backlog)
         close();
         windowStart_ = mic;
     }
-    if (gathered_ < window_.size())
+    if (!tail && gathered_ < window_.size())
         window_[gathered_++] = y - offset_ * (mic - windowStart_);
     double span = mic - lastMic_;
     backlog_ += (backlog - backlog_) * std::min(1.0, span / backlogSeconds);

@@ -20,7 +20,8 @@ namespace platform {
 // noise), plus a small, bounded trim that holds the backlog where it settled,
 // read low-passed over ten seconds, so a burst moves the ratio by a few ppm
 // at most. Where the output's timeline breaks (silence while nothing plays,
-// a re-anchor, frames earlier than any clock makes them) the line starts a
+// a re-anchor, frames earlier than any clock makes them, in two deliveries
+// running: one alone is the rest of a burst split by a take) the line starts a
 // new segment that shares the old one's slope, and the trim's target moves
 // with the backlog: a break never moves the rate.
 // Times and backlogs are in seconds, so nothing depends on the sample rate.
@@ -58,6 +59,7 @@ private:
     double lastMic_ = 0;
     bool started_ = false;
     bool broken_ = false;
+    bool ahead_ = false; // the latest delivery was far ahead of the line
     bool anchored_ = false;
     bool settled_ = false; // the target was taken once the offset was known
     double backlog_ = 0;   // low-passed for the trim

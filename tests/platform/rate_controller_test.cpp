@@ -33,6 +33,11 @@ TEST(RateController, FollowsTheClocksNotTheDeliveries)
         s.deliverySeconds = 0.2;
         return s;
     };
+    auto tails = [&](double ppm) {
+        auto s = bursts(ppm);
+        s.tailSeconds = 0.02;
+        return s;
+    };
     auto steps = [&](double ppm) {
         auto s = at(ppm);
         s.holdEvery = 1;
@@ -47,6 +52,7 @@ TEST(RateController, FollowsTheClocksNotTheDeliveries)
         {"5000 ppm slow", at(-5000)},
         {"200-ms bursts", bursts(0), 90, 0.001},
         {"200-ms bursts, 5000 ppm fast", bursts(5000), 90, 0.001},
+        {"200-ms bursts across two takes, 5000 ppm slow", tails(-5000), 90, 0.001},
         {"40-ms steps every second", steps(100)},
         {"40-ms steps every second, 100 ppm slow", steps(-100)},
     };
