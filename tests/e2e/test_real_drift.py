@@ -25,10 +25,10 @@ RATE, HZ, MIC_HZ, AMPLITUDE = 48000, 1500, 2500, 0.5
 SECONDS, JUDGED_FROM = 60, 40
 # (ppm, the reader's period): fast, slow and matched. Speakers drained in
 # 200-ms reads (0.2), as a Bluetooth headset takes its audio, are not held
-# yet. Since the sum waits for a stream through its bursts' pauses, their
-# rate is right from 40 s (it was 930 ppm off at -5000 ppm), but not still
-# enough: 406-432 ppm, 11 splices, the lag moving 1.1-1.5 ms in 10 s at
-# +-5000 ppm on a quiet machine.
+# yet. On a quiet machine, alone, +-5000 ppm gave 126-135 ppm, 6-8 splices
+# and the lag moving 0.4-0.6 ms in 10 s; but beside two other recordings the
+# rate at -5000 ppm was still 400-550 ppm off over 40-60 s, in each of three
+# runs: five deliveries a second place the line's points too loosely.
 CASES = ((5000, 0.005), (-5000, 0.005), (0, 0.005))
 
 
