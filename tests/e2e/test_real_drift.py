@@ -27,7 +27,7 @@ SECONDS, JUDGED_FROM = 60, 40
 # 200-ms reads (0.2), as a Bluetooth headset takes its audio, are not held
 # yet. On a quiet machine, alone, +-5000 ppm gave 126-135 ppm, 6-8 splices
 # and the lag moving 0.4-0.6 ms in 10 s; but beside two other recordings the
-# rate at -5000 ppm was still 400-550 ppm off over 40-60 s, in each of three
+# rate at -5000 ppm was still 400-550 ppm off over 40-60 s, in each of two
 # runs: five deliveries a second place the line's points too loosely.
 CASES = ((5000, 0.005), (-5000, 0.005), (0, 0.005))
 
