@@ -14,12 +14,12 @@ cd "$(dirname "$0")/.."
 program_packages=(
   build-essential cmake ninja-build pkg-config libspeexdsp-dev nlohmann-json3-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev libpulse-dev libdbus-1-dev
-  pulseaudio pulseaudio-utils ffmpeg
+  pulseaudio pulseaudio-utils ffmpeg espeak-ng
 )
 # What only the tests, the sanitizer and fuzz builds and the package check need.
 test_packages=(
   python3 python3-jsonschema ccache libgtest-dev libgmock-dev libbenchmark-dev
-  pipewire pipewire-pulse wireplumber rtkit espeak-ng clang libclang-rt-14-dev dpkg-dev lintian file
+  pipewire pipewire-pulse wireplumber rtkit clang libclang-rt-14-dev dpkg-dev lintian file
 )
 
 packages=("${program_packages[@]}")
