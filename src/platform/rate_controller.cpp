@@ -155,13 +155,15 @@ double RateController::update(double elapsed)
     double significance = offset_ * offset_;
     double noise = certainty * certainty * uncertainty_ * uncertainty_;
     double known = significance > 0 ? offset_ * significance / (significance + noise) : 0;
-    // While young, only an offset that stands out clearly, and that the
-    // backlog shows too, is followed, and whole, before the cushion runs
-    // out; one that does not is a young line's noise (a few hundred ppm of
+    // While young, only an offset that has stood out clearly, and that the
+    // backlog showed too, is followed, and whole, before the cushion runs
+    // out; one that has not is a young line's noise (a few hundred ppm of
     // it slid the lag by 2-10 ms in a recording's first 15 s).
     double moved = recent_ - target_;
-    if (!settled_)
-        known = significance > noise && std::abs(moved) > evidentBacklog && moved * offset_ > 0 ? offset_ : 0;
+    if (!settled_) {
+        evident_ = evident_ || (significance > noise && std::abs(moved) > evidentBacklog && moved * offset_ > 0);
+        known = evident_ ? offset_ : 0;
+    }
     applied_ += (known - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));
     double wanted = 1 + std::clamp(applied_ + trim, -limit, limit);
     ratio_ = std::clamp(wanted, ratio_ - slew * elapsed, ratio_ + slew * elapsed);

@@ -62,6 +62,7 @@ private:
     bool ahead_ = false; // the latest delivery was far ahead of the line
     bool anchored_ = false;
     bool settled_ = false; // the target was taken once the offset was known
+    bool evident_ = false; // the young line's offset stood out, and the backlog showed it
     double backlog_ = 0;   // low-passed for the trim
     double recent_ = 0;    // low-passed over a second: where it settles
     double target_ = 0;
