@@ -60,10 +60,7 @@ else
     n=$((n + 1))
     setsid -f sh -c 'echo $$ > "$0"; exec paplay --device=speakers "$1" >/dev/null 2>&1' "$work/player-$n.pid" \
         "$work/noise.wav"
-    module=$(pactl load-module module-loopback source=speakers.monitor sink=micsink latency_msec=60 adjust_time=0)
-    sleep 0.5
-    pactl set-sink-input-volume "$(LC_ALL=C pactl list sink-inputs |
-        awk -v m="$module" '/^Sink Input #/ { i = substr($3, 2) } $1 == "Owner" && $3 == m { print i }')" 0.1
+    "$server" echo-path 60 >/dev/null
 fi
 sleep 4 # the tone files are rendered and playing
 

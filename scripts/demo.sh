@@ -42,10 +42,7 @@ echo "== echo cancellation: the speakers reach the microphone 20 dB down; two re
 espeak-ng -v cs -s 150 -w "$out/far-side.wav" "Dobrý den, vítám vás na dnešní poradě. Nejdřív projdeme \
 výsledky za minulý měsíc, potom plán na příští čtvrtletí a nakonec otázky. Prodej vzrostl o dvanáct procent, \
 hlavně díky novým zákazníkům v Brně a v Ostravě. Náklady zůstaly stejné, ale musíme se podívat na dopravu."
-module=$(pactl load-module module-loopback source=speakers.monitor sink=micsink latency_msec=60 adjust_time=0)
-sleep 0.5
-pactl set-sink-input-volume "$(LC_ALL=C pactl list sink-inputs |
-  awk -v m="$module" '/^Sink Input #/ { i = substr($3, 2) } $1 == "Owner" && $3 == m { print i }')" 0.1
+scripts/pulse_server.sh echo-path 60 >/dev/null
 setsid -f paplay --device=speakers "$out/far-side.wav" >/dev/null 2>&1
 for cancel in false true; do
   {

@@ -6,6 +6,8 @@
 #   pulse_server.sh stop [DIR]            stop it and remove DIR
 #   pulse_server.sh tone SINK HZ SECONDS [AMPLITUDE]
 #                                         play a sine into SINK (foreground)
+#   pulse_server.sh echo-path LATENCY_MS [adjusting]
+#                                         speakers into micsink, 20 dB down
 #
 # `eval "$(scripts/pulse_server.sh start)"` exports PULSE_SERVER (read by
 # libpulse, pactl and paplay), KORVALIN_PULSE_DIR (read by stop and tone) and

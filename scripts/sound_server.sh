@@ -169,11 +169,34 @@ tone() {
     exec paplay --device="$sink" "$wav"
 }
 
+# An acoustic echo path: module-loopback carries what the speakers play into
+# micsink LATENCY_MS later, 20 dB down, at a fixed rate unless "adjusting"
+# (the loopback's own clock then drifts against it). Prints the module.
+echo_path() {
+    [[ $# -ge 1 ]] || die "usage: echo-path LATENCY_MS [adjusting]"
+    local dir module input=""
+    dir=$(server_dir)
+    client_env "$dir"
+    local args=(source=speakers.monitor sink=micsink latency_msec="$1")
+    [[ ${2:-} == adjusting ]] || args+=(adjust_time=0)
+    module=$(pactl load-module module-loopback "${args[@]}")
+    for _ in $(seq 100); do
+        input=$(LC_ALL=C pactl list sink-inputs |
+            awk -v m="$module" '/^Sink Input #/ { i = substr($3, 2) } $1 == "Owner" && $3 == m { print i }')
+        [[ -n $input ]] && break
+        sleep 0.05
+    done
+    [[ -n $input ]] || die "the loopback's stream did not appear"
+    pactl set-sink-input-volume "$input" 0.1
+    echo "$module"
+}
+
 sound_server_main() {
     case ${1:-} in
         start) shift; start "$@" ;;
         stop) shift; stop "$@" ;;
         tone) shift; tone "$@" ;;
-        *) die "usage: $script_name start [DIR] | stop [DIR] | tone SINK HZ SECONDS [AMPLITUDE]" ;;
+        echo-path) shift; echo_path "$@" ;;
+        *) die "usage: $script_name start [DIR] | stop [DIR] | tone SINK HZ SECONDS [AMPLITUDE] | echo-path LATENCY_MS [adjusting]" ;;
     esac
 }

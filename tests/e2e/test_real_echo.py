@@ -81,17 +81,10 @@ class EchoCase:
     def __init__(self, test, name, latency, adjusting):
         self.test, self.name = test, name
         self.env = dict(os.environ)
-        args = ["source=speakers.monitor", "sink=micsink", "latency_msec=%d" % latency]
-        module = self.pactl("load-module", "module-loopback", *args, *([] if adjusting else ["adjust_time=0"]))
+        module = subprocess.run([os.environ["KORVALIN_SERVER_SCRIPT"], "echo-path", str(latency)] +
+                                (["adjusting"] if adjusting else []), env=self.env, check=True,
+                                capture_output=True, text=True, timeout=4 * PACTL_TIMEOUT).stdout.strip()
         test.addCleanup(subprocess.run, ["pactl", "unload-module", module], capture_output=True)
-        # 20 dB down.
-        for _ in range(100):
-            streams = self.pactl("list", "sink-inputs").split("Sink Input #")
-            loopback = [s.split()[0] for s in streams if "Owner Module: %s\n" % module in s]
-            if loopback:
-                break
-            time.sleep(0.05)
-        self.pactl("set-sink-input-volume", loopback[0], "0.1")
         # The far end talks before the recording starts, as in a call.
         players = [self.spawn("paplay", "--device=speakers", test.path("far.wav"))]
         self.off, self.on = (Recording(test, self.env, test.path(name + side + ".m4a")) for side in ("-off", "-on"))
