@@ -45,6 +45,18 @@ constexpr int64_t jumpFrames = 96;  // a lead this far from the followed one is 
 // less than this, averaged over the last readings.
 constexpr double lostAgreement = 0.5, agreementWeight = 0.2;
 
+// speexdsp's transforms are several times slower on lengths with factors
+// of 3 and 5 (960 samples) than on powers of two: the frame is the power of
+// two nearest 20 ms (1024 samples at 48 kHz), which saves a fifth of the
+// canceller's cost.
+int frameFor(double sampleRate)
+{
+    int frame = 1;
+    while (frame * 2 <= sampleRate / 50 * std::numbers::sqrt2)
+        frame *= 2;
+    return frame;
+}
+
 double lanczos(double x)
 {
     if (x == 0)
@@ -81,7 +93,7 @@ struct EchoCanceller::Speex {
 EchoCanceller::EchoCanceller(double sampleRate, Log log)
     : rate(sampleRate),
       log(std::move(log)),
-      frameSize(static_cast<int>(sampleRate / 50)),
+      frameSize(frameFor(sampleRate)),
       maxTrail(static_cast<int64_t>(sampleRate * maxTrailSeconds)),
       targetLead(static_cast<int64_t>(sampleRate * targetLeadSeconds)),
       // Twice the reach, so a lead beyond it is recognised as such.

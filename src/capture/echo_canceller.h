@@ -18,7 +18,8 @@ namespace korvalin {
 // channel of interleaved stereo frames is cancelled against the right
 // channel's samples (system audio) with speexdsp's adaptive filter and its
 // residual echo suppression. It runs on the writer thread, not the real-time
-// one: it allocates, and a 20-ms frame costs a few hundred microseconds.
+// one: it allocates, and a frame of about 20 ms costs a few hundred
+// microseconds.
 //
 // The echo reaches the microphone some time after (or, with a large system
 // audio lag, before) the same sound reaches the right channel. The canceller

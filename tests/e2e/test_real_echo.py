@@ -153,30 +153,44 @@ class RealEcho(ScratchTest):
         echo = [k for k in range(count) if far_alone[k] and a[k] > loudest * 1e-3]
         erle = db(sum(a[k] for k in echo) / max(sum(b[k] for k in echo), 1e-30))
         # The near end: the 20-ms frames of its stretches within 15 dB of its
-        # loudest, where the echo (20 dB below the far end) hardly counts.
-        frames = [(a[k] + a[k + 1], b[k] + b[k + 1])
+        # loudest and 10 dB above any echo there could be (the loopback's
+        # gain, 20 dB down, on the loudest far end within 150 ms), so that
+        # cancelling the echo does not pass for losing the near end.
+        right = blocks(off.right, 0)[:count]
+        def echo_bound(k):
+            return 0.01 * max(right[max(0, k - 15):k + 16])
+        frames = [(a[k] + a[k + 1], b[k] + b[k + 1], echo_bound(k) + echo_bound(k + 1))
                   for k in range(0, count - 1, 2) if near[k]]
-        loudest_near = max(x for x, _ in frames)
-        talking = [(x, y) for x, y in frames if x > loudest_near * 10 ** -1.5]
+        loudest_near = max(x for x, _, _ in frames)
+        talking = [(x, y) for x, y, echo in frames if x > loudest_near * 10 ** -1.5 and x > 10 * echo]
         gain = db(sum(y for _, y in talking) / sum(x for x, _ in talking))
         gains = sorted(db(y / x) for x, y in talking)
         p10 = gains[len(gains) // 10]
         said = " ".join(line for line in on.log.splitlines() if "ozvěn" in line or "zahozeno" in line)
-        print("%s, %s: echo %.1f dB less, near end %.2f dB (10th percentile %.2f dB); %s" % (
-            os.path.basename(SERVER_SCRIPT), case.name, erle, gain, p10, said))
+        print("%s, %s: echo %.1f dB less, near end %.2f dB (10th percentile %.2f dB, %d frames); %s" % (
+            os.path.basename(SERVER_SCRIPT), case.name, erle, gain, p10, len(talking), said))
         # Wanted: the near end no more than 1.5 dB down, its 20-ms frames'
         # 10th percentile no more than 6 dB, and 20 dB less echo where the
-        # path holds still. Measured: PulseAudio 19-43 dB less echo, the near
-        # end 0.4-0.9 dB down (10th percentile 2-6 dB); PipeWire 46-49 dB
-        # where its loopback keeps its latency, but with adjust_time=0 its
-        # loopback's latency wanders by tens of ms within a run (the lead
-        # found went 62, 51, 46, 15, -36 ms), and what the canceller finds
-        # again each time it loses: 1-7 dB. Busy runs (both servers' rigs at
-        # once) kept the near end 2-4 dB down now and then. Held to what a
-        # user must never get: more echo than without cancelling, or the
-        # near end cut out.
+        # path holds still. Measured on PulseAudio, whose loopback holds its
+        # latency: 30-43 dB less echo in most runs, but 12.8 dB in one where
+        # the lead found went 66, 63, 68, 57 ms; the near end 0.5-0.9 dB down,
+        # its 10th percentile 2-6 dB. PipeWire's loopback moves its latency
+        # by whole quanta within a run (the echo's lead in the file "off"
+        # stepped 51 -> 40.3 ms, and -23 -> -33.7 -> -55 -> -71 ms, alike in
+        # both recorders), and what the canceller finds again each time:
+        # 0.1-46 dB; the near end 0.5-1.5 dB down, its 10th percentile 2-13
+        # dB when the lead is short (-4 ms). The system audio of two
+        # recorders side by side still moves apart by up to 3 ms in 5 s now
+        # and then, and with it the lead and the files' alignment here: until
+        # it holds still, the test holds what a user must never get: more
+        # echo than without cancelling, and the near end cut.
         self.assertGreaterEqual(erle, 0.0, log)
-        self.assertGreaterEqual(gain, -6.0, log)
+        # Where a recorder filled a stall of the microphone with silence, the
+        # two files differ there for that reason alone.
+        if "mikrofon oproti hodinám" in off.log + on.log:
+            print("  the microphone stalled: the near end is not compared")
+            return
+        self.assertGreaterEqual(gain, -1.5 if "pulse_server" in SERVER_SCRIPT else -3.0, log)
 
 
 if __name__ == "__main__":
