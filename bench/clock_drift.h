@@ -42,6 +42,11 @@ struct Scenario {
     // that joins or leaves.
     double holdEvery = 0;
     double holdSeconds = 0;
+    // For the first startUpSeconds each delivery comes startUpPpm of a
+    // second per second later than the one before, then keeps that delay: a
+    // server settling its buffers, which looks like a slow clock at first.
+    double startUpSeconds = 0;
+    double startUpPpm = 0;
     // Cuts and fills are counted again from here on.
     double settledAt = 30;
     double toneHz = 1000;
@@ -212,7 +217,7 @@ inline Run simulate(const Scenario& s)
         madeAt = double(made) / outputRate;
         bool stalled = madeAt >= s.stallAt && madeAt < stallEnd;
         lost = stalled && !s.burst;
-        double at = madeAt + jitter(random);
+        double at = madeAt + jitter(random) + std::min(madeAt, s.startUpSeconds) * s.startUpPpm * 1e-6;
         if (s.holdEvery > 0 && at >= s.holdEvery && std::fmod(at, s.holdEvery) < s.holdSeconds)
             at += s.holdSeconds - std::fmod(at, s.holdEvery);
         arrival = std::max({arrival, at, stalled ? stallEnd : 0.0});

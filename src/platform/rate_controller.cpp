@@ -26,6 +26,11 @@ constexpr double slew = 0.002; // the most the ratio moves per second
 // young whole; six of them nine tenths.
 constexpr double certainty = 3;
 constexpr double evidentBacklog = 0.003; // beyond what a busy server's deliveries move it by
+// Crystals differ by some 100 ppm: what a young line sees beyond this is a
+// device far off its nominal rate, worth following before the line settles;
+// within it, a young line's bias (500-600 ppm at 3 standard errors, seen on
+// clocks that agree) would slide the lag by milliseconds.
+constexpr double evidentOffset = 0.001;
 // How the ratio follows a new estimate: at once while the offset is young,
 // then over seconds, so that a new point of the line bends the pitch gently.
 constexpr double youngFollow = 2, settledFollow = 5;
@@ -161,7 +166,8 @@ double RateController::update(double elapsed)
     // it slid the lag by 2-10 ms in a recording's first 15 s).
     double moved = recent_ - target_;
     if (!settled_) {
-        evident_ = evident_ || (significance > noise && std::abs(moved) > evidentBacklog && moved * offset_ > 0);
+        evident_ = evident_ || (significance > noise && std::abs(offset_) > evidentOffset &&
+                                std::abs(moved) > evidentBacklog && moved * offset_ > 0);
         known = evident_ ? offset_ : 0;
     }
     applied_ += (known - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));

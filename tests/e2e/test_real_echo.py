@@ -4,7 +4,7 @@ acoustic echo path. A Czech voice (espeak-ng) talks on the speakers from a
 program that is not the recorder's host, an English one into the microphone
 now and then. Each case loads its loopback on the test's server and makes two
 recordings at once, with "echo_cancel" off and on; the left channels are
-compared block by block once aligned by their right channels.
+compared block by block once aligned by the microphone's own sound.
 
     leading    L = 100 ms: system audio reaches the recording before its echo
     trailing   L = 30 ms: after it (its lag is longer than the echo's)
@@ -138,13 +138,16 @@ class RealEcho(ScratchTest):
                          (0, 0, 0, 0), log)
         self.assertEqual((off.started["echo_cancel"], on.started["echo_cancel"]), (False, True))
         ms = RATE // 1000
-        lag = offset_ms(energies(off.right, ms), energies(on.right, ms))
+        # The two files start apart, and their system audio may lag the
+        # microphone by different amounts (10 ms apart, measured): the near
+        # end's voice, on one microphone in both, aligns them.
+        lag = offset_ms(energies(off.left, ms), energies(on.left, ms))
         # Both in 10-ms blocks of the same moments.
         def blocks(samples, at):
-            start = max(0, at * ms)
+            start = at * ms
             return energies(samples[start:], 10 * ms)
         count = int(SECONDS + case.near[0] - NEAR_AT[0] - 1) * 100
-        a, b = blocks(off.left, 0)[:count], blocks(on.left, lag)[:count]
+        a, b = blocks(off.left, max(0, -lag))[:count], blocks(on.left, max(0, lag))[:count]
         # The near end talks within its stretches (each about 3 s, started
         # by this process: give or take the file's start).
         near = [any(at - 0.3 <= k / 100 <= at + 4.0 for at in case.near) for k in range(count)]
@@ -156,7 +159,7 @@ class RealEcho(ScratchTest):
         # loudest and 10 dB above any echo there could be (the loopback's
         # gain, 20 dB down, on the loudest far end within 150 ms), so that
         # cancelling the echo does not pass for losing the near end.
-        right = blocks(off.right, 0)[:count]
+        right = blocks(off.right, max(0, -lag))[:count]
         def echo_bound(k):
             return 0.01 * max(right[max(0, k - 15):k + 16])
         frames = [(a[k] + a[k + 1], b[k] + b[k + 1], echo_bound(k) + echo_bound(k + 1))
@@ -171,26 +174,23 @@ class RealEcho(ScratchTest):
             os.path.basename(SERVER_SCRIPT), case.name, erle, gain, p10, len(talking), said))
         # Wanted: the near end no more than 1.5 dB down, its 20-ms frames'
         # 10th percentile no more than 6 dB, and 20 dB less echo where the
-        # path holds still. Measured on PulseAudio, whose loopback holds its
-        # latency: 30-43 dB less echo in most runs, but 12.8 dB in one where
-        # the lead found went 66, 63, 68, 57 ms; the near end 0.5-0.9 dB down,
-        # its 10th percentile 2-6 dB. PipeWire's loopback moves its latency
-        # by whole quanta within a run (the echo's lead in the file "off"
+        # path holds still. PulseAudio's loopback holds its latency: measured
+        # 30-44 dB less echo in most runs, but 11-13 dB in two of eight where
+        # the lead found wandered (66, 63, 68, 57 ms): system audio's lag
+        # still moves now and then, and until it holds still the test does
+        # not promise the 20 dB. PipeWire's loopback moves its latency by
+        # whole quanta within a run (the echo's lead in the file "off"
         # stepped 51 -> 40.3 ms, and -23 -> -33.7 -> -55 -> -71 ms, alike in
         # both recorders), and what the canceller finds again each time:
-        # 0.1-46 dB; the near end 0.5-1.5 dB down, its 10th percentile 2-13
-        # dB when the lead is short (-4 ms). The system audio of two
-        # recorders side by side still moves apart by up to 3 ms in 5 s now
-        # and then, and with it the lead and the files' alignment here: until
-        # it holds still, the test holds what a user must never get: more
-        # echo than without cancelling, and the near end cut.
+        # 0.1-46 dB. Never more echo than without cancelling.
         self.assertGreaterEqual(erle, 0.0, log)
         # Where a recorder filled a stall of the microphone with silence, the
         # two files differ there for that reason alone.
         if "mikrofon oproti hodinám" in off.log + on.log:
             print("  the microphone stalled: the near end is not compared")
             return
-        self.assertGreaterEqual(gain, -1.5 if "pulse_server" in SERVER_SCRIPT else -3.0, log)
+        self.assertGreaterEqual(gain, -1.5, log)
+        self.assertGreaterEqual(p10, -6.0, log)
 
 
 if __name__ == "__main__":

@@ -74,4 +74,19 @@ TEST(RateController, FollowsTheClocksNotTheDeliveries)
     }
 }
 
+// A server's first seconds (its buffers settling) may look like a clock
+// some 500 ppm off, and on a real server, whose deliveries keep time to a
+// few ms, a young line says so at three standard errors. Chasing it slid the
+// lag by milliseconds before the line settled, and an echo canceller lost
+// the echo.
+TEST(RateController, AServersStartUpDoesNotMoveTheLag)
+{
+    drift::Scenario s{.seconds = 40, .jitterSeconds = 0.002, .rate = 16000};
+    s.startUpSeconds = 6;
+    s.startUpPpm = -500;
+    drift::Run run = drift::simulate(s);
+    EXPECT_LE(run.worstLagMove(2), 0.0005); // the first second is the queue filling
+    EXPECT_EQ(run.cut + run.filled, 0u);
+}
+
 } // namespace
