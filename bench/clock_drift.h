@@ -42,11 +42,13 @@ struct Scenario {
     // that joins or leaves.
     double holdEvery = 0;
     double holdSeconds = 0;
-    // For the first startUpSeconds each delivery comes startUpPpm of a
-    // second per second later than the one before, then keeps that delay: a
-    // server settling its buffers, which looks like a slow clock at first.
-    double startUpSeconds = 0;
-    double startUpPpm = 0;
+    // From delayFrom on, over delayOver seconds, deliveries come later and
+    // later, by delayBy in all, and stay that late: a server settling its
+    // buffers in its first seconds (a slow clock, it seems), or at once, a
+    // step.
+    double delayFrom = 0;
+    double delayOver = 0;
+    double delayBy = 0;
     // Cuts and fills are counted again from here on.
     double settledAt = 30;
     double toneHz = 1000;
@@ -217,7 +219,9 @@ inline Run simulate(const Scenario& s)
         madeAt = double(made) / outputRate;
         bool stalled = madeAt >= s.stallAt && madeAt < stallEnd;
         lost = stalled && !s.burst;
-        double at = madeAt + jitter(random) + std::min(madeAt, s.startUpSeconds) * s.startUpPpm * 1e-6;
+        double at = madeAt + jitter(random);
+        if (madeAt >= s.delayFrom)
+            at += s.delayOver > 0 ? s.delayBy * std::min(1.0, (madeAt - s.delayFrom) / s.delayOver) : s.delayBy;
         if (s.holdEvery > 0 && at >= s.holdEvery && std::fmod(at, s.holdEvery) < s.holdSeconds)
             at += s.holdSeconds - std::fmod(at, s.holdEvery);
         arrival = std::max({arrival, at, stalled ? stallEnd : 0.0});

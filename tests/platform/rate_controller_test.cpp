@@ -74,19 +74,36 @@ TEST(RateController, FollowsTheClocksNotTheDeliveries)
     }
 }
 
-// A server's first seconds (its buffers settling) may look like a clock
-// some 500 ppm off, and on a real server, whose deliveries keep time to a
+// A server's first seconds may look like a clock some 500 ppm off (its
+// buffers settling), and on a real server, whose deliveries keep time to a
 // few ms, a young line says so at three standard errors. Chasing it slid the
 // lag by milliseconds before the line settled, and an echo canceller lost
 // the echo.
-TEST(RateController, AServersStartUpDoesNotMoveTheLag)
+drift::Run delayedDeliveries(double from, double over, double by)
 {
     drift::Scenario s{.seconds = 40, .jitterSeconds = 0.002, .rate = 16000};
-    s.startUpSeconds = 6;
-    s.startUpPpm = -500;
-    drift::Run run = drift::simulate(s);
+    s.delayFrom = from;
+    s.delayOver = over;
+    s.delayBy = by;
+    return drift::simulate(s);
+}
+
+TEST(RateController, AServersStartUpDoesNotMoveTheLag)
+{
+    drift::Run run = delayedDeliveries(0, 6, -0.003);
     EXPECT_LE(run.worstLagMove(2), 0.0005); // the first second is the queue filling
     EXPECT_EQ(run.cut + run.filled, 0u);
+}
+
+// Not met yet: deliveries that come 10 ms earlier within a second, 1.5 s
+// in, bend the young line like a 5000-ppm slope and it is followed: the
+// lag slides by 11-16 ms over the next 15 s (seen on a real server as a
+// 10-ms step at 1.5 s). Telling that step from a slope without waiting
+// longer than a 5000-ppm offset's cushion lasts is still to be done.
+TEST(RateController, DISABLED_AStepOfTheDeliveriesDoesNotMoveTheLag)
+{
+    drift::Run run = delayedDeliveries(1.5, 1, -0.010);
+    EXPECT_LE(run.worstLagMove(4), 0.0005);
 }
 
 } // namespace
