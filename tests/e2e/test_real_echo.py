@@ -175,8 +175,8 @@ class RealEcho(ScratchTest):
         # Wanted: the near end no more than 1.5 dB down, its 20-ms frames'
         # 10th percentile no more than 6 dB, and 20 dB less echo where the
         # path holds still. PulseAudio's loopback holds its latency: measured
-        # 30-44 dB less echo in most runs, but 11-13 dB in two of eight where
-        # the lead found wandered (66, 63, 68, 57 ms): system audio's lag
+        # 30-47 dB less echo in most runs, but 10-13 dB in four of twelve
+        # where the lead found wandered (66, 63, 68, 57 ms): system audio's lag
         # still moves now and then, and until it holds still the test does
         # not promise the 20 dB. PipeWire's loopback moves its latency by
         # whole quanta within a run (the echo's lead in the file "off"
