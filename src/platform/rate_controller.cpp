@@ -22,8 +22,9 @@ constexpr double trimGain = 1.0 / 100; // ratio per second of backlog error: ove
 constexpr double trimLimit = 50e-6;
 constexpr double trimDeadband = 0.004;
 constexpr double slew = 0.002; // the most the ratio moves per second
-// An offset this many standard errors from zero is followed half, while
-// young whole; six of them nine tenths.
+// An offset this many standard errors from zero is followed half, two of
+// them a sixth, six of them all but 6 %: a large offset is followed whole
+// long before its error is small, a small one not until it stands out.
 constexpr double certainty = 3;
 constexpr double evidentBacklog = 0.003; // beyond what a busy server's deliveries move it by
 // Crystals differ by some 100 ppm: what a young line sees beyond this is a
@@ -49,8 +50,9 @@ void RateController::observe(double mic, double pushed, double backlog)
     double predicted = segment_ ? fitY_ + offset_ * (mic - fitMic_) : y;
     // Frames far ahead of the line: the rest of a burst whose first part
     // came before the last take, unless the next delivery is as far ahead.
+    // Frames far behind it: the output lost some (a stall).
     bool ahead = y - predicted > jumpSeconds;
-    if (broken_ || (ahead && ahead_)) {
+    if (broken_ || (ahead && ahead_) || y - predicted < -jumpSeconds) {
         broken_ = false;
         close();
         split(segment_ ? y - predicted : 0);
@@ -146,6 +148,9 @@ double RateController::update(double elapsed)
     if (!settled_ && age_ >= settleSeconds) {
         settled_ = true;
         target_ = backlog_ = recent_;
+        // The ratio takes a while to follow an offset not followed while
+        // young: where the backlog settles is taken again once it has.
+        retargetAt_ = lastMic_ + 2 * settledFollow;
     }
     // Within a few ms of where it settled, the backlog is left to the offset:
     // a target taken while the offset was still being learned is not chased.
@@ -159,15 +164,18 @@ double RateController::update(double elapsed)
     // agree must not be pulled apart by that, while 5000 ppm is followed.
     double significance = offset_ * offset_;
     double noise = certainty * certainty * uncertainty_ * uncertainty_;
-    double known = significance > 0 ? offset_ * significance / (significance + noise) : 0;
-    // While young, only an offset that has stood out clearly, and that the
-    // backlog showed too, is followed, and whole, before the cushion runs
-    // out; one that has not is a young line's noise (a few hundred ppm of
-    // it slid the lag by 2-10 ms in a recording's first 15 s).
+    double known = significance > 0 ? offset_ * significance * significance /
+                                          (significance * significance + noise * noise)
+                                    : 0;
+    // While young, only a slow output that has stood out clearly, and that
+    // the backlog showed too, is followed, and whole, before the cushion runs
+    // out; anything else is a young line's noise (a few hundred ppm of it
+    // slid the lag by 2-10 ms in a recording's first 15 s), or a step of the
+    // deliveries, a stream joining the sum. A fast output only fills the
+    // queue, which has room for seconds of it.
     double moved = recent_ - target_;
     if (!settled_) {
-        evident_ = evident_ || (significance > noise && std::abs(offset_) > evidentOffset &&
-                                std::abs(moved) > evidentBacklog && moved * offset_ > 0);
+        evident_ = evident_ || (significance > noise && offset_ < -evidentOffset && moved < -evidentBacklog);
         known = evident_ ? offset_ : 0;
     }
     applied_ += (known - applied_) * std::min(1.0, elapsed / (settled_ ? settledFollow : youngFollow));

@@ -20,10 +20,12 @@ namespace platform {
 // noise), plus a small, bounded trim that holds the backlog where it settled,
 // read low-passed over ten seconds, so a burst moves the ratio by a few ppm
 // at most. Where the output's timeline breaks (silence while nothing plays,
-// a re-anchor, frames earlier than any clock makes them, in two deliveries
-// running: one alone is the rest of a burst split by a take) the line starts a
-// new segment that shares the old one's slope, and the trim's target moves
-// with the backlog: a break never moves the rate.
+// frames earlier than any clock makes them, in two deliveries running: one
+// alone is the rest of a burst split by a take; frames far later: the output
+// lost some) the line starts a new segment that shares the old one's slope,
+// and the trim's target moves with the backlog: a break never moves the rate.
+// A queue re-anchored after running dry is not a break: on a slow clock that
+// is what the line must see to the end.
 // Times and backlogs are in seconds, so nothing depends on the sample rate.
 class RateController {
 public:
@@ -33,8 +35,10 @@ public:
     void observe(double mic, double pushed, double backlog);
     // The output's timeline breaks: what comes next starts a new segment.
     void interrupt() { broken_ = true; }
-    // The backlog was re-anchored: a break, and the target is taken anew.
-    void restart() { broken_ = true, anchored_ = false; }
+    // The backlog was re-anchored: the target is taken anew. The output's
+    // timeline goes on unless its frames say otherwise: a queue that ran dry
+    // on a slow clock is the line's best evidence.
+    void restart() { anchored_ = false; }
     // The ratio for the next `elapsed` seconds of microphone frames.
     double update(double elapsed);
 

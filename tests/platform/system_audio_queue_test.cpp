@@ -27,7 +27,7 @@ TEST(SystemAudioQueue, StallsReanchorAndAreCounted)
         drift::Run run = drift::simulate({.ppm = 2000, .seconds = 60, .rate = simulated, .stallAt = 20,
                                           .stallSeconds = 1, .burst = c.burst, .settledAt = 10});
         EXPECT_EQ(run.cut > 0, c.cuts);
-        EXPECT_GE(run.filled, simulated * 9 / 10); // the microphone went on for a second
+        EXPECT_GE(run.filled, simulated * 8 / 10); // the microphone went on for a second, less the backlog
         EXPECT_EQ(run.cutSettled, run.cut); // nothing before the stall
         auto [low, high] = run.lagRange(35); // back where it was: the cushion beyond a delivery
         EXPECT_LE(high, 0.080);
