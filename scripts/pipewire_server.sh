@@ -53,6 +53,8 @@ EOF
 launch() {
     local dir=$1
     write_wireplumber_config "$dir"
+    # A socket left by a server that was killed would pass for the new one's.
+    rm -f "$dir/runtime/pipewire-0"
     (
         daemon_env "$dir"
         setsid pipewire </dev/null >"$dir/pipewire.log" 2>&1 &

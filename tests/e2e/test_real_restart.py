@@ -25,7 +25,8 @@ class ServerOutage(ScratchTest):
         self.env = server_env(self.server)
 
     def start_server(self):
-        subprocess.run([SERVER_SCRIPT, "start", self.server], check=True, capture_output=True)
+        started = subprocess.run([SERVER_SCRIPT, "start", self.server], capture_output=True)
+        self.assertEqual(started.returncode, 0, started.stderr.decode(errors="replace"))
 
     def server_pids(self):
         pids = []
