@@ -306,9 +306,10 @@ class Steadiness:
     """A steady tone of `hz` judged as a listener hears it, its timing (phase)
     read per 10-ms block over 40 ms, which the encoder's quantisation does not
     blur: its worst frequency per 0.5 s off the mean (ppm, the slope of the
-    timing fitted over each half second); its splices: steps of the timing of
-    more than `splice` samples (48 kHz) that stay, a hole or a cut (4: off
-    its frames' grid the encoder itself moves a 1.5-kHz tone by 2-3); and against
+    timing fitted over each half second without a splice); its splices:
+    steps of the timing of more than `splice` samples (48 kHz) that stay, a
+    hole or a cut (4: off its frames' grid the encoder itself moves a 1.5-kHz
+    tone by 2-3); and against
     a control tone of `control_hz` that took another path, the microphone's
     (not the same frequency: the encoder's joint coding of two equal tones
     makes their phases swing), how far the lag between the two strays in ms
@@ -317,32 +318,41 @@ class Steadiness:
 
     def __init__(self, samples, hz, control=None, control_hz=None, splice=4.0):
         timing = self.timing(samples, hz)
-        halves = []
-        for i in range(0, len(timing) - 49, 50):
-            half = timing[i:i + 50]
-            mean_t, mean_x = 24.5, sum(half) / 50
-            slope = sum((k - mean_t) * (x - mean_x) for k, x in enumerate(half)) / sum(
-                (k - mean_t) ** 2 for k in range(50))
-            halves.append(slope / 0.01 * 1e6)  # seconds per second, in ppm
-        mean = sum(halves) / len(halves)
-        self.pitch_ppm = max(abs(h - mean) for h in halves)
         # A step: the next 20 blocks against the line through the 20 before,
         # each read by its median (over 0.2 s the encoder's own wobble of a
         # tone's phase evens out, and a few blocks that another sound's onset
         # upsets do not move a median).
-        self.splices, k, n = 0, 20, 20
+        self.splices, broken, k, n = 0, set(), 20, 20
         while k + n <= len(timing):
             before, after = timing[k - n:k], timing[k:k + n]
             early, late = statistics.median(before[:n // 2]), statistics.median(before[n // 2:])
             expected = late + (late - early) * 1.5
             if abs(statistics.median(after) - expected) * 48000 > splice:
                 self.splices += 1
+                broken.update(range(k, k + n))
                 k += n
             k += 1
-        # A hole of whole periods keeps the phase: the level tells it.
+        # A hole of whole periods keeps the phase: the level tells it, by
+        # falling below a quarter of the tone's (the encoder at 64 kbit/s
+        # dips a tone by up to 7 dB for 20-40 ms, a few times a second for
+        # a while after a click, keeping its phase).
         amplitudes = tone_blocks(samples, hz)[0]
-        floor = statistics.median(amplitudes) / 2
+        floor = statistics.median(amplitudes) / 4
         self.splices += sum(1 for a, b in zip([floor] + amplitudes, amplitudes) if b < floor <= a)
+        # (a block's timing is read over the next four)
+        broken.update(j for i, a in enumerate(amplitudes) if a < floor for j in range(i - 3, i + 1))
+        # The pitch where the tone runs on: a splice is counted above, not
+        # taken for a change of pitch around it.
+        halves = []
+        for i in range(0, len(timing) - 49, 50):
+            if broken.isdisjoint(range(i, i + 50)):
+                half = timing[i:i + 50]
+                mean_t, mean_x = 24.5, sum(half) / 50
+                slope = sum((k - mean_t) * (x - mean_x) for k, x in enumerate(half)) / sum(
+                    (k - mean_t) ** 2 for k in range(50))
+                halves.append(slope / 0.01 * 1e6)  # seconds per second, in ppm
+        mean = sum(halves) / max(1, len(halves))
+        self.pitch_ppm = max((abs(h - mean) for h in halves), default=0.0)
         self.lag_range_ms = self.lag_move_ms = 0.0
         if control is not None:
             other = self.timing(control, control_hz)
