@@ -106,28 +106,40 @@ start() {
     chmod 700 "$dir" "$dir/runtime"
     printf 'autospawn = no\n' > "$dir/client.conf"
 
-    launch "$dir"
     client_env "$dir"
-    local pid
-    pid=$(cat "$dir/server.pid")
-    local deadline=$((SECONDS + 10))
+    # A server that comes up but refuses its devices now and then (PipeWire's
+    # pulse server answering before its graph is ready: "Not supported") is
+    # started afresh.
+    local attempt
+    for attempt in 1 2 3; do
+        launch "$dir"
+        if come_up "$dir"; then
+            echo "PULSE_SERVER=$PULSE_SERVER"
+            echo "KORVALIN_PULSE_DIR=$dir"
+            echo "KORVALIN_SERVER_SCRIPT=$(cd "$(dirname "$0")" && pwd)/$script_name"
+            echo "export PULSE_SERVER KORVALIN_PULSE_DIR KORVALIN_SERVER_SCRIPT"
+            return 0
+        fi
+        echo "$script_name: attempt $attempt:" >&2
+        cat "$dir"/*.log >&2 2>/dev/null || true
+        stop_server "$dir"
+    done
+    die "the server in $dir did not come up"
+}
+
+# Waits up to 10 s for the server in DIR to answer, then gives it its devices.
+come_up() {
+    local pid deadline=$((SECONDS + 10))
+    pid=$(cat "$1/server.pid")
     while ((SECONDS < deadline)); do
         if pactl info >/dev/null 2>&1; then
-            if load_devices && { ! declare -F settle >/dev/null || settle; } && wait_defaults; then
-                echo "PULSE_SERVER=$PULSE_SERVER"
-                echo "KORVALIN_PULSE_DIR=$dir"
-                echo "KORVALIN_SERVER_SCRIPT=$(cd "$(dirname "$0")" && pwd)/$script_name"
-                echo "export PULSE_SERVER KORVALIN_PULSE_DIR KORVALIN_SERVER_SCRIPT"
-                return 0
-            fi
-            break
+            load_devices && { ! declare -F settle >/dev/null || settle; } && wait_defaults
+            return
         fi
-        running "$pid" || break
+        running "$pid" || return 1
         sleep 0.01
     done
-    cat "$dir"/*.log >&2 2>/dev/null || true
-    stop_server "$dir"
-    die "the server in $dir did not come up"
+    return 1
 }
 
 # Ends the server's processes, the pulse server first, and waits for them.
