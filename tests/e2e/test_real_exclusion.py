@@ -6,9 +6,9 @@ executable; unrelated players play 1500 Hz and, on the host's interpreter,
 1000 Hz (another script), short 2000 Hz sounds from separate players come and
 go, and a second player joins with 1200 Hz for a while (on PulseAudio). The
 microphone hears 2500 Hz: its tone, which is not resampled, is the control
-against which the steadiness of system audio's is judged. (The encoder keeps a steady 1500 Hz
-and 2500 Hz cleaner than 1000 Hz, whose phase it makes wobble by a few
-samples once the tone is off its frames' grid.)"""
+against which the steadiness of system audio's is judged. (The encoder keeps
+a steady 1500 Hz and 2500 Hz cleaner than 1000 Hz, whose phase it makes
+wobble by a few samples once the tone is off its frames' grid.)"""
 
 import math
 import os
