@@ -43,9 +43,9 @@ struct Scenario {
     double holdEvery = 0;
     double holdSeconds = 0;
     // From delayFrom on, over delayOver seconds, deliveries come later and
-    // later, by delayBy in all, and stay that late: a server settling its
-    // buffers in its first seconds (a slow clock, it seems), or at once, a
-    // step.
+    // later, by delayBy in all (negative: earlier), and stay that late: a
+    // server settling its buffers in its first seconds (a slow clock, it
+    // seems), or at once, a step.
     double delayFrom = 0;
     double delayOver = 0;
     double delayBy = 0;

@@ -309,8 +309,8 @@ class Steadiness:
     timing fitted over each half second without a splice); its splices:
     steps of the timing of more than `splice` samples (48 kHz) that stay, a
     hole or a cut (4: off its frames' grid the encoder itself moves a 1.5-kHz
-    tone by 2-3); and against
-    a control tone of `control_hz` that took another path, the microphone's
+    tone by 2-3); and against a control tone of `control_hz` that took
+    another path, the microphone's
     (not the same frequency: the encoder's joint coding of two equal tones
     makes their phases swing), how far the lag between the two strays in ms
     once a constant rate is taken out, over the whole stretch and within any
