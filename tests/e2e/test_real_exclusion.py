@@ -4,11 +4,11 @@ host (host_stand_in, a python3 script) starts korvalin-cap as its child and
 plays 700 Hz itself and from a helper child process running another
 executable; unrelated players play 1500 Hz and, on the host's interpreter,
 1000 Hz (another script), short 2000 Hz sounds from separate players come and
-go, and a second player joins with 1200 Hz for a while (on PulseAudio). The
-microphone hears 2500 Hz: its tone, which is not resampled, is the control
-against which the steadiness of system audio's is judged. (The encoder keeps
-a steady 1500 Hz and 2500 Hz cleaner than 1000 Hz, whose phase it makes
-wobble by a few samples once the tone is off its frames' grid.)"""
+go, and a second player joins with 1200 Hz for a while. The microphone hears
+2500 Hz: its tone, which is not resampled, is the control against which the
+steadiness of system audio's is judged. (The encoder keeps a steady 1500 Hz
+and 2500 Hz cleaner than 1000 Hz, whose phase it makes wobble by a few
+samples once the tone is off its frames' grid.)"""
 
 import math
 import os
@@ -30,12 +30,6 @@ SHORT_SOUNDS = 10  # from 3 s, every 0.6 s, each timed; then every 1.5 s from 20
 # System audio's pitch and lag are judged from here to the end, while short
 # sounds come and go and a second player joins (29-35 s).
 SECONDS, JUDGED_FROM = 40, 20
-# Not on PipeWire yet: with the second player its streams lag one another by
-# 120-470 ms of fills a run, and in 1 of 7 runs the rate swung to 1000-2000
-# ppm, the lag sliding 16 ms in 20 s. The sum shifts a stream it filled for
-# by the frames that come late, which adds frames no clock made; dropping
-# them instead, with a lag learnt per stream, was not yet enough (1 of 4).
-SECOND_PLAYER = not os.environ.get("KORVALIN_SERVER_SCRIPT", "").endswith("pipewire_server.sh")
 
 
 def client_streams(env):
@@ -140,7 +134,7 @@ class RealExclusion(unittest.TestCase):
                 for k in range(13):
                     time.sleep(max(0.0, began + JUDGED_FROM + 1.5 * k - time.monotonic()))
                     self.paplay(self.path("short.wav"))
-                    if k == 6 and SECOND_PLAYER:  # at 29 s
+                    if k == 6:  # at 29 s
                         self.paplay(self.path("second.wav"))
                 time.sleep(max(0.0, began + SECONDS - time.monotonic()))
                 stop_sent = time.monotonic()

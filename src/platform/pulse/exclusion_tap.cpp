@@ -41,73 +41,19 @@ void disconnectWhenReady(pa_stream* stream, void*)
 
 } // namespace
 
-// One playback stream's capture, and what it delivered that is not summed
-// yet. A slot is free when it has no stream and nothing left to sum.
+// One playback stream's capture; what it delivered is in its lane of the
+// sum. A slot is free when it has no stream and its lane nothing left.
 struct ExclusionTap::Capture {
     uint32_t input = PA_INVALID_INDEX;
     pa_stream* stream = nullptr; // null once the stream has ended
     bool admitted = false;       // its process is not left out
-    bool aligned = false;        // delivering: the sum waits for it
-    size_t waited = 0;           // microphone frames since it last delivered
-    size_t patience = 0;         // how long the sum waits for it: its longest pause between bursts
-    size_t capacity = 0;
-    std::unique_ptr<float[]> frames; // capacity frames, circular
-    size_t head = 0;
-    size_t size = 0;
-
-    bool free() const { return !stream && size == 0; }
-
-    // Frames that did not fit, the oldest, are dropped; returns how many.
-    size_t push(const float* samples, size_t count)
-    {
-        size_t dropped = count > capacity ? count - capacity : 0;
-        if (samples)
-            samples += dropped * channels;
-        count -= dropped;
-        if (size_t excess = size + count > capacity ? size + count - capacity : 0) {
-            consume(excess);
-            dropped += excess;
-        }
-        for (size_t done = 0; done < count;) {
-            size_t tail = (head + size) % capacity;
-            size_t n = std::min(count - done, capacity - tail);
-            float* to = frames.get() + tail * channels;
-            if (samples)
-                std::copy_n(samples + done * channels, n * channels, to);
-            else
-                std::fill_n(to, n * channels, 0.0f); // a hole in the stream
-            size += n;
-            done += n;
-        }
-        return dropped;
-    }
-
-    // Adds up to `count` frames, scaled, to `out` and lets them go.
-    void addTo(float* out, size_t count, float gain)
-    {
-        for (size_t left = std::min(count, size); left > 0;) {
-            size_t n = std::min(left, capacity - head);
-            const float* from = frames.get() + head * channels;
-            for (size_t i = 0; i < n * channels; ++i)
-                out[i] += gain * from[i];
-            out += n * channels;
-            consume(n);
-            left -= n;
-        }
-    }
-
-    void consume(size_t count)
-    {
-        head = (head + count) % capacity;
-        size -= count;
-    }
 };
 
 ExclusionTap::ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context* streams, TapOutput output,
                            CaptureTiming timing, std::shared_ptr<const ProcessExclusion> exclusion)
     : control_(control), api_(api), streams_(streams), output_(std::move(output)), timing_(timing),
-      lagFrames_(2 * timing.fragmentFrames), burstFrames_(size_t(burstSeconds * timing.rate)), slots_(streamSlots),
-      sum_(timing.chunkFrames * channels)
+      slots_(streamSlots), sum_(streamSlots, channels, size_t(bufferSeconds * timing.rate), 2 * timing.fragmentFrames,
+                                size_t(burstSeconds * timing.rate), timing.chunkFrames)
 {
     if (exclusion) {
         // Verdicts are taken up as soon as the requests' connection is dispatched.
@@ -119,10 +65,6 @@ ExclusionTap::ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context
             if (fd >= 0 && write(fd, &one, sizeof one) < 0)
                 return; // the counter is full: a wake-up is pending anyway
         });
-    }
-    for (Capture& slot : slots_) {
-        slot.capacity = std::max<size_t>(1, size_t(bufferSeconds * timing.rate));
-        slot.frames.reset(new float[slot.capacity * channels]); // touched only when used
     }
     excluded_.reserve(streamSlots);
     operations_.reserve(streamSlots);
@@ -160,37 +102,7 @@ size_t ExclusionTap::mix(const Push& push, size_t micFrames)
     for (Capture& slot : slots_)
         if (slot.stream)
             read(slot);
-    size_t frames = alignedFrames();
-    size_t owed = 0; // the wait for a stream that has stopped, when nothing else plays
-    for (Capture& slot : slots_) {
-        if (!slot.stream || !slot.admitted)
-            continue;
-        if (!slot.aligned) { // until it is back, if it comes
-            slot.waited = std::min(slot.waited + micFrames, burstFrames_ + 1);
-            continue;
-        }
-        if (slot.size < frames)
-            filled_ += frames - slot.size;
-        // A stream that stops delivering (a paused player) is not waited for
-        // beyond its usual pauses.
-        if (slot.size == 0 && (slot.waited += micFrames) > slot.patience) {
-            slot.aligned = false;
-            owed = std::max(owed, slot.waited - micFrames);
-        }
-    }
-    if (frames == 0 &&
-        std::none_of(slots_.begin(), slots_.end(), [](const Capture& c) { return c.stream && c.admitted && c.aligned; }))
-        return micFrames + owed; // nothing plays
-    while (frames > 0) {
-        size_t n = std::min(frames, timing_.chunkFrames);
-        std::fill_n(sum_.data(), n * channels, 0.0f);
-        for (Capture& slot : slots_)
-            if (slot.admitted)
-                slot.addTo(sum_.data(), n, gain_);
-        push(sum_.data(), n);
-        frames -= n;
-    }
-    return 0;
+    return sum_.mix(push, micFrames, gain_);
 }
 
 void ExclusionTap::answered(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self)
@@ -217,49 +129,12 @@ void ExclusionTap::adopt()
             if (excluded_.size() == excluded_.capacity())
                 excluded_.erase(excluded_.begin());
             excluded_.push_back(verdict.input);
-            slot->size = 0;
             close(*slot);
         } else {
-            admit(*slot);
+            slot->admitted = true;
+            sum_.admit(size_t(slot - slots_.begin()));
         }
     }
-}
-
-// What a stream captured while its process was looked up is older than the
-// sum's timeline where others play: released, it would push the sum ahead of
-// the output's clock and leave a hole in every other stream. So it is cut to
-// what the others hold; alone, it is heard whole.
-void ExclusionTap::admit(Capture& capture)
-{
-    size_t most = 0;
-    bool others = false;
-    for (const Capture& slot : slots_)
-        if (&slot != &capture && slot.stream && slot.admitted && slot.aligned) {
-            others = true;
-            most = std::max(most, slot.size);
-        }
-    if (others && capture.size > most) {
-        cut_ += capture.size - most;
-        capture.consume(capture.size - most);
-    }
-    capture.admitted = true;
-}
-
-// As many frames as every delivering stream has, unless one lags more than
-// lagFrames_ behind the furthest; an ended stream's last frames count fully.
-size_t ExclusionTap::alignedFrames()
-{
-    size_t most = 0, least = SIZE_MAX;
-    for (const Capture& slot : slots_) {
-        if (!slot.admitted)
-            continue;
-        most = std::max(most, slot.size);
-        if (slot.stream && slot.aligned)
-            least = std::min(least, slot.size);
-    }
-    if (least == SIZE_MAX)
-        return most;
-    return std::max(least, most > lagFrames_ ? most - lagFrames_ : 0);
 }
 
 void ExclusionTap::read(Capture& capture)
@@ -271,13 +146,9 @@ void ExclusionTap::read(Capture& capture)
     }
     const void* samples;
     size_t bytes;
+    size_t lane = size_t(&capture - slots_.data());
     while (state == PA_STREAM_READY && pa_stream_peek(capture.stream, &samples, &bytes) == 0 && bytes > 0) {
-        cut_ += capture.push(static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
-        // Back within a burst's pause: from now on the sum waits that long for it.
-        if (!capture.aligned && capture.waited <= burstFrames_)
-            capture.patience = std::max(capture.patience, capture.waited + lagFrames_);
-        capture.aligned = true;
-        capture.waited = 0;
+        sum_.deliver(lane, static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
         pa_stream_drop(capture.stream);
     }
 }
@@ -357,7 +228,9 @@ void ExclusionTap::consider(const pa_sink_input_info& info)
 
 void ExclusionTap::capture(uint32_t input, bool admitted)
 {
-    auto slot = std::find_if(slots_.begin(), slots_.end(), [](const Capture& c) { return c.free(); });
+    auto slot = slots_.begin();
+    while (slot != slots_.end() && (slot->stream || !sum_.free(size_t(slot - slots_.begin()))))
+        ++slot;
     if (slot == slots_.end())
         return;
     pa_stream* stream =
@@ -367,30 +240,24 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
     slot->input = input;
     slot->stream = stream;
     slot->admitted = admitted;
-    slot->aligned = false;
-    slot->waited = burstFrames_ + 1; // not heard yet: its start teaches nothing
-    slot->patience = lagFrames_;
-    slot->head = 0;
+    sum_.open(size_t(slot - slots_.begin()), admitted);
 }
 
-// The stream's last frames stay in its slot until they are summed, unless
-// it was never admitted.
 void ExclusionTap::release(uint32_t input)
 {
-    for (Capture& slot : slots_) {
-        if (slot.stream && slot.input == input) {
+    for (Capture& slot : slots_)
+        if (slot.stream && slot.input == input)
             close(slot);
-            if (!slot.admitted)
-                slot.size = 0;
-        }
-    }
 }
 
+// The stream's last frames stay in its lane until they are summed, unless
+// it was never admitted.
 void ExclusionTap::close(Capture& capture)
 {
     pa_stream* stream = std::exchange(capture.stream, nullptr);
     if (!stream)
         return;
+    sum_.end(size_t(&capture - slots_.data()));
     switch (pa_stream_get_state(stream)) {
     case PA_STREAM_CREATING:
         pa_stream_set_state_callback(stream, &disconnectWhenReady, nullptr);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "platform/pulse/record_stream.h"
 #include <pulse/pulseaudio.h>
 
+#include "platform/stream_sum.h"
 #include "platform/system_audio_queue.h"
 
 namespace platform {
@@ -36,8 +36,8 @@ struct CaptureTiming {
 // into the one queue that meets the microphone's clock. Streams are taken
 // up and let go as they start, end and move, from the server's sink-input
 // events. A new stream's process is classified off the IO thread while
-// its capture is being made; what it captures meanwhile waits in its
-// buffer, and is dropped if the process is left out.
+// its capture is being made; what it captures meanwhile waits in the sum,
+// and is dropped if the process is left out.
 //
 // Lives with the connections it is given: one for its requests and events,
 // with its main loop, and one for the streams, which may be the same. Its
@@ -59,17 +59,16 @@ public:
     // Subscribes to the server's events and takes up what already plays.
     void start();
     // Where the sum goes: frames of systemChannels, null for silence.
-    using Push = std::function<void(const float* samples, size_t frames)>;
+    using Push = StreamSum::Push;
 
     // Reads what the streams have and pushes their aligned sum. While no
     // stream plays, returns the frames of silence that keep the timeline:
     // `micFrames`, and when the last stream has just stopped, the time the
     // sum waited for it.
     size_t mix(const Push& push, size_t micFrames);
-    // Frames lost by a stream's buffer overflowing, and frames of a stream
-    // lagging too far behind the others that were filled with silence.
-    uint64_t cutFrames() const { return cut_; }
-    uint64_t filledFrames() const { return filled_; }
+    // What the sum cut and filled (StreamSum).
+    uint64_t cutFrames() const { return sum_.cutFrames(); }
+    uint64_t filledFrames() const { return sum_.filledFrames(); }
 
 private:
     struct Capture;
@@ -79,13 +78,11 @@ private:
     static void sinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void answered(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t flags, void* self);
     void adopt();
-    void admit(Capture& capture);
     void track(pa_operation* operation);
     void consider(const pa_sink_input_info& info);
     void capture(uint32_t input, bool admitted);
     void release(uint32_t input);
     void read(Capture& capture);
-    size_t alignedFrames();
     void close(Capture& capture);
 
     pa_context* const control_;
@@ -93,18 +90,14 @@ private:
     pa_context* const streams_;
     const TapOutput output_;
     const CaptureTiming timing_;
-    const size_t lagFrames_;
-    const size_t burstFrames_;
     int answers_ = -1; // an eventfd the classifier signals
     pa_io_event* answersEvent_ = nullptr;
     std::optional<ProcessClassifier> classifier_;
     std::vector<Capture> slots_;
     std::vector<uint32_t> excluded_; // sink inputs left out, not looked at again
     std::vector<pa_operation*> operations_;
-    std::vector<float> sum_;
+    StreamSum sum_; // a lane per slot
     float gain_ = 1.0f; // what the output's own volume does to its monitor
-    uint64_t cut_ = 0;
-    uint64_t filled_ = 0;
 };
 
 } // namespace platform
