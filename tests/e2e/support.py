@@ -307,29 +307,32 @@ class Steadiness:
     read per 10-ms block over 40 ms, which the encoder's quantisation does not
     blur: its worst frequency per 0.5 s off the mean (ppm, the slope of the
     timing fitted over each half second without a splice); its splices:
-    steps of the timing of more than `splice` samples (48 kHz) that stay, a
-    hole or a cut (4: off its frames' grid the encoder itself moves a 1.5-kHz
-    tone by 2-3); and against a control tone of `control_hz` that took
-    another path, the microphone's
-    (not the same frequency: the encoder's joint coding of two equal tones
-    makes their phases swing), how far the lag between the two strays in ms
-    once a constant rate is taken out, over the whole stretch and within any
-    10 s. `control` may be None."""
+    steps of the timing of more than `splice` samples (48 kHz), a hole or a
+    cut; and against a control tone of `control_hz` that took another path,
+    the microphone's (not the same frequency: the encoder's joint coding of
+    two equal tones makes their phases swing), how far the lag between the
+    two strays in ms once a constant rate is taken out, over the whole
+    stretch and within any 10 s. `control` may be None."""
 
     def __init__(self, samples, hz, control=None, control_hz=None, splice=4.0):
         timing = self.timing(samples, hz)
-        # A step: the next 20 blocks against the line through the 20 before,
-        # each read by its median (over 0.2 s the encoder's own wobble of a
-        # tone's phase evens out, and a few blocks that another sound's onset
-        # upsets do not move a median).
-        self.splices, broken, k, n = 0, set(), 20, 20
+        # A step: the 0.2 s after a point against the 0.2 s before, each read
+        # by its median once the slope is taken out: the median of the 0.1-s
+        # differences within either side. Off its frames' grid the encoder
+        # moves a tone's timing by a sample from block to block, and a pitch
+        # that wanders bends it; neither moves one side's median against the
+        # other's by 2 samples, while a cut of 5 moves it by 5. A few blocks
+        # that another sound's onset upsets do not move a median either.
+        self.splices, broken, k, n, lag = 0, set(), 20, 20, 10
         while k + n <= len(timing):
             before, after = timing[k - n:k], timing[k:k + n]
-            early, late = statistics.median(before[:n // 2]), statistics.median(before[n // 2:])
-            expected = late + (late - early) * 1.5
-            if abs(statistics.median(after) - expected) * 48000 > splice:
+            slope = statistics.median([(side[i + lag] - side[i]) / lag for side in (before, after)
+                                       for i in range(n - lag)])
+            step = statistics.median(x - slope * i for i, x in enumerate(after)) - statistics.median(
+                x - slope * (i - n) for i, x in enumerate(before))
+            if abs(step) * 48000 > splice:
                 self.splices += 1
-                broken.update(range(k, k + n))
+                broken.update(range(k - n // 2, k + n))
                 k += n
             k += 1
         # A hole of whole periods keeps the phase: the level tells it, by

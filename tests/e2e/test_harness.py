@@ -1,7 +1,8 @@
 """The black-box tests' own machinery: a wait for an event has one deadline
-however many events it skips, and runner.py leaves no process or file of a
+however many events it skips, runner.py leaves no process or file of a
 test behind however the test ends, and reports a module whose every test
-was skipped as a skip."""
+was skipped as a skip, and the measure of a tone's steadiness through the
+encoder counts cuts and holes, not what the encoder does to a tone."""
 
 import json
 import os
@@ -11,7 +12,7 @@ import sys
 import time
 import unittest
 
-from support import ScratchTest, Sidecar, running
+from support import ScratchTest, Sidecar, Steadiness, channel, decode, running
 
 RUNNER = os.path.join(os.path.dirname(__file__), "runner.py")
 
@@ -85,3 +86,36 @@ class Waits(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SteadinessMeasure(ScratchTest):
+    """Tones made to order, encoded as the recordings are (AAC, 64 kbit/s),
+    judged by the measure the real-capture tests use."""
+
+    def judge(self, expression):
+        """20 s of 0.5 x sin(`expression`), `t` in seconds, on the right
+        channel, beside the microphone's 2500 Hz on the left."""
+        path = self.path("tone.m4a")
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "aevalsrc=exprs='0.3*sin(2*PI*2500*t)|0.5*sin(%s)':s=48000:d=20" % expression,
+                        "-c:a", "aac", "-b:a", "64k", path], check=True)
+        return Steadiness(channel(decode(path), 1)[48000:-9600], 1500)
+
+    def test_cuts_and_holes_are_splices_what_the_encoder_does_to_a_tone_is_not(self):
+        # 1507.5 Hz, as 5000-ppm fast speakers play 1500 Hz: off the frames'
+        # grid, where the encoder moves a tone's timing by a sample from one
+        # block to the next. Its pitch wanders by 60 ppm, as a rate that
+        # follows a clock may.
+        wander = "2*PI*1507.5*t-1507.5*60e-6*5*cos(2*PI*t/5)"
+        cases = (
+            ("steady, off the grid", "2*PI*1507.5*t", 0),
+            ("wandering", wander, 0),
+            ("5 samples cut at 10 s", "%s+if(gte(t,10),2*PI*1507.5*5/48000,0)" % wander, 1),
+            ("8 samples repeated at 10 s", "%s-if(gte(t,10),2*PI*1507.5*8/48000,0)" % wander, 1),
+            ("a 20-ms hole at 10 s", "%s)*if(between(t,10,10.02),0,1" % wander, 1),
+        )
+        for what, expression, splices in cases:
+            with self.subTest(what):
+                steadiness = self.judge(expression)
+                self.assertEqual(steadiness.splices, splices, steadiness)
+                self.assertLess(steadiness.pitch_ppm, 100, steadiness)

@@ -101,15 +101,13 @@ class RealDrift(ScratchTest):
                 # lag still to 0.5 ms in 10 s. Reached on a quiet machine:
                 # 33-49 ppm, 0.01-0.16 ms; with CI's sanitizer build compiling
                 # beside it, 292 ppm at -5000 ppm. Held to twice the goal in
-                # pitch. A tone 5000 ppm off its frames' grid comes out of the
-                # encoder with steps of a few samples and dips of its level,
-                # 9-15 in 20 s, that the microphone's does not have: the
-                # splices there are held to that.
+                # pitch. No more splices than the microphone's, but for two
+                # that a busy machine may cause upstream.
                 system, microphone = Steadiness(right, HZ, left, MIC_HZ), Steadiness(left, MIC_HZ)
                 log = "system audio: %s; microphone: %s\n%s" % (system, microphone, log)
                 print("%+d ppm, read every %g s: %s" % (ppm, period, log.splitlines()[0]))
                 self.assertLessEqual(system.pitch_ppm, 400 if ppm else max(200, microphone.pitch_ppm), log)
-                self.assertLessEqual(system.splices, microphone.splices + (20 if ppm else 2), log)
+                self.assertLessEqual(system.splices, microphone.splices + 2, log)
                 self.assertLessEqual(system.lag_move_ms, 1.0, log)
 
 if __name__ == "__main__":
