@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <utility>
+#include <optional>
 
 namespace platform {
 
@@ -13,7 +13,7 @@ struct StreamSum::Lane {
     bool aligned = false;  // delivering: the sum waits for it
     size_t waited = 0;     // microphone frames since it last delivered
     size_t patience = 0;   // how long the sum waits for it: its longest pause between bursts
-    bool joining = false;  // new, or back after a pause: not yet weighed against the others
+    size_t joined = 0;     // microphone frames it has delivered for since it joined (new, admitted, back)
     // Frames the sum went past while it lagged: it is heard that much later
     // than its timeline, its frames that late at the head of its buffer.
     size_t late = 0;
@@ -91,13 +91,17 @@ void StreamSum::open(size_t index, bool admitted)
     lane.aligned = false;
     lane.waited = burstFrames_ + 1; // not heard yet: its start teaches nothing
     lane.patience = lagFrames_;
-    lane.joining = true;
+    lane.joined = 0;
     lane.late = 0;
     lane.head = lane.size = 0;
 }
 
 // What it held meanwhile is weighed against the others at the next mix.
-void StreamSum::admit(size_t index) { lanes_[index].admitted = true; }
+void StreamSum::admit(size_t index)
+{
+    lanes_[index].admitted = true;
+    lanes_[index].joined = 0;
+}
 
 void StreamSum::end(size_t index)
 {
@@ -120,7 +124,7 @@ void StreamSum::deliver(size_t index, const float* samples, size_t frames)
         if (lane.waited <= burstFrames_)
             lane.patience = std::max(lane.patience, lane.waited + lagFrames_);
         lane.late = 0;
-        lane.joining = true;
+        lane.joined = 0;
     }
     lane.aligned = true;
     lane.waited = 0;
@@ -128,8 +132,10 @@ void StreamSum::deliver(size_t index, const float* samples, size_t frames)
 
 size_t StreamSum::mix(const Push& push, size_t micFrames, float gain)
 {
-    trimJoining();
-    size_t frames = alignedFrames();
+    auto settled = furthest();
+    if (settled)
+        trimNew(*settled);
+    size_t frames = alignedFrames(settled);
     size_t owed = 0; // the wait for a stream that has stopped, when nothing else plays
     for (Lane& lane : lanes_) {
         if (!lane.live || !lane.admitted)
@@ -138,6 +144,7 @@ size_t StreamSum::mix(const Push& push, size_t micFrames, float gain)
             lane.waited = std::min(lane.waited + micFrames, burstFrames_ + 1);
             continue;
         }
+        lane.joined = std::min(lane.joined + micFrames, burstFrames_ + 1);
         if (lane.size < frames) {
             filled_ += frames - lane.size;
             // Beyond a burst's pause, what it brings is taken as the present.
@@ -162,49 +169,55 @@ size_t StreamSum::mix(const Push& push, size_t micFrames, float gain)
     return quiet;
 }
 
-// Delivering, and not joining: it sets where the sum's present is. An
+// Delivering, and no longer new: it sets where the sum's present is. An
 // ended stream's last frames count too.
 bool StreamSum::established(const Lane& lane) const
 {
-    return lane.admitted && !lane.joining && (lane.live ? lane.aligned : lane.size > 0);
+    return lane.admitted && lane.joined > burstFrames_ && (lane.live ? lane.aligned : lane.size > 0);
 }
 
 // Its frames beyond the sum's present.
 size_t StreamSum::ahead(const Lane& lane) const { return lane.size > lane.late ? lane.size - lane.late : 0; }
 
-// A joining stream's first delivery may bring what it played before the
-// sum's present (the time it took to capture it, to look up its process, or
-// to wake it up): its newest frames are of the present, so what it holds
-// beyond the others is cut.
-void StreamSum::trimJoining()
+// How far the established streams have come beyond the sum's present.
+std::optional<size_t> StreamSum::furthest() const
 {
-    size_t most = 0;
-    bool others = false;
+    std::optional<size_t> most;
     for (const Lane& lane : lanes_)
-        if (established(lane)) {
-            others = true;
-            most = std::max(most, ahead(lane));
-        }
+        if (established(lane))
+            most = std::max(most.value_or(0), ahead(lane));
+    return most;
+}
+
+// A stream's first deliveries after it joined may bring what it played
+// before the sum's present (the time it took to capture it, to look up its
+// process, or to wake it up; on PipeWire a new capture brings 80-160 ms at
+// once, sometimes after a first trickle). For as long as a burst's pause,
+// what it holds beyond the established streams, more than the lag the sum
+// waits for, is cut.
+void StreamSum::trimNew(size_t most)
+{
     for (Lane& lane : lanes_) {
-        if (!lane.live || !lane.admitted || !lane.aligned || !std::exchange(lane.joining, false))
+        bool young = lane.live && lane.admitted && lane.aligned && lane.joined <= burstFrames_;
+        if (!young || ahead(lane) <= most + lagFrames_)
             continue;
-        if (others && ahead(lane) > most) {
-            size_t excess = ahead(lane) - most;
-            lane.consume(excess);
-            cut_ += excess;
-        }
+        size_t excess = ahead(lane) - most - lagFrames_;
+        lane.consume(excess);
+        cut_ += excess;
     }
 }
 
 // As many frames as every delivering stream has come beyond the sum's
-// present, unless one lags more than lagFrames_ behind the furthest.
-size_t StreamSum::alignedFrames() const
+// present, unless one lags more than lagFrames_ behind the furthest of the
+// established streams (of all, if none is): a new stream never leads them.
+size_t StreamSum::alignedFrames(std::optional<size_t> settled) const
 {
-    size_t most = 0, least = SIZE_MAX;
+    size_t most = settled.value_or(0), least = SIZE_MAX;
     for (const Lane& lane : lanes_) {
         if (!lane.admitted)
             continue;
-        most = std::max(most, ahead(lane));
+        if (!settled)
+            most = std::max(most, ahead(lane));
         if (lane.live && lane.aligned)
             least = std::min(least, ahead(lane));
     }

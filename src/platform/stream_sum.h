@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace platform {
@@ -14,8 +15,9 @@ namespace platform {
 // waiting for one that lags at most `lagFrames` behind the furthest (longer
 // for one that is known to pause between bursts), and fills what one that
 // lags further still lacks. What it sums is the output's timeline: it never
-// goes further than the streams have come, so frames that come late, or
-// that a joining stream brings from before the sum's present, never move it.
+// goes further than the established streams have come, so frames that come
+// late, or that a new stream brings from before the sum's present, never
+// move it.
 //
 // Streams live in numbered lanes. Nothing allocates after construction.
 class StreamSum {
@@ -54,8 +56,9 @@ private:
 
     bool established(const Lane& lane) const;
     size_t ahead(const Lane& lane) const;
-    void trimJoining();
-    size_t alignedFrames() const;
+    std::optional<size_t> furthest() const;
+    void trimNew(size_t most);
+    size_t alignedFrames(std::optional<size_t> settled) const;
     bool playing() const;
     void sum(const Push& push, size_t frames, float gain);
 

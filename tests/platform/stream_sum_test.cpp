@@ -4,6 +4,7 @@
 // merely comes late loses nothing.
 #include "platform/stream_sum.h"
 
+#include <cmath>
 #include <functional>
 #include <vector>
 
@@ -29,11 +30,13 @@ struct Case {
     int steadyEnds = steps;       // and lane 0 ends
     int admitted = 0;             // steps after it opens (its process looked up)
     uint64_t filled = 0, cut = 0; // at most
+    size_t thirdEvery = 0;        // lane 2 delivers this many ticks every this many steps
 };
 
 struct Outcome {
     size_t timeline = 0; // frames pushed and silence returned
     size_t secondHeard = 0, secondDelivered = 0;
+    size_t steadyMissed = 0; // frames summed without lane 0 while it played: holes
     uint64_t filled = 0, cut = 0;
 };
 
@@ -41,18 +44,27 @@ Outcome run(const Case& c)
 {
     StreamSum sum(4, 1, 24000, lag, burst, tick);
     Outcome out;
-    auto push = [&out](const float* samples, size_t frames) {
+    bool steadyPlays = true;
+    auto push = [&](const float* samples, size_t frames) {
         out.timeline += frames;
-        for (size_t i = 0; samples && i < frames; ++i)
+        for (size_t i = 0; samples && i < frames; ++i) {
             out.secondHeard += samples[i] >= other;
+            out.steadyMissed += steadyPlays && std::fmod(samples[i], 2 * steady) < steady;
+        }
     };
-    std::vector<float> steadyFrames(tick, steady), otherFrames(24000, other);
+    std::vector<float> steadyFrames(tick, steady), otherFrames(24000, other), thirdFrames(24000, steady / 4);
     sum.open(0, true);
+    if (c.thirdEvery)
+        sum.open(2, true);
     for (int step = 0; step < steps; ++step) {
+        if (c.thirdEvery && step % c.thirdEvery == 0)
+            sum.deliver(2, thirdFrames.data(), c.thirdEvery * tick);
         if (step < c.steadyEnds)
             sum.deliver(0, steadyFrames.data(), tick);
-        else if (step == c.steadyEnds)
+        if (step == c.steadyEnds) {
             sum.end(0);
+            steadyPlays = false;
+        }
         if (step == c.joins)
             sum.open(1, c.admitted == 0);
         if (c.admitted > 0 && step == c.joins + c.admitted)
@@ -75,6 +87,7 @@ Outcome run(const Case& c)
 TEST(StreamSum, KeepsTheOutputsTimelineWhateverTheStreamsDo)
 {
     // Held up for 160 ms, trickling meanwhile, then caught up: late, not lost.
+    auto trickleThenBurst = [](int s) { return s == 0 ? tick / 4 : s == 1 ? 0 : s == 2 ? 8 * tick : tick; };
     auto heldUp = [](int s) { return s >= 20 && s < 28 ? tick / 4 : s == 28 ? 7 * tick : tick; };
     const Case cases[] = {
         {.what = "steady beside steady", .second = [](int) { return tick; }},
@@ -84,7 +97,17 @@ TEST(StreamSum, KeepsTheOutputsTimelineWhateverTheStreamsDo)
          .second = [](int s) { return s == 0 ? 8 * tick : tick; },
          .joins = 50,
          .cut = 7 * tick},
-        {.what = "joining with a trickle, then a burst",
+        // ... or after a first trickle, before the sum would give it up.
+        {.what = "joining with a trickle, then a burst 40 ms later", .second = trickleThenBurst, .joins = 50,
+         .cut = 6 * tick},
+        // The same beside two established streams that deliver out of step.
+        {.what = "joining with a burst beside 60-ms deliveries",
+         .second = trickleThenBurst,
+         .joins = 50,
+         .filled = 2 * tick,
+         .cut = 8 * tick,
+         .thirdEvery = 3},
+        {.what = "joining with a trickle, then a burst 80 ms later",
          .second = [](int s) { return s == 0 ? tick / 4 : s < 4 ? 0 : s == 4 ? 5 * tick : tick; },
          .joins = 50,
          .filled = 2 * tick,
@@ -117,6 +140,7 @@ TEST(StreamSum, KeepsTheOutputsTimelineWhateverTheStreamsDo)
         EXPECT_GE(out.timeline, steps * tick - lag);
         EXPECT_LE(out.filled, c.filled);
         EXPECT_LE(out.cut, c.cut);
+        EXPECT_EQ(out.steadyMissed, 0u);
         // Late frames wait in the stream's lane; once it has ended, all that
         // was not cut are heard.
         if (c.ends < steps) {
