@@ -111,6 +111,8 @@ void StreamSum::end(size_t index)
         lane.size = 0;
 }
 
+bool StreamSum::admitted(size_t index) const { return lanes_[index].admitted; }
+
 bool StreamSum::free(size_t index) const { return !lanes_[index].live && lanes_[index].size == 0; }
 
 void StreamSum::deliver(size_t index, const float* samples, size_t frames)

@@ -37,6 +37,8 @@ public:
     // The stream has ended: its last frames are still summed if it was
     // admitted, and dropped if not.
     void end(size_t lane);
+    bool admitted(size_t lane) const;
+    // No stream, and nothing left to sum.
     bool free(size_t lane) const;
     void deliver(size_t lane, const float* samples, size_t frames);
 

@@ -46,7 +46,6 @@ void disconnectWhenReady(pa_stream* stream, void*)
 struct ExclusionTap::Capture {
     uint32_t input = PA_INVALID_INDEX;
     pa_stream* stream = nullptr; // null once the stream has ended
-    bool admitted = false;       // its process is not left out
 };
 
 ExclusionTap::ExclusionTap(pa_context* control, pa_mainloop_api* api, pa_context* streams, TapOutput output,
@@ -117,8 +116,8 @@ void ExclusionTap::adopt()
     if (!classifier_)
         return;
     for (const auto& verdict : classifier_->collect()) {
-        auto slot = std::find_if(slots_.begin(), slots_.end(), [&verdict](const Capture& c) {
-            return c.stream && !c.admitted && c.input == verdict.input;
+        auto slot = std::find_if(slots_.begin(), slots_.end(), [this, &verdict](const Capture& c) {
+            return c.stream && !sum_.admitted(lane(c)) && c.input == verdict.input;
         });
         if (slot == slots_.end())
             continue; // gone meanwhile
@@ -131,8 +130,7 @@ void ExclusionTap::adopt()
             excluded_.push_back(verdict.input);
             close(*slot);
         } else {
-            slot->admitted = true;
-            sum_.admit(size_t(slot - slots_.begin()));
+            sum_.admit(lane(*slot));
         }
     }
 }
@@ -146,9 +144,8 @@ void ExclusionTap::read(Capture& capture)
     }
     const void* samples;
     size_t bytes;
-    size_t lane = size_t(&capture - slots_.data());
     while (state == PA_STREAM_READY && pa_stream_peek(capture.stream, &samples, &bytes) == 0 && bytes > 0) {
-        sum_.deliver(lane, static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
+        sum_.deliver(lane(capture), static_cast<const float*>(samples), bytes / (channels * sizeof(float)));
         pa_stream_drop(capture.stream);
     }
 }
@@ -228,9 +225,7 @@ void ExclusionTap::consider(const pa_sink_input_info& info)
 
 void ExclusionTap::capture(uint32_t input, bool admitted)
 {
-    auto slot = slots_.begin();
-    while (slot != slots_.end() && (slot->stream || !sum_.free(size_t(slot - slots_.begin()))))
-        ++slot;
+    auto slot = std::find_if(slots_.begin(), slots_.end(), [this](const Capture& c) { return sum_.free(lane(c)); });
     if (slot == slots_.end())
         return;
     pa_stream* stream =
@@ -239,9 +234,10 @@ void ExclusionTap::capture(uint32_t input, bool admitted)
         return;
     slot->input = input;
     slot->stream = stream;
-    slot->admitted = admitted;
-    sum_.open(size_t(slot - slots_.begin()), admitted);
+    sum_.open(lane(*slot), admitted);
 }
+
+size_t ExclusionTap::lane(const Capture& capture) const { return size_t(&capture - slots_.data()); }
 
 void ExclusionTap::release(uint32_t input)
 {
@@ -257,7 +253,7 @@ void ExclusionTap::close(Capture& capture)
     pa_stream* stream = std::exchange(capture.stream, nullptr);
     if (!stream)
         return;
-    sum_.end(size_t(&capture - slots_.data()));
+    sum_.end(lane(capture));
     switch (pa_stream_get_state(stream)) {
     case PA_STREAM_CREATING:
         pa_stream_set_state_callback(stream, &disconnectWhenReady, nullptr);

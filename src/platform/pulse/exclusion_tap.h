@@ -84,6 +84,7 @@ private:
     void release(uint32_t input);
     void read(Capture& capture);
     void close(Capture& capture);
+    size_t lane(const Capture& capture) const; // its lane of the sum
 
     pa_context* const control_;
     pa_mainloop_api* const api_;
